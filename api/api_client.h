@@ -1,0 +1,57 @@
+#pragma once
+// Ombrel.ApiClient: the engine's only way to the update server.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "engine/ombrel_options.h"
+#include "io/io_interface.h"
+
+namespace ombrel {
+
+class TOmbrelFile;
+
+// Each operation sends one request and answers true on a 2xx answer. Out parameters are
+// cleared first and stay empty on failure. Every failure is recorded in the client's error
+// list and reported to the sink; nothing throws. Not safe for concurrent requests.
+class IApiClient {
+public:
+    virtual ~IApiClient() = default;
+
+    virtual bool Ping() = 0;
+    // A JSON array of package documents.
+    virtual bool GetInfoForPackage(const std::string& package, std::string& response) = 0;
+    // One package document.
+    virtual bool GetInfoForPackage(const std::string& package, const std::string& version,
+                                   std::string& response) = 0;
+    virtual bool GetInstallInfoForVersion(const std::string& project, const std::string& version,
+                                          std::string& response) = 0;
+    virtual bool GetInstallInfoForLatest(const std::string& project, std::string& response) = 0;
+    virtual bool GetUpdateInfoForVersion(const std::string& project, const std::string& version,
+                                         std::string& response) = 0;
+    // POST of the manifest's packages.
+    virtual bool GetVersionInfoForVersion(const std::string& project, const std::string& version,
+                                          const TOmbrelFile& ombrelFile,
+                                          std::string& response) = 0;
+    // POST of the installed files' hashes.
+    virtual bool GetRepairInfoForVersion(const std::string& project, const std::string& version,
+                                         const THashList& HashList, std::string& response) = 0;
+    virtual bool DownloadBinaryPackage(int32_t packageId, TBytes& bytes) = 0;
+    virtual bool DownloadSourcePackage(int32_t packageId, TBytes& bytes) = 0;
+    // Recorded error texts, each followed by CR LF.
+    virtual std::string ErrorText() = 0;
+    virtual bool IsError() = 0;
+    virtual void ClearErrors() = 0;
+
+    // Same request, checks and reports as DownloadBinaryPackage / DownloadSourcePackage, but the
+    // body is streamed into the file at `path` (created or truncated) instead of memory, so a
+    // package of any size downloads in constant memory. On failure the file may hold part of
+    // the body; the caller writes to a temporary name and renames on success.
+    virtual bool DownloadPackageToFile(int32_t packageId, TPackageMode mode,
+                                       const std::string& path) = 0;
+};
+
+using IApiClientPtr = std::shared_ptr<IApiClient>;
+
+}  // namespace ombrel

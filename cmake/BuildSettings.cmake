@@ -1,0 +1,40 @@
+# Values built into the programs. Each publisher builds installers with their own password,
+# so that only their stamp tool can write instructions the installer accepts.
+set(OMBREL_INSTRUCTION_PASSWORD "Ombrel#Instr-2026!Kx" CACHE STRING
+    "Password of the embedded installer instruction: exactly 20 printable ASCII characters")
+set(OMBREL_DEFAULT_SERVER "https://updates.example.com" CACHE STRING
+    "Default update server base URL: scheme and host only, no path, no trailing slash")
+set(OMBREL_API_KEY "3f9a2c61-7d4e-4b8a-9e15-c2d07a6b84f1" CACHE STRING
+    "Built-in API key in GUID form (8-4-4-4-12 lowercase hexadecimal digits)")
+
+string(LENGTH "${OMBREL_INSTRUCTION_PASSWORD}" _pw_len)
+if(NOT _pw_len EQUAL 20 OR NOT OMBREL_INSTRUCTION_PASSWORD MATCHES "^[ -~]+$")
+  message(FATAL_ERROR
+    "OMBREL_INSTRUCTION_PASSWORD must be exactly 20 printable ASCII characters "
+    "(codes 32 to 126); got ${_pw_len} characters.")
+endif()
+if(NOT OMBREL_DEFAULT_SERVER MATCHES "^https?://[A-Za-z0-9.-]+(:[0-9]+)?$")
+  message(FATAL_ERROR
+    "OMBREL_DEFAULT_SERVER must be a base URL made of http:// or https:// and a host name "
+    "(optionally :port), without a path or trailing slash; got '${OMBREL_DEFAULT_SERVER}'.")
+endif()
+if(NOT OMBREL_API_KEY MATCHES "^[0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f]-[0-9a-f][0-9a-f][0-9a-f][0-9a-f]-[0-9a-f][0-9a-f][0-9a-f][0-9a-f]-[0-9a-f][0-9a-f][0-9a-f][0-9a-f]-[0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f]$")
+  message(FATAL_ERROR
+    "OMBREL_API_KEY must be a GUID of 8-4-4-4-12 lowercase hexadecimal digits; "
+    "got '${OMBREL_API_KEY}'.")
+endif()
+
+# The values are written as C++ string literals; escape the characters that matter there.
+function(_ombrel_cxx_literal out value)
+  string(REPLACE "\\" "\\\\" value "${value}")
+  string(REPLACE "\"" "\\\"" value "${value}")
+  string(REPLACE "?" "\\?" value "${value}")
+  set(${out} "${value}" PARENT_SCOPE)
+endfunction()
+_ombrel_cxx_literal(OMBREL_INSTRUCTION_PASSWORD_LITERAL "${OMBREL_INSTRUCTION_PASSWORD}")
+_ombrel_cxx_literal(OMBREL_DEFAULT_SERVER_LITERAL "${OMBREL_DEFAULT_SERVER}")
+_ombrel_cxx_literal(OMBREL_API_KEY_LITERAL "${OMBREL_API_KEY}")
+
+set(OMBREL_GENERATED_DIR ${CMAKE_BINARY_DIR}/generated)
+configure_file(${CMAKE_SOURCE_DIR}/cmake/build_config.h.in
+               ${OMBREL_GENERATED_DIR}/ombrel/build_config.h @ONLY)

@@ -1,0 +1,66 @@
+#pragma once
+// Interfaces.IO: every file and folder operation of the engine, its state files and its copy
+// plan goes through this interface.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace ombrel {
+
+using TBytes = std::vector<uint8_t>;
+using TStrings = std::vector<std::string>;
+
+// Ordered pairs of (file name as listed, MD5 digest as 32 lowercase hexadecimal digits).
+using THashList = std::vector<std::pair<std::string, std::string>>;
+
+// Operations answer true on success. A failure is reported to the message sink under the
+// implementation's sender (at level Error unless stated otherwise) and answers false; nothing
+// throws, except where stated (DirectoryDeleteIfEmpty, and path joining refusing a name with
+// characters that paths may not contain).
+class IOInterface {
+public:
+    virtual ~IOInterface() = default;
+
+    // True when Path names an existing folder (links followed).
+    virtual bool DirectoryExists(const std::string& Path) = 0;
+    // True when Path names an existing file (not a folder; links followed). Reports nothing.
+    virtual bool FileExists(const std::string& Path) = 0;
+    // Deletes an existing file; a missing file or folder is a failure.
+    virtual bool FileDelete(const std::string& path) = 0;
+    // Copies source to target, creating the target's missing folders and replacing an existing
+    // target; keeps the source's mode and modification time.
+    virtual bool Copyfile(const std::string& source, const std::string& target) = 0;
+    // Lists every file below path, recursively, that matches the masks.
+    virtual bool GetFiles(const std::string& path, const TStrings& masks, TStrings& files) = 0;
+    // MD5 of each listed file that exists; always answers true (per-file failures reported).
+    virtual bool GetFileHashList(const std::string& path, const TStrings& files,
+                                 THashList& HashList) = 0;
+    // Reads a text file (UTF-8, BOM skipped; CR LF, CR or LF end a line). On failure `lines`
+    // is empty.
+    virtual bool GetLines(const std::string& Path, TStrings& lines) = 0;
+    // Replaces the file with UTF-8 + BOM, CR LF after every line. Written to a temporary file
+    // in the same folder and renamed, so a reader sees the old or the new file, never a part.
+    virtual bool SetLines(const std::string& Path, const TStrings& lines) = 0;
+    // GetLines, append, SetLines. A missing file is a failure; the file is not created.
+    virtual bool AppendLine(const std::string& Path, const std::string& line) = 0;
+    // Replaces the file with the bytes, durably (temporary file and rename).
+    virtual bool ByteToFile(const std::string& Path, const TBytes& bytes) = 0;
+    // Creates the folder with all missing parents; answers whether it exists afterwards.
+    virtual bool ForceDirectory(const std::string& Path) = 0;
+    // Unpacks a zip archive below ExtractPath, reporting progress per entry to the sink.
+    virtual bool ExtractZipFile(const std::string& ZipFilePath, const std::string& ExtractPath) = 0;
+    // Removes Path and the empty folders below it, bottom-up, when they hold no file. Answers
+    // true when Path itself was removed. Throws std::filesystem::filesystem_error when Path is
+    // missing or cannot be listed.
+    virtual bool DirectoryDeleteIfEmpty(const std::string& Path) = 0;
+    // True when no such file exists, or no other process holds it open and it can be opened
+    // for writing. A failure is reported at level Log.
+    virtual bool CanFileBeOverwritten(const std::string& Path) = 0;
+};
+
+using IOInterfacePtr = std::shared_ptr<IOInterface>;
+
+}  // namespace ombrel

@@ -1,0 +1,52 @@
+#pragma once
+// Path joining and the checks that every joined path goes through.
+//
+// The separator is "/". Names that come from servers, archives or state files may use "\" as
+// well; NormalizeSeparators turns those into "/" before they are joined.
+
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace ombrel {
+
+// Raised when a path holds a character that paths may not contain (U+0000 to U+001F, '"',
+// '<', '>' and '|'), or when a name would lead out of the folder it must stay in.
+class EPathError : public std::invalid_argument {
+public:
+    using std::invalid_argument::invalid_argument;
+};
+
+inline constexpr char kPathSeparator = '/';
+
+// True when the text holds a character that paths may not contain.
+bool HasInvalidPathChars(std::string_view path);
+
+// Raises EPathError when HasInvalidPathChars.
+void CheckPathChars(std::string_view path);
+
+// True when the path begins with "\" or "/", or its second character is ':'.
+bool IsRootedPath(std::string_view path);
+
+// Joins a and b: b when a is empty, a when b is empty, b unchanged when b is rooted, and
+// otherwise a, a "/" unless a already ends in "\", "/" or ":", then b. Both parts are checked
+// first; a character that paths may not contain raises EPathError.
+std::string PathJoin(std::string_view a, std::string_view b);
+
+// Every "\" becomes "/".
+std::string NormalizeSeparators(std::string_view path);
+
+// The folder part of a path: everything before its last separator ("/" or "\"). The root
+// keeps its separator ("/x" gives "/"); a name without a separator gives "".
+std::string ExtractFileDir(std::string_view path);
+
+// The last component of a path (after the last "/", "\" or ":").
+std::string ExtractFileName(std::string_view path);
+
+// Resolves `name` (a relative name from a server, archive or state file; "\" and "/" are both
+// separators) below `root`. Refuses with EPathError a name that is empty, rooted (leading
+// separator or drive form), or that has a ".." component, and drops "." components.
+// The answer is root joined with the cleaned name, with "/" separators.
+std::string JoinInside(std::string_view root, std::string_view name);
+
+}  // namespace ombrel

@@ -1,0 +1,21 @@
+#pragma once
+// Model.Package: one package of the work plan.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "engine/ombrel_options.h"
+
+namespace ombrel {
+
+struct TPackage {
+    int32_t Id = 0;                 // the server's package id; downloads name the package by it
+    std::string Name;               // recorded in the manifest
+    std::string Version;            // recorded in the manifest
+    std::string Filename;           // single-file package: its file name; empty for archives
+    std::vector<std::string> Files; // masks of the files to install; {"*"} for every file
+    TPackageMode PackageMode = TPackageMode::binary;
+};
+
+}  // namespace ombrel

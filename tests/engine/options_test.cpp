@@ -1,0 +1,64 @@
+#include "engine/options.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <regex>
+
+#include "io/paths.h"
+
+namespace ombrel {
+namespace {
+
+class TmpDirGuard {
+public:
+    explicit TmpDirGuard(const char* value) {
+        if (const char* old = getenv("TMPDIR")) old_ = old, had_ = true;
+        setenv("TMPDIR", value, 1);
+    }
+    ~TmpDirGuard() { had_ ? setenv("TMPDIR", old_.c_str(), 1) : unsetenv("TMPDIR"); }
+
+private:
+    std::string old_;
+    bool had_ = false;
+};
+
+TEST(TOmbrelOptions, AnswersConstructionValuesAndFixedOnes) {
+    TOmbrelOptions options("Demo", "http://127.0.0.1:8080", "beta");
+    EXPECT_EQ(options.AppName(), "Demo");
+    EXPECT_EQ(options.ApiUrl(), "http://127.0.0.1:8080");
+    EXPECT_EQ(options.UpdateChannel(), "beta");
+    EXPECT_EQ(options.CustomerAuth(), "");
+    EXPECT_EQ(options.UserAuth(), "");
+    EXPECT_EQ(options.PackageName(), "");
+    EXPECT_EQ(options.Version(), "");
+    EXPECT_FALSE(options.Repair());
+    EXPECT_FALSE(options.Debug());
+    EXPECT_FALSE(options.Info());
+    EXPECT_FALSE(options.DependenciesOnly());
+    EXPECT_EQ(options.PackageMode(), TPackageMode::binary);
+    EXPECT_TRUE(std::regex_match(options.ApiKey(),
+                                 std::regex("[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}")));
+}
+
+TEST(TOmbrelOptions, DestinationAsksForTheTemporaryFolderOnEveryCall) {
+    TOmbrelOptions options("Demo", "", "");
+    {
+        TmpDirGuard guard("/var/tmp");
+        EXPECT_EQ(options.Destination(), "/var/tmp/Demo");
+    }
+    {
+        TmpDirGuard guard("/tmp/");
+        EXPECT_EQ(options.Destination(), "/tmp/Demo");
+    }
+}
+
+TEST(TOmbrelOptions, DestinationFollowsPathJoining) {
+    TmpDirGuard guard("/tmp");
+    EXPECT_EQ(TOmbrelOptions("", "", "").Destination(), "/tmp/");
+    EXPECT_EQ(TOmbrelOptions("/opt/demo", "", "").Destination(), "/opt/demo");
+    EXPECT_THROW(TOmbrelOptions("bad|name", "", "").Destination(), EPathError);
+}
+
+}  // namespace
+}  // namespace ombrel

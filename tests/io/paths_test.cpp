@@ -1,0 +1,71 @@
+#include "io/paths.h"
+
+#include <gtest/gtest.h>
+
+namespace ombrel {
+namespace {
+
+struct JoinCase {
+    const char* a;
+    const char* b;
+    const char* expected;
+};
+
+TEST(PathJoin, JoinsByTheRules) {
+    const JoinCase cases[] = {
+        {"", "b", "b"},
+        {"a", "", "a"},
+        {"", "", ""},
+        {"/tmp", "app", "/tmp/app"},
+        {"/tmp/", "app", "/tmp/app"},
+        {"dir\\", "x", "dir\\x"},
+        {"C:", "x", "C:x"},
+        {"/tmp", "/abs/file", "/abs/file"},
+        {"/tmp", "\\rooted", "\\rooted"},
+        {"/tmp", "C:\\Program", "C:\\Program"},
+        {"/tmp", "d:", "d:"},
+        {"/tmp", "sub/file.txt", "/tmp/sub/file.txt"},
+        {"/tmp", "a b c", "/tmp/a b c"},
+        {"rel", "x", "rel/x"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(PathJoin(c.a, c.b), c.expected) << "a='" << c.a << "' b='" << c.b << "'";
+    }
+}
+
+TEST(PathJoin, RefusesCharactersThatPathsMayNotContain) {
+    const std::string bad[] = {std::string("a\0b", 3), "tab\there", "new\nline", "quote\"",
+                               "less<", "greater>", "pipe|", std::string(1, '\x1f')};
+    for (const auto& text : bad) {
+        EXPECT_THROW(PathJoin("/tmp", text), EPathError) << "second part";
+        EXPECT_THROW(PathJoin(text, "x"), EPathError) << "first part";
+        // Even when the other part would make the check unnecessary, both are examined.
+        EXPECT_THROW(PathJoin(text, ""), EPathError);
+    }
+    EXPECT_NO_THROW(PathJoin("/tmp", "star*and?question:colon"));
+}
+
+TEST(JoinInside, KeepsNamesInsideTheirFolder) {
+    EXPECT_EQ(JoinInside("/dest", "a/b.txt"), "/dest/a/b.txt");
+    EXPECT_EQ(JoinInside("/dest", "a\\b\\c.txt"), "/dest/a/b/c.txt");
+    EXPECT_EQ(JoinInside("/dest", "./a//b.txt"), "/dest/a/b.txt");
+    const char* refused[] = {"../x", "a/../../x", "..\\x", "/etc/passwd", "\\x", "C:x", "", ".",
+                             "a/.."};
+    for (const char* name : refused) {
+        EXPECT_THROW(JoinInside("/dest", name), EPathError) << name;
+    }
+}
+
+TEST(PathParts, SplitsFolderAndName) {
+    EXPECT_EQ(ExtractFileDir("/opt/app/run"), "/opt/app");
+    EXPECT_EQ(ExtractFileDir("/run"), "/");
+    EXPECT_EQ(ExtractFileDir("run"), "");
+    EXPECT_EQ(ExtractFileDir("a\\b"), "a");
+    EXPECT_EQ(ExtractFileName("bin/tool.exe"), "tool.exe");
+    EXPECT_EQ(ExtractFileName("bin\\tool.exe"), "tool.exe");
+    EXPECT_EQ(ExtractFileName("C:tool"), "tool");
+    EXPECT_EQ(NormalizeSeparators("a\\b/c\\"), "a/b/c/");
+}
+
+}  // namespace
+}  // namespace ombrel
