@@ -1,0 +1,124 @@
+#include "state/ombrel_file.h"
+
+#include <fmt/printf.h>
+
+#include "io/text.h"
+#include "state/storage.h"
+
+namespace ombrel {
+
+namespace {
+
+// Splits a package line at blanks (U+0020 only). Runs of blanks give no empty pieces; a
+// stretch in double quotes is not split and keeps its quotes.
+std::vector<std::string> SplitPackageLine(const std::string& line) {
+    std::vector<std::string> pieces;
+    std::string piece;
+    bool quoted = false;
+    for (char c : line) {
+        if (c == '"') quoted = !quoted;
+        if (c == ' ' && !quoted) {
+            if (!piece.empty()) pieces.push_back(std::move(piece));
+            piece.clear();
+        } else {
+            piece += c;
+        }
+    }
+    if (!piece.empty()) pieces.push_back(std::move(piece));
+    return pieces;
+}
+
+}  // namespace
+
+TOmbrelFile::TOmbrelFile(IOInterfacePtr IO) : IO(std::move(IO)) {}
+
+bool TOmbrelFile::Load(const std::string& FileName) {
+    TStrings lines;
+    if (!IO->GetLines(FileName, lines)) return false;
+    TStorage storage(lines);
+
+    iPackages.clear();
+    iFiles.clear();
+
+    TStorage::TBlock block;
+    if (storage.GetBlock("files", block)) iFiles = std::move(block.Lines);
+    if (storage.GetBlock("packages", block)) {
+        for (const auto& line : block.Lines) {
+            std::vector<std::string> pieces = SplitPackageLine(line);
+            TPackage package;
+            if (!pieces.empty()) package.Name = Trim(pieces[0]);
+            if (pieces.size() >= 2) package.Version = Trim(pieces[1]);
+            iPackages.push_back(std::move(package));
+        }
+    }
+    Version = storage.GetValue("version", "");
+    AppName = storage.GetValue("app", "");
+    return true;
+}
+
+bool TOmbrelFile::Store(const std::string& FileName) {
+    TStrings lines;
+    TStorage storage(lines);
+    storage.SetValue("app", AppName);
+    storage.SetValue("version", Version);
+    TStrings packageLines;
+    packageLines.reserve(iPackages.size());
+    for (const auto& package : iPackages) {
+        packageLines.push_back(fmt::sprintf("%s %s", package.Name, package.Version));
+    }
+    storage.SetLines("packages", packageLines);
+    storage.SetLines("files", iFiles);
+    return IO->SetLines(FileName, lines);
+}
+
+bool TOmbrelFile::IndexOfFile(const std::string& Name, size_t& Index) const {
+    const std::string wanted = LowerAscii(Name);
+    for (Index = 0; Index < iFiles.size(); ++Index) {
+        if (LowerAscii(iFiles[Index]) == wanted) return true;
+    }
+    return false;
+}
+
+bool TOmbrelFile::IndexOfPackage(const std::string& Name, size_t& Index) const {
+    const std::string wanted = LowerAscii(Name);
+    for (Index = 0; Index < iPackages.size(); ++Index) {
+        if (LowerAscii(iPackages[Index].Name) == wanted) return true;
+    }
+    return false;
+}
+
+bool TOmbrelFile::AddFile(const std::string& Name) {
+    size_t index;
+    if (!IndexOfFile(Name, index)) iFiles.push_back(Name);
+    return true;
+}
+
+void TOmbrelFile::AddFiles(const std::vector<std::string>& Filenames) {
+    for (const auto& name : Filenames) AddFile(name);
+}
+
+bool TOmbrelFile::DeleteFile(const std::string& Name) {
+    size_t index;
+    if (IndexOfFile(Name, index)) iFiles.erase(iFiles.begin() + static_cast<std::ptrdiff_t>(index));
+    return true;
+}
+
+bool TOmbrelFile::DeletePackage(const std::string& Name) {
+    size_t index;
+    if (IndexOfPackage(Name, index)) {
+        iPackages.erase(iPackages.begin() + static_cast<std::ptrdiff_t>(index));
+    }
+    return true;
+}
+
+bool TOmbrelFile::AddOrUpdatePackage(const std::string& Name, const std::string& Version) {
+    size_t index;
+    if (IndexOfPackage(Name, index)) {
+        iPackages[index].Version = Version;
+    } else {
+        iPackages.push_back({Name, Version});
+    }
+    return true;
+}
+
+}  // namespace ombrel

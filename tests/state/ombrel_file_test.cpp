@@ -1,0 +1,201 @@
+#include "state/ombrel_file.h"
+
+#include <gtest/gtest.h>
+
+#include "tests/state/memory_io.h"
+
+namespace ombrel {
+namespace {
+
+using testing::MemoryIO;
+using testing::RenderTextFile;
+
+class OmbrelFileTest : public ::testing::Test {
+protected:
+    std::shared_ptr<MemoryIO> io = std::make_shared<MemoryIO>();
+
+    // Loads a manifest made of the given lines into a fresh object.
+    TOmbrelFile LoadLines(const TStrings& lines) {
+        io->files["m.ombrel"] = lines;
+        TOmbrelFile manifest(io);
+        EXPECT_TRUE(manifest.Load("m.ombrel"));
+        return manifest;
+    }
+};
+
+const char kExampleBytes[] =
+    "\xEF\xBB\xBF"
+    ":app Demo\r\n"
+    "\r\n"
+    ":version 2.1\r\n"
+    "\r\n"
+    ":packages\r\n"
+    "core 2.1.0\r\n"
+    "\r\n"
+    ":files\r\n"
+    "Demo.exe\r\n"
+    "lib/core.dll\r\n"
+    "\r\n";
+
+TOmbrelFile ExampleManifest(IOInterfacePtr io) {
+    TOmbrelFile manifest(std::move(io));
+    manifest.AppName = "Demo";
+    manifest.Version = "2.1";
+    manifest.AddOrUpdatePackage("core", "2.1.0");
+    manifest.AddFiles({"Demo.exe", "lib/core.dll"});
+    return manifest;
+}
+
+TEST_F(OmbrelFileTest, StoreWritesTheFourBlocksInOrder) {
+    TOmbrelFile manifest = ExampleManifest(io);
+    ASSERT_TRUE(manifest.Store("m.ombrel"));
+    EXPECT_EQ(RenderTextFile(io->files["m.ombrel"]), kExampleBytes);
+}
+
+TEST_F(OmbrelFileTest, StoreAnswersTheResultOfSetLines) {
+    TOmbrelFile manifest = ExampleManifest(io);
+    io->failSetLines = true;
+    EXPECT_FALSE(manifest.Store("m.ombrel"));
+    EXPECT_EQ(io->setLinesCalls, 1);
+}
+
+TEST_F(OmbrelFileTest, EmptyManifestWritesHeadersAloneAndLoadsBackEmpty) {
+    TOmbrelFile manifest(io);
+    manifest.AddOrUpdatePackage("core", "");
+    ASSERT_TRUE(manifest.Store("m.ombrel"));
+    EXPECT_EQ(io->files["m.ombrel"],
+              (TStrings{":app", "", ":version", "", ":packages", "core ", "", ":files", ""}));
+
+    TOmbrelFile loaded(io);
+    loaded.AppName = "stale";
+    loaded.Version = "stale";
+    ASSERT_TRUE(loaded.Load("m.ombrel"));
+    EXPECT_EQ(loaded.AppName, "");
+    EXPECT_EQ(loaded.Version, "");
+    ASSERT_EQ(loaded.Packages().size(), 1u);
+    EXPECT_EQ(loaded.Packages()[0].Name, "core");
+    EXPECT_EQ(loaded.Packages()[0].Version, "");
+    EXPECT_TRUE(loaded.Files().empty());
+}
+
+TEST_F(OmbrelFileTest, RoundTripKeepsEverything) {
+    TOmbrelFile manifest(io);
+    manifest.AppName = "My App";
+    manifest.Version = "3.0 beta";  // the value is the whole rest of the header
+    manifest.AddOrUpdatePackage("core", "3.0.1");
+    manifest.AddOrUpdatePackage("Extras", "1");
+    manifest.AddFiles({"b.txt", "a.txt", "sub/\xC3\xA4.txt"});
+    ASSERT_TRUE(manifest.Store("m.ombrel"));
+
+    TOmbrelFile loaded(io);
+    ASSERT_TRUE(loaded.Load("m.ombrel"));
+    EXPECT_EQ(loaded.AppName, "My App");
+    EXPECT_EQ(loaded.Version, "3.0 beta");
+    ASSERT_EQ(loaded.Packages().size(), 2u);
+    EXPECT_EQ(loaded.Packages()[0].Name, "core");
+    EXPECT_EQ(loaded.Packages()[0].Version, "3.0.1");
+    EXPECT_EQ(loaded.Packages()[1].Name, "Extras");
+    EXPECT_EQ(loaded.Packages()[1].Version, "1");
+    EXPECT_EQ(loaded.Files(), (TStrings{"b.txt", "a.txt", "sub/\xC3\xA4.txt"}));
+}
+
+TEST_F(OmbrelFileTest, PackageLinesSplitAtBlanksOnly) {
+    struct Case {
+        const char* line;
+        const char* name;
+        const char* version;
+    };
+    const Case cases[] = {
+        {"my pkg 1.0", "my", "pkg"},          // a blank in a name is not kept apart
+        {"core", "core", ""},
+        {"core   ", "core", ""},
+        {"core    2.0", "core", "2.0"},       // runs of blanks give no empty piece
+        {"a\tb c", "a\tb", "c"},              // a tab does not split
+        {"\"my pkg\" 1.0", "\"my pkg\"", "1.0"},  // quotes keep their stretch and stay
+        {"core \"1 0\" x", "core", "\"1 0\""},
+        {"x\"a b\"y z", "x\"a b\"y", "z"},
+        {"\"open ended", "\"open ended", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
+        TOmbrelFile manifest = LoadLines({":packages", c.line});
+        ASSERT_EQ(manifest.Packages().size(), 1u);
+        EXPECT_EQ(manifest.Packages()[0].Name, c.name);
+        EXPECT_EQ(manifest.Packages()[0].Version, c.version);
+    }
+}
+
+TEST_F(OmbrelFileTest, LoadReadsBlocksAsTheStorageDoes) {
+    TOmbrelFile manifest = LoadLines({":files", "a", "", "   ", " b ", "a", ":app  X  ",
+                                      ":packages", "p 1", "", "q"});
+    EXPECT_EQ(manifest.Files(), (TStrings{"a", "b", "a"}));  // duplicates kept as listed
+    EXPECT_EQ(manifest.AppName, "X");
+    EXPECT_EQ(manifest.Version, "");
+    ASSERT_EQ(manifest.Packages().size(), 2u);
+    EXPECT_EQ(manifest.Packages()[1].Name, "q");
+
+    TOmbrelFile none = LoadLines({"nothing here"});
+    EXPECT_TRUE(none.Files().empty());
+    EXPECT_TRUE(none.Packages().empty());
+}
+
+TEST_F(OmbrelFileTest, LoadReplacesEarlierContentButAFailedLoadChangesNothing) {
+    TOmbrelFile manifest = ExampleManifest(io);
+    EXPECT_FALSE(manifest.Load("missing.ombrel"));
+    EXPECT_EQ(manifest.AppName, "Demo");
+    EXPECT_EQ(manifest.Files().size(), 2u);
+    EXPECT_EQ(manifest.Packages().size(), 1u);
+
+    io->files["other.ombrel"] = {":app Other", ":files", "x"};
+    ASSERT_TRUE(manifest.Load("other.ombrel"));
+    EXPECT_EQ(manifest.AppName, "Other");
+    EXPECT_EQ(manifest.Version, "");
+    EXPECT_EQ(manifest.Files(), (TStrings{"x"}));
+    EXPECT_TRUE(manifest.Packages().empty());
+}
+
+TEST_F(OmbrelFileTest, FileEditsCompareCaseInsensitively) {
+    TOmbrelFile manifest(io);
+    EXPECT_TRUE(manifest.AddFile("lib\\a.dll"));
+    EXPECT_TRUE(manifest.AddFile("Lib\\A.dll"));
+    manifest.AddFiles({"B.txt", "b.TXT", "c"});
+    EXPECT_EQ(manifest.Files(), (TStrings{"lib\\a.dll", "B.txt", "c"}));
+
+    EXPECT_TRUE(manifest.DeleteFile("LIB\\a.DLL"));
+    EXPECT_TRUE(manifest.DeleteFile("missing"));
+    EXPECT_EQ(manifest.Files(), (TStrings{"B.txt", "c"}));
+
+    // Only A to Z fold: other letters must match exactly.
+    manifest.AddFile("\xC3\xA4");
+    manifest.AddFile("\xC3\x84");
+    EXPECT_EQ(manifest.Files().size(), 4u);
+}
+
+TEST_F(OmbrelFileTest, DeleteFileRemovesOnlyTheFirstOfDuplicates) {
+    TOmbrelFile manifest = LoadLines({":files", "a", "b", "A"});
+    manifest.DeleteFile("a");
+    EXPECT_EQ(manifest.Files(), (TStrings{"b", "A"}));
+    manifest.DeleteFile("a");
+    EXPECT_EQ(manifest.Files(), (TStrings{"b"}));
+}
+
+TEST_F(OmbrelFileTest, PackageEditsCompareCaseInsensitively) {
+    TOmbrelFile manifest = LoadLines({":packages", "core 1.0", "extra 1", "Core 0.9"});
+    EXPECT_TRUE(manifest.AddOrUpdatePackage("CORE", "2.0"));
+    EXPECT_TRUE(manifest.AddOrUpdatePackage("new", "1"));
+    ASSERT_EQ(manifest.Packages().size(), 4u);
+    EXPECT_EQ(manifest.Packages()[0].Name, "core");  // the stored spelling stays
+    EXPECT_EQ(manifest.Packages()[0].Version, "2.0");
+    EXPECT_EQ(manifest.Packages()[2].Version, "0.9");  // only the first match
+    EXPECT_EQ(manifest.Packages()[3].Name, "new");
+
+    EXPECT_TRUE(manifest.DeletePackage("EXTRA"));
+    EXPECT_TRUE(manifest.DeletePackage("missing"));
+    EXPECT_TRUE(manifest.DeletePackage("core"));
+    ASSERT_EQ(manifest.Packages().size(), 2u);
+    EXPECT_EQ(manifest.Packages()[0].Name, "Core");
+    EXPECT_EQ(manifest.Packages()[1].Name, "new");
+}
+
+}  // namespace
+}  // namespace ombrel
