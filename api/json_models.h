@@ -45,15 +45,32 @@ enum class TReadResult {
     Error,       // anything else; errorText says why
 };
 
-// Text given for a value that is not a JSON object.
+// Text given for a value that is not a JSON object (invalid JSON included).
 inline constexpr char kNotAnObject[] = "Der Eingabewert ist kein gültiges Objekt";
+// Text given by ReadPackageArray for a value that is not a JSON array.
+inline constexpr char kNotAnArray[] = "Der Eingabewert ist kein gültiges Array";
 
+// Reading maps the members of one JSON object onto the fields by their keys, in any order;
+// unknown members are ignored, missing members and null leave a field empty (0 for integers).
+// - String fields take strings, the JSON text of numbers (2 gives "2", 2.5 gives "2.5") and
+//   "true"/"false" for truth values.
+// - "id" and "build" take integer numbers in 32-bit range; a number with a fraction or out of
+//   that range fails. A string gives its decimal value (optional sign, digits only, in range),
+//   any other string 0; a truth value gives 0.
+// - Array fields take arrays (elements as string fields do); a null element gives the default
+//   (an empty string, or an empty package in "packages").
+// - An array or object where a scalar is expected, or a scalar where an array or object is
+//   expected, fails with a text naming the member: "packages[0].files" is a string where an
+//   array is expected.
+// `document` is reset first and filled only when the answer is Document.
 TReadResult ReadVersionDocument(const std::string& text, TVersionResponse& document,
                                 std::string& errorText);
 TReadResult ReadPackageDocument(const std::string& text, TPackage& document,
                                 std::string& errorText);
-// Reads a JSON array of package documents in order. On failure, `packages` keeps the elements
-// read before the failing one, errorText says why, and the answer is false.
+// Reads a JSON array of package documents in order. Text that is not an array (blank text and
+// null included) fails with kNotAnArray, an element that is not an object with kNotAnObject.
+// On failure, `packages` keeps the elements read before the failing one, errorText says why,
+// and the answer is false.
 bool ReadPackageArray(const std::string& text, std::vector<TPackage>& packages,
                       std::string& errorText);
 
@@ -64,7 +81,9 @@ std::string WriteRequestFiles(const std::vector<TRequestFile>& files);
 
 // The progress file's text: members in declaration order, empty strings and empty arrays left
 // out at every level, "build" always 0, "updated_at" never written. Lines separated by CR LF,
-// none after the last; an empty document is "{" CR LF "}".
+// none after the last; an empty document is "{" CR LF "}". Strings are quoted as
+// QuoteJsonString does, except that the control characters it leaves unchanged are written as
+// \u00XX, so that the file always reads back.
 std::string WriteProgressDocument(const TVersionResponse& document);
 
 // Quotes and escapes a string as the writers above do: \" \\ \/ \b \t \n \f \r; every other
