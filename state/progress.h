@@ -19,8 +19,15 @@ class TProgress {
 public:
     TProgress(IOInterfacePtr IO, IMessagesPtr Messages);
 
+    // Each of these empties the plan first (LoadFromFile only once the file has been read) and
+    // answers false, leaving the plan empty, for blank text, null or a document that does not
+    // convert; only the last is reported. Packages without files are left out of the plan.
+    // A version document's packages are binary; a package document gives one package with
+    // the files {"*"}, its version + "." + build when build > 0, and the mode given.
     bool SetApiVersionResponse(const std::string& apiResponse);
     bool SetApiPackageResponse(const std::string& apiResponse, TPackageMode packageMode);
+    // False with the plan unchanged when the file does not exist (nothing reported) or cannot
+    // be read (the IO service reports it).
     bool LoadFromFile(const std::string& FileName);
     // Answers the result of IOInterface::SetLines (which replaces the file atomically).
     bool SaveToFile(const std::string& FileName);
@@ -36,7 +43,9 @@ public:
     std::vector<std::unique_ptr<TPackage>>& Packages() { return iPackages; }
     const std::vector<std::unique_ptr<TPackage>>& Packages() const { return iPackages; }
     std::vector<std::string>& DoomedFiles() { return iDoomedFiles; }
+    const std::vector<std::string>& DoomedFiles() const { return iDoomedFiles; }
     std::vector<std::string>& DoomedPackages() { return iDoomedPackages; }
+    const std::vector<std::string>& DoomedPackages() const { return iDoomedPackages; }
 
 private:
     void ReportError(const std::string& text);

@@ -1,0 +1,148 @@
+#include "state/progress.h"
+
+#include <fmt/printf.h>
+
+#include <algorithm>
+
+#include "api/json_models.h"
+
+namespace ombrel {
+
+namespace {
+
+const char kSender[] = "Progress";
+
+TStrings SplitLines(const std::string& text) {
+    TStrings lines;
+    size_t start = 0;
+    while (true) {
+        size_t end = text.find("\r\n", start);
+        if (end == std::string::npos) {
+            lines.push_back(text.substr(start));
+            return lines;
+        }
+        lines.push_back(text.substr(start, end - start));
+        start = end + 2;
+    }
+}
+
+}  // namespace
+
+TProgress::TProgress(IOInterfacePtr IO, IMessagesPtr Messages)
+    : Messages(std::move(Messages)), IO(std::move(IO)) {}
+
+void TProgress::ReportError(const std::string& text) { Messages->Error(text, kSender); }
+
+void TProgress::Clear() {
+    Version.clear();
+    iPackages.clear();
+    iDoomedFiles.clear();
+    iDoomedPackages.clear();
+}
+
+bool TProgress::ReadVersionDocument(const std::string& text, const std::string& source) {
+    Clear();
+    json::TVersionResponse document;
+    std::string errorText;
+    switch (json::ReadVersionDocument(text, document, errorText)) {
+        case json::TReadResult::Error:
+            ReportError(fmt::sprintf("bad progress data in %s: %s", source, errorText));
+            return false;
+        case json::TReadResult::NoDocument: return false;
+        case json::TReadResult::Document: break;
+    }
+    Version = std::move(document.Version);
+    for (auto& entry : document.Packages) {
+        if (entry.Files.empty()) continue;
+        auto package = std::make_unique<TPackage>();
+        package->Id = entry.Id;
+        package->Name = std::move(entry.Name);
+        package->Version = std::move(entry.Version);
+        package->Filename = std::move(entry.Filename);
+        package->Files = std::move(entry.Files);
+        package->PackageMode = TPackageMode::binary;
+        iPackages.push_back(std::move(package));
+    }
+    iDoomedPackages = std::move(document.PackagesToDelete);
+    iDoomedFiles = std::move(document.FilesToDelete);
+    return true;
+}
+
+bool TProgress::SetApiVersionResponse(const std::string& apiResponse) {
+    return ReadVersionDocument(apiResponse, "Api-Response");
+}
+
+bool TProgress::SetApiPackageResponse(const std::string& apiResponse, TPackageMode packageMode) {
+    Clear();
+    json::TPackage document;
+    std::string errorText;
+    switch (json::ReadPackageDocument(apiResponse, document, errorText)) {
+        case json::TReadResult::Error:
+            ReportError(fmt::sprintf("bad  package information data in %s: %s", "API-Response",
+                                     errorText));
+            return false;
+        case json::TReadResult::NoDocument: return false;
+        case json::TReadResult::Document: break;
+    }
+    Version = document.Version;
+    auto package = std::make_unique<TPackage>();
+    package->Id = document.Id;
+    package->Name = std::move(document.Name);
+    package->Version = document.Version;
+    if (document.Build > 0) package->Version += "." + std::to_string(document.Build);
+    package->Filename = std::move(document.Filename);
+    package->Files = {"*"};
+    package->PackageMode = packageMode;
+    iPackages.push_back(std::move(package));
+    return true;
+}
+
+bool TProgress::LoadFromFile(const std::string& FileName) {
+    if (!IO->FileExists(FileName)) return false;
+    TStrings lines;
+    if (!IO->GetLines(FileName, lines)) return false;
+    std::string text;
+    for (const auto& line : lines) {
+        text += line;
+        text += '\n';
+    }
+    return ReadVersionDocument(text, FileName);
+}
+
+bool TProgress::SaveToFile(const std::string& FileName) {
+    json::TVersionResponse document;
+    document.Version = Version;
+    document.Packages.reserve(iPackages.size());
+    for (const auto& package : iPackages) {
+        json::TPackage entry;
+        entry.Id = package->Id;
+        entry.Name = package->Name;
+        entry.Version = package->Version;
+        entry.Filename = package->Filename;
+        entry.Files = package->Files;
+        document.Packages.push_back(std::move(entry));
+    }
+    document.PackagesToDelete = iDoomedPackages;
+    document.FilesToDelete = iDoomedFiles;
+    return IO->SetLines(FileName, SplitLines(json::WriteProgressDocument(document)));
+}
+
+bool TProgress::NothingTodo() const {
+    return iPackages.empty() && iDoomedFiles.empty() && iDoomedPackages.empty();
+}
+
+bool TProgress::HasToDoIO() const { return !iPackages.empty() || !iDoomedFiles.empty(); }
+
+void TProgress::RemoveFromPackages(const TPackage* package) {
+    auto it = std::find_if(iPackages.begin(), iPackages.end(),
+                           [package](const auto& p) { return p.get() == package; });
+    if (it != iPackages.end()) iPackages.erase(it);
+}
+
+void TProgress::RemovePackage(const std::string& name) {
+    auto it = std::find_if(iPackages.begin(), iPackages.end(),
+                           [&name](const auto& p) { return p->Name == name; });
+    if (it != iPackages.end()) iPackages.erase(it);
+}
+
+}  // namespace ombrel
