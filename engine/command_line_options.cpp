@@ -1,0 +1,86 @@
+#include "engine/command_line_options.h"
+
+#include <CLI/CLI.hpp>
+
+#include "io/paths.h"
+#include "ombrel/build_config.h"
+#include "platform/folders.h"
+
+namespace ombrel {
+
+TCommandLineOptions::TCommandLineOptions()
+    : iApiKey(build::kApiKey), iApiUrl(build::kDefaultServer) {}
+
+std::string TCommandLineOptions::Destination() const {
+    if (!iDestination.empty()) return iDestination;
+    return PathJoin(UserTempFolder(), iAppName);
+}
+
+TParseResult ParseCommandLine(int argc, const char* const* argv, TCommandLine& commandLine) {
+    TCommandLineOptions& o = *commandLine.Options;
+    CLI::App app{
+        "Installs, updates, repairs or lists an application or a single package from an "
+        "update server.\n"
+        "Every report is printed to standard error as '<level>: <sender>: <text>'. Exit status: "
+        "0 when the run reported no error, 1 when it did, 2 for bad usage.",
+        "ombrel"};
+    app.set_help_flag("-h,--help", "Print this help and exit");
+
+    app.add_option("--app", o.iAppName, "Application (project) to install or update")
+        ->type_name("NAME");
+    app.add_option("--package", o.iPackageName,
+                   "Install this one package instead of an application; with --info, list the "
+                   "packages of this name")
+        ->type_name("NAME");
+    app.add_option("--dest", o.iDestination,
+                   "Installation folder (default: the temporary folder joined with the "
+                   "application name)")
+        ->type_name("DIR");
+    app.add_option("--server", o.iApiUrl, "Update server base URL")
+        ->type_name("URL")
+        ->default_str(build::kDefaultServer);
+    app.add_option("--version", o.iVersion,
+                   "Install or force exactly this version; in package mode, the package version")
+        ->type_name("V");
+    app.add_flag("--repair", o.iRepair,
+                 "Repair the installation against the server's file hashes");
+    app.add_option("--channel", o.iUpdateChannel, "Update channel")->type_name("NAME");
+    app.add_flag("--info", o.iInfo, "Only list the server's packages named by --package");
+    app.add_flag("--deps-only", o.iDependenciesOnly,
+                 "Install everything except the application's own package");
+    bool source = false;
+    app.add_flag("--source", source, "Package mode: install the source package");
+    app.add_option("--api-key", o.iApiKey, "API key (default: the built-in key)")
+        ->type_name("KEY");
+    app.add_option("--user", o.iUserAuth, "User credential for Basic authentication")
+        ->type_name("USER");
+    app.add_option("--customer", o.iCustomerAuth, "Customer credential")->type_name("ID");
+    app.add_flag("--debug", o.iDebug, "Longer server time-outs and a connection test first");
+    bool verbose = false;
+    bool quiet = false;
+    auto* verboseFlag = app.add_flag("--verbose", verbose, "Also print debug reports");
+    auto* quietFlag = app.add_flag("--quiet", quiet, "Print errors and warnings only");
+    verboseFlag->excludes(quietFlag);
+    // Testing aid, not shown in the help.
+    app.add_flag("--stop-before-copy", commandLine.StopBeforeCopy)->group("");
+
+    TParseResult result;
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp&) {
+        result.ExitCode = 0;
+        result.Output = app.help();
+        return result;
+    } catch (const CLI::ParseError& e) {
+        result.ExitCode = 2;
+        result.Output = std::string("ombrel: ") + e.what() + "\nRun with --help for more information.\n";
+        return result;
+    }
+    o.iPackageMode = source ? TPackageMode::source : TPackageMode::binary;
+    commandLine.Verbosity = verbose ? TVerbosity::Verbose
+                            : quiet ? TVerbosity::Quiet
+                                    : TVerbosity::Normal;
+    return result;
+}
+
+}  // namespace ombrel

@@ -1,0 +1,108 @@
+#pragma once
+// Ombrel.App: the update engine. One call of Execute is one run: an application run (continue,
+// repair, update, force a version or install, then download, unpack, clean up and copy), a
+// package-mode run (one package, no manifest) or an info run (list the server's packages).
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "api/api_client.h"
+#include "engine/junk.h"
+#include "engine/ombrel_options.h"
+#include "io/io_interface.h"
+#include "messages/messages.h"
+
+namespace ombrel {
+
+class TCopyBuffers;
+class TOmbrelFile;
+class TProgress;
+
+// Brings the installation folder named by the options into the state the update server
+// describes. Every report goes to the sink under "TOmbrel"; the engine's own errors are also
+// kept (ErrorText, Success). The collaborators' errors reach the sink under their own senders
+// and are not kept here.
+//
+// Used by one thread at a time; the intercept callback is called on that thread. Two runs on
+// the same installation folder and application exclude each other through the lock file
+// "<AppName>.ombrel.lock" in that folder, held for the whole run and removed afterwards.
+class TOmbrel {
+public:
+    // Asked after the downloads, before anything in the installation folder changes. Answering
+    // true stops the application run there; the progress file stays for the next run.
+    using TOnIntercept = std::function<bool()>;
+
+    TOmbrel(IOptionsPtr Options, IOInterfacePtr IO, IMessagesPtr Messages,
+            IApiClientPtr ApiClient);
+    ~TOmbrel();
+    TOmbrel(const TOmbrel&) = delete;
+    TOmbrel& operator=(const TOmbrel&) = delete;
+
+    // One run. Path errors (EPathError) and other exceptions of the collaborators leave it;
+    // whatever the run held is released by the next application run or with the engine.
+    void Execute();
+    // True when the engine recorded no error of its own.
+    bool Success() const { return errors.empty(); }
+    // The engine's errors in order, each followed by CR LF.
+    std::string ErrorText() const;
+
+    const TOnIntercept& OnInterceptBeforePackageCopy() const {
+        return iOnInterceptBeforePackageCopy;
+    }
+    void OnInterceptBeforePackageCopy(TOnIntercept callback) {
+        iOnInterceptBeforePackageCopy = std::move(callback);
+    }
+    const IOptionsPtr& Options() const { return iOptions; }
+
+private:
+    void AddError(const std::string& msg);
+    void Warning(const std::string& msg);
+    void Log(const std::string& msg);
+    void DebugLog(const std::string& msg);
+    bool HasErrors() const { return !errors.empty(); }
+
+    std::string OmbrelFileName();
+    std::string ProgressFileName();
+    std::string TempPath();
+    void ForceTempPath();
+
+    std::unique_ptr<TOmbrelFile> LoadOmbrelFile();
+    bool StoreOmbrelFile(TOmbrelFile& manifest);
+    std::unique_ptr<TProgress> LoadProgress();
+    void StoreProgress(TProgress& plan);
+
+    void ExecuteApplication();
+    TProgress* GetProgress(TOmbrelFile* manifest);
+    bool ExecuteProgress(TOmbrelFile& manifest, TProgress& plan);
+    bool ExecutePackage();
+    bool ExecuteInfo();
+
+    // Download and extraction into the package cache.
+    bool DownloadPackages(TProgress& plan);
+    bool DownloadPackage(int32_t packageId, const std::string& fileName, const std::string& target,
+                         TPackageMode packageMode);
+    bool ExtractPackage(const std::string& archive, const std::string& folder);
+    bool RenamePath(const std::string& from, const std::string& to);
+    void RemovePartial(const std::string& path);
+
+    // Installation and clean-up.
+    bool PrepareCopy(TProgress& plan, TCopyBuffers*& copyPlan);
+    bool TestForOpenHandles(TCopyBuffers& copyPlan);
+    bool RemoveDoomedFiles(const std::string& destination, TProgress& plan, TOmbrelFile& manifest);
+    bool RemoveDoomedPackages(TProgress& plan, TOmbrelFile& manifest);
+    bool CopyPackages(TCopyBuffers& copyPlan, TProgress& plan, TOmbrelFile* manifest);
+    void RemoveProgressFile();
+
+    std::vector<std::string> errors;
+    IMessagesPtr Messages;
+    std::string Sender;
+    TOnIntercept iOnInterceptBeforePackageCopy;
+    TJunk junk;
+    IApiClientPtr apiClient;
+    IOptionsPtr iOptions;
+    IOInterfacePtr IO;
+};
+
+}  // namespace ombrel

@@ -1,0 +1,100 @@
+#include "io/copy_buffer.h"
+
+#include <fmt/printf.h>
+
+#include "engine/helper_package.h"
+#include "io/paths.h"
+
+namespace ombrel {
+
+namespace {
+const char kSender[] = "IO.CopyBuffer";
+}
+
+TCopyBuffer::TCopyBuffer(const TPackage* Package, std::string Destination, IOInterfacePtr IO,
+                         IMessagesPtr Messages)
+    : Package(Package), Destination(std::move(Destination)), Messages(std::move(Messages)),
+      IO(std::move(IO)) {}
+
+void TCopyBuffer::AddFile(const std::string& PackageFile, const std::string& Source,
+                          const std::string& Sink) {
+    Files.emplace_back(PackageFile, Source, Sink);
+}
+
+void TCopyBuffer::Log(const std::string& msg) { Messages->Log(msg, kSender); }
+
+bool TCopyBuffer::CopyFiles() {
+    if (IsArchivePackage(*Package)) {
+        Log(fmt::sprintf("copy %s/* to %s ...", GetPackageFolderName(*Package), Destination));
+    }
+    for (const auto& file : Files) {
+        Log(fmt::sprintf("copy %s to %s", file.PackageFile, Destination));
+        if (!IO->Copyfile(file.Source, file.Sink)) return false;
+    }
+    return true;
+}
+
+std::vector<std::string> TCopyBuffer::GetPackageFiles() const {
+    std::vector<std::string> names;
+    names.reserve(Files.size());
+    for (const auto& file : Files) names.push_back(file.PackageFile);
+    return names;
+}
+
+TCopyBuffers::TCopyBuffers(IOInterfacePtr IO, IMessagesPtr Messages)
+    : IO(std::move(IO)), Messages(std::move(Messages)) {}
+
+void TCopyBuffers::Error(const std::string& msg) { Messages->Error(msg, kSender); }
+
+bool TCopyBuffers::Load(const std::vector<std::unique_ptr<TPackage>>& Packages,
+                        const std::string& tempPath, const std::string& destinationPath) {
+    Items.clear();
+    for (const auto& package : Packages) {
+        Items.push_back(std::make_unique<TCopyBuffer>(package.get(), destinationPath, IO, Messages));
+        TCopyBuffer& buffer = *Items.back();
+        // Names come from the server and from archives: every target must stay inside the
+        // installation folder.
+        std::string name;
+        try {
+            if (!IsArchivePackage(*package)) {
+                name = package->Filename;
+                buffer.AddFile(package->Filename,
+                               PathJoin(tempPath, GetPackageFileName(*package)),
+                               JoinInside(destinationPath, package->Filename));
+                continue;
+            }
+            if (package->Files.empty()) continue;
+            const std::string folder = PathJoin(tempPath, GetPackageFolderName(*package));
+            TStrings listed;
+            if (!IO->GetFiles(folder, package->Files, listed)) return false;
+            size_t prefix = folder.size();
+            if (folder.back() != '/' && folder.back() != '\\') ++prefix;
+            for (const auto& full : listed) {
+                name = full.size() > prefix ? full.substr(prefix) : full;
+                std::string packageFile = NormalizeSeparators(name);
+                buffer.AddFile(packageFile, full, JoinInside(destinationPath, name));
+            }
+        } catch (const EPathError& e) {
+            Error(fmt::sprintf("file %s of package %s cannot be installed: %s", name,
+                               package->Name, e.what()));
+            return false;
+        }
+    }
+    return true;
+}
+
+bool TCopyBuffers::CanFilesBeOverwritten() {
+    bool result = true;
+    for (const auto& buffer : Items) {
+        for (const auto& file : buffer->Files) {
+            if (!IO->CanFileBeOverwritten(file.Sink)) {
+                Error(fmt::sprintf("file %s cannot be overwritten", file.PackageFile));
+                result = false;
+                break;
+            }
+        }
+    }
+    return result;
+}
+
+}  // namespace ombrel

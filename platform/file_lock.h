@@ -1,0 +1,38 @@
+#pragma once
+// An exclusive lock file, held by one process at a time for as long as the object lives.
+
+#include <memory>
+#include <string>
+
+namespace ombrel {
+
+class TFileLock {
+public:
+    enum class TResult {
+        Locked,  // `lock` holds the lock
+        Busy,    // another holder has it; nothing was changed
+        Failed,  // the file could not be created or locked; `error` says why
+    };
+
+    // Creates the file at path when missing and takes an exclusive advisory lock (flock) on it
+    // without waiting. A symbolic link at path is refused, not followed. The lock ends with the
+    // process at the latest, so a killed holder never leaves a stale lock behind.
+    static TResult Acquire(const std::string& path, std::unique_ptr<TFileLock>& lock,
+                           std::string& error);
+
+    // Removes the file (while still holding the lock, so no waiting run sees a half-gone lock),
+    // then releases it.
+    ~TFileLock();
+    TFileLock(const TFileLock&) = delete;
+    TFileLock& operator=(const TFileLock&) = delete;
+
+    const std::string& Path() const { return iPath; }
+
+private:
+    TFileLock(std::string path, int fd) : iPath(std::move(path)), iFd(fd) {}
+
+    std::string iPath;
+    int iFd;
+};
+
+}  // namespace ombrel
