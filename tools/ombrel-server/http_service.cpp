@@ -1,0 +1,282 @@
+#include "tools/ombrel-server/http_service.h"
+
+#include <fcntl.h>
+#include <httplib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <charconv>
+#include <chrono>
+#include <cstdio>
+#include <iostream>
+#include <mutex>
+#include <thread>
+
+#include "ombrel/build_config.h"
+#include "tools/ombrel-server/release_store.h"
+#include "tools/ombrel-server/update_answers.h"
+
+namespace ombrel::server {
+namespace {
+
+constexpr char kJsonType[] = "application/json; charset=utf-8";
+constexpr char kTextType[] = "text/plain; charset=utf-8";
+constexpr size_t kMaxBody = 64u << 20;  // a hash list of a very large installation fits
+
+bool SameKey(const std::string& a, const std::string& b) {
+    // Constant time for keys of equal length, so the comparison tells nothing about the key.
+    if (a.size() != b.size()) return false;
+    unsigned char diff = 0;
+    for (size_t i = 0; i < a.size(); ++i) diff |= static_cast<unsigned char>(a[i] ^ b[i]);
+    return diff == 0;
+}
+
+void SetText(httplib::Response& res, int status, const std::string& text) {
+    res.status = status;
+    res.set_content(text, kTextType);
+}
+
+void Send(httplib::Response& res, const TAnswer& answer) {
+    res.status = answer.Status;
+    res.set_content(answer.Body, answer.IsJson ? kJsonType : kTextType);
+}
+
+// A package id as the URL gives it: decimal, positive, 32 bits.
+bool ParseId(const std::string& text, int32_t& id) {
+    if (text.empty() || text.size() > 10) return false;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), id);
+    return ec == std::errc() && end == text.data() + text.size() && id > 0 && text[0] != '0';
+}
+
+struct TOpenFile {
+    int fd = -1;
+    ~TOpenFile() {
+        if (fd >= 0) close(fd);
+    }
+};
+
+}  // namespace
+
+struct THttpService::TImpl {
+    TServerOptions options;
+    TStoreReader reader;
+    httplib::Server server;
+    std::thread thread;
+    std::atomic<bool> finished{false};
+    int port = -1;
+    bool bound = false;
+    std::mutex logMutex;
+    std::string lastStoreError;
+
+    explicit TImpl(TServerOptions o) : options(std::move(o)), reader(options.Store) {
+        if (options.ApiKeys.empty()) options.ApiKeys.push_back(build::kApiKey);
+        while (!options.DownloadBase.empty() && options.DownloadBase.back() == '/') {
+            options.DownloadBase.pop_back();
+        }
+        Routes();
+    }
+
+    void Log(const std::string& line) {
+        std::lock_guard<std::mutex> lock(logMutex);
+        if (options.LogLine) {
+            options.LogLine(line);
+        } else {
+            std::cerr << line << '\n' << std::flush;
+        }
+    }
+
+    std::shared_ptr<const TStoreIndex> Index() {
+        std::string error;
+        auto index = reader.Current(&error);
+        std::lock_guard<std::mutex> lock(logMutex);
+        if (error != lastStoreError) {
+            lastStoreError = error;
+            if (!error.empty()) {
+                std::string line = "store: " + error + " (serving the last good index)";
+                if (options.LogLine) options.LogLine(line);
+                else std::cerr << line << '\n' << std::flush;
+            }
+        }
+        return index;
+    }
+
+    static std::string Channel(const httplib::Request& req) {
+        std::string channel = req.get_param_value("channel");
+        return channel.empty() ? std::string(kDefaultChannel) : channel;
+    }
+
+    // Runs a handler; whatever it throws becomes a 500 instead of reaching the server loop.
+    template <typename F>
+    httplib::Server::Handler Guard(F f) {
+        return [this, f](const httplib::Request& req, httplib::Response& res) {
+            try {
+                f(req, res);
+            } catch (const std::exception& e) {
+                Log(std::string("error: ") + req.method + " " + req.path + ": " + e.what());
+                SetText(res, 500, "internal server error");
+            } catch (...) {
+                SetText(res, 500, "internal server error");
+            }
+        };
+    }
+
+    void Download(const httplib::Request& req, httplib::Response& res, bool source) {
+        int32_t id = 0;
+        const std::string& text = req.matches[1];
+        if (!ParseId(text, id)) return SetText(res, 404, "unknown package id: " + text);
+        auto index = Index();
+        const TStoredPackage* p = index->PackageById(id);
+        if (p == nullptr) return SetText(res, 404, "unknown package id: " + text);
+        const std::string& file = source ? p->SourceFile : p->StoredFile;
+        if (file.empty()) return SetText(res, 404, "no source published for package id " + text);
+        if (!options.DownloadBase.empty()) {
+            res.set_redirect(options.DownloadBase + "/" + file, 302);
+            return;
+        }
+        auto handle = std::make_shared<TOpenFile>();
+        std::string path = FilesDir(reader.Store()) + "/" + file;
+        handle->fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        struct stat st;
+        if (handle->fd < 0 || fstat(handle->fd, &st) != 0) {
+            Log("error: package file " + path + " cannot be read");
+            return SetText(res, 500, "package file of id " + text + " is missing from the store");
+        }
+        res.status = 200;
+        res.set_header("Content-Disposition", "attachment; filename=\"" + file + "\"");
+        // Streamed in blocks from the open file: a package of any size costs constant memory.
+        res.set_content_provider(
+            static_cast<size_t>(st.st_size), "application/octet-stream",
+            [handle](size_t offset, size_t length, httplib::DataSink& sink) {
+                char buffer[1 << 16];
+                size_t want = std::min(length, sizeof buffer);
+                ssize_t n = pread(handle->fd, buffer, want, static_cast<off_t>(offset));
+                if (n <= 0) return false;  // shorter than announced: the connection is dropped
+                return sink.write(buffer, static_cast<size_t>(n));
+            });
+    }
+
+    void Routes() {
+        server.set_payload_max_length(kMaxBody);
+        server.set_keep_alive_timeout(2);
+        server.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
+            std::string key = req.get_header_value("X-API-Key");
+            for (const auto& valid : options.ApiKeys) {
+                if (!key.empty() && SameKey(key, valid)) return httplib::Server::HandlerResponse::Unhandled;
+            }
+            SetText(res, 401, key.empty() ? "missing API key" : "invalid API key");
+            return httplib::Server::HandlerResponse::Handled;
+        });
+        server.set_error_handler([](const httplib::Request&, httplib::Response& res) {
+            if (res.body.empty() && res.status == 404) SetText(res, 404, "not found");
+        });
+        server.set_exception_handler(
+            [](const httplib::Request&, httplib::Response& res, std::exception_ptr) {
+                SetText(res, 500, "internal server error");
+            });
+        if (!options.Quiet) {
+            server.set_logger([this](const httplib::Request& req, const httplib::Response& res) {
+                std::string target = req.target.empty() ? req.path : req.target;
+                std::string size = res.content_length_ > 0 ? std::to_string(res.content_length_)
+                                                           : std::to_string(res.body.size());
+                Log(req.remote_addr + " \"" + req.method + " " + target + "\" " +
+                    std::to_string(res.status) + " " + size);
+            });
+        }
+
+        server.Get("/api/ping/secure", Guard([](const httplib::Request&, httplib::Response& res) {
+            res.set_content("{\"ping\": \"ok\"}", kJsonType);
+        }));
+        server.Get(R"(/api/update/install/([^/]+))", Guard([this](const auto& req, auto& res) {
+            Send(res, InstallAnswer(*Index(), req.matches[1], "", Channel(req)));
+        }));
+        server.Get(R"(/api/update/install/([^/]+)/([^/]+))", Guard([this](const auto& req, auto& res) {
+            Send(res, InstallAnswer(*Index(), req.matches[1], req.matches[2], Channel(req)));
+        }));
+        server.Get(R"(/api/update/version/([^/]+)/([^/]+))", Guard([this](const auto& req, auto& res) {
+            Send(res, UpdateAnswer(*Index(), req.matches[1], req.matches[2], Channel(req)));
+        }));
+        server.Post(R"(/api/update/force/([^/]+)/([^/]+))", Guard([this](const auto& req, auto& res) {
+            Send(res, ForceAnswer(*Index(), req.matches[1], req.matches[2], Channel(req), req.body));
+        }));
+        server.Post(R"(/api/update/repair/([^/]+)/([^/]+))", Guard([this](const auto& req, auto& res) {
+            Send(res, RepairAnswer(*Index(), req.matches[1], req.matches[2], Channel(req), req.body));
+        }));
+        server.Get(R"(/api/package/info/([^/]+))", Guard([this](const auto& req, auto& res) {
+            Send(res, PackageInfoAnswer(*Index(), req.matches[1]));
+        }));
+        server.Get(R"(/api/package/info/([^/]+)/([^/]+))", Guard([this](const auto& req, auto& res) {
+            Send(res, PackageInfoAnswer(*Index(), req.matches[1], req.matches[2]));
+        }));
+        server.Get(R"(/api/package/download/source/([^/]+))", Guard([this](const auto& req, auto& res) {
+            Download(req, res, true);
+        }));
+        server.Get(R"(/api/package/download/([^/]+))", Guard([this](const auto& req, auto& res) {
+            Download(req, res, false);
+        }));
+    }
+};
+
+THttpService::THttpService(TServerOptions options)
+    : impl(std::make_unique<TImpl>(std::move(options))) {}
+
+THttpService::~THttpService() {
+    Stop();
+    if (impl->thread.joinable()) impl->thread.join();
+}
+
+bool THttpService::Bind(std::string& error) {
+    if (impl->bound) return true;
+    if (impl->options.Port == 0) {
+        impl->port = impl->server.bind_to_any_port(impl->options.Host);
+    } else if (impl->server.bind_to_port(impl->options.Host, impl->options.Port)) {
+        impl->port = impl->options.Port;
+    } else {
+        impl->port = -1;
+    }
+    if (impl->port <= 0) {
+        error = "cannot listen on " + impl->options.Host + " port " +
+                std::to_string(impl->options.Port);
+        return false;
+    }
+    impl->bound = true;
+    std::string storeError;
+    impl->reader.Current(&storeError);
+    if (!storeError.empty()) impl->Log("store: " + storeError);
+    return true;
+}
+
+int THttpService::Port() const { return impl->port; }
+
+std::string THttpService::BaseUrl() const {
+    const std::string& host = impl->options.Host;
+    std::string shown = host.find(':') != std::string::npos ? "[" + host + "]" : host;
+    return "http://" + shown + ":" + std::to_string(impl->port);
+}
+
+bool THttpService::Serve() {
+    if (!impl->bound) return false;
+    return impl->server.listen_after_bind();
+}
+
+bool THttpService::Start(std::string& error) {
+    if (!Bind(error)) return false;
+    impl->finished = false;
+    impl->thread = std::thread([this] {
+        impl->server.listen_after_bind();
+        impl->finished = true;
+    });
+    while (!impl->server.is_running()) {
+        if (impl->finished) {
+            impl->thread.join();
+            error = "the server stopped at once";
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+void THttpService::Stop() { impl->server.stop(); }
+
+}  // namespace ombrel::server

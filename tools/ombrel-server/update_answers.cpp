@@ -1,0 +1,247 @@
+#include "tools/ombrel-server/update_answers.h"
+
+#include <map>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <vector>
+
+#include "io/paths.h"
+#include "io/text.h"
+#include "tools/ombrel-server/version_compare.h"
+
+namespace ombrel::server {
+
+using Json = nlohmann::ordered_json;
+
+namespace {
+
+// Package inside a version document: installers know it by its full version.
+Json VersionPackage(const TStoredPackage& p) {
+    Json j = {{"id", p.Id}, {"name", p.Name}, {"version", p.FullVersion()}, {"build", 0}};
+    if (!p.Filename.empty()) j["filename"] = p.Filename;
+    j["files"] = p.Files;
+    j["updated_at"] = p.UpdatedAt;
+    return j;
+}
+
+// Package document of the information requests: the plain version and the build.
+Json InfoPackage(const TStoredPackage& p) {
+    Json j = {{"id", p.Id}, {"name", p.Name}, {"version", p.Version}, {"build", p.Build}};
+    if (!p.Filename.empty()) j["filename"] = p.Filename;
+    j["files"] = p.Files;
+    j["updated_at"] = p.UpdatedAt;
+    return j;
+}
+
+TAnswer VersionDocument(const std::string& version,
+                        const std::vector<const TStoredPackage*>& packages,
+                        const std::vector<std::string>& doomedPackages,
+                        const std::vector<std::string>& doomedFiles) {
+    Json list = Json::array();
+    for (const auto* p : packages) list.push_back(VersionPackage(*p));
+    Json doc = {{"version", version},
+                {"packages", list},
+                {"doomed_packages", doomedPackages},
+                {"doomed_files", doomedFiles}};
+    return TAnswer::Json(doc.dump(4));
+}
+
+TAnswer NotFound(std::string text) { return TAnswer::Text(404, std::move(text)); }
+TAnswer BadBody(const std::string& why) { return TAnswer::Text(400, "malformed body: " + why); }
+
+TAnswer UnknownRelease(const TStoreIndex& index, const std::string& project,
+                       const std::string& version, const std::string& channel) {
+    if (!index.HasProject(project)) return NotFound("unknown project: " + project);
+    if (version.empty()) return NotFound("no release of " + project + " on channel " + channel);
+    return NotFound("unknown version " + version + " of " + project);
+}
+
+std::string NormalName(const std::string& name) { return NormalizeSeparators(name); }
+
+// Files of the given packages, in package order, each once.
+std::vector<std::string> FilesOf(const std::vector<const TStoredPackage*>& packages) {
+    std::vector<std::string> files;
+    std::set<std::string> seen;
+    for (const auto* p : packages) {
+        for (const auto& f : p->Installed) {
+            if (seen.insert(f.Name).second) files.push_back(f.Name);
+        }
+    }
+    return files;
+}
+
+std::vector<std::string> Missing(const std::vector<std::string>& had,
+                                 const std::vector<const TStoredPackage*>& now) {
+    std::set<std::string> kept;
+    for (const auto& f : FilesOf(now)) kept.insert(f);
+    std::vector<std::string> gone;
+    for (const auto& f : had) {
+        if (kept.count(f) == 0) gone.push_back(f);
+    }
+    return gone;
+}
+
+bool ParseBody(const std::string& body, Json& array, std::string& why) {
+    try {
+        array = Json::parse(body);
+    } catch (const std::exception& e) {
+        why = "not JSON";
+        return false;
+    }
+    if (!array.is_array()) {
+        why = "not a JSON array";
+        return false;
+    }
+    for (const auto& element : array) {
+        if (!element.is_object()) {
+            why = "an element is not a JSON object";
+            return false;
+        }
+    }
+    return true;
+}
+
+// A member that must be text; a number is taken as its text, a missing member as empty.
+bool TextMember(const Json& object, const char* key, std::string& value, std::string& why) {
+    auto it = object.find(key);
+    if (it == object.end() || it->is_null()) {
+        value.clear();
+        return true;
+    }
+    if (it->is_string()) {
+        value = it->get<std::string>();
+        return true;
+    }
+    if (it->is_number()) {
+        value = it->dump();
+        return true;
+    }
+    why = std::string("member \"") + key + "\" is not text";
+    return false;
+}
+
+}  // namespace
+
+TAnswer InstallAnswer(const TStoreIndex& index, const std::string& project,
+                      const std::string& version, const std::string& channel) {
+    const TRelease* release = version.empty()
+                                  ? index.HighestRelease(project, channel)
+                                  : index.FindInstalledRelease(project, channel, version);
+    if (release == nullptr) return UnknownRelease(index, project, version, channel);
+    return VersionDocument(release->Version, index.ReleasePackages(*release), {}, {});
+}
+
+TAnswer UpdateAnswer(const TStoreIndex& index, const std::string& project,
+                     const std::string& version, const std::string& channel) {
+    const TRelease* installed = index.FindInstalledRelease(project, channel, version);
+    if (installed == nullptr) return UnknownRelease(index, project, version, channel);
+    const TRelease* target = index.HighestRelease(project, channel);
+    if (target == nullptr) return UnknownRelease(index, project, "", channel);
+    if (target == installed || CompareVersions(target->Version, installed->Version) < 0) {
+        return VersionDocument(installed->Version, {}, {}, {});
+    }
+    auto before = index.ReleasePackages(*installed);
+    auto after = index.ReleasePackages(*target);
+    std::map<std::string, std::string> had;  // name -> full version
+    for (const auto* p : before) had[p->Name] = p->FullVersion();
+    std::set<std::string> names;
+    std::vector<const TStoredPackage*> changed;
+    for (const auto* p : after) {
+        names.insert(p->Name);
+        auto it = had.find(p->Name);
+        if (it == had.end() || it->second != p->FullVersion()) changed.push_back(p);
+    }
+    std::vector<std::string> doomedPackages;
+    for (const auto* p : before) {
+        if (names.count(p->Name) == 0) doomedPackages.push_back(p->Name);
+    }
+    return VersionDocument(target->Version, changed, doomedPackages,
+                           Missing(FilesOf(before), after));
+}
+
+TAnswer ForceAnswer(const TStoreIndex& index, const std::string& project,
+                    const std::string& version, const std::string& channel,
+                    const std::string& body) {
+    Json array;
+    std::string why;
+    if (!ParseBody(body, array, why)) return BadBody(why);
+    std::vector<std::pair<std::string, std::string>> installed;
+    for (const auto& element : array) {
+        std::string name, packageVersion;
+        if (!TextMember(element, "name", name, why) ||
+            !TextMember(element, "version", packageVersion, why)) {
+            return BadBody(why);
+        }
+        installed.emplace_back(name, packageVersion);
+    }
+    const TRelease* release = index.FindInstalledRelease(project, channel, version);
+    if (release == nullptr) return UnknownRelease(index, project, version, channel);
+
+    auto packages = index.ReleasePackages(*release);
+    std::map<std::string, std::string> had(installed.begin(), installed.end());
+    std::set<std::string> names;
+    std::vector<const TStoredPackage*> needed;
+    for (const auto* p : packages) {
+        names.insert(p->Name);
+        auto it = had.find(p->Name);
+        if (it == had.end() || it->second != p->FullVersion()) needed.push_back(p);
+    }
+    std::vector<std::string> doomedPackages;
+    std::vector<const TStoredPackage*> known;
+    for (const auto& [name, packageVersion] : installed) {
+        if (names.count(name) == 0) doomedPackages.push_back(name);
+        if (const auto* p = index.PackageByVersion(name, packageVersion)) known.push_back(p);
+    }
+    return VersionDocument(release->Version, needed, doomedPackages,
+                           Missing(FilesOf(known), packages));
+}
+
+TAnswer RepairAnswer(const TStoreIndex& index, const std::string& project,
+                     const std::string& version, const std::string& channel,
+                     const std::string& body) {
+    Json array;
+    std::string why;
+    if (!ParseBody(body, array, why)) return BadBody(why);
+    std::map<std::string, std::string> hashes;  // normalised name -> lowercase MD5
+    for (const auto& element : array) {
+        std::string name, hash;
+        if (!TextMember(element, "name", name, why) || !TextMember(element, "hash", hash, why)) {
+            return BadBody(why);
+        }
+        hashes[NormalName(name)] = LowerAscii(Trim(hash));
+    }
+    const TRelease* release = index.FindInstalledRelease(project, channel, version);
+    if (release == nullptr) return UnknownRelease(index, project, version, channel);
+
+    std::vector<const TStoredPackage*> damaged;
+    for (const auto* p : index.ReleasePackages(*release)) {
+        for (const auto& f : p->Installed) {
+            auto it = hashes.find(f.Name);
+            if (it == hashes.end() || it->second != f.Md5) {
+                damaged.push_back(p);
+                break;
+            }
+        }
+    }
+    return VersionDocument(release->Version, damaged, {}, {});
+}
+
+TAnswer PackageInfoAnswer(const TStoreIndex& index, const std::string& name) {
+    auto packages = index.PackagesNamed(name);
+    if (packages.empty()) return NotFound("unknown package: " + name);
+    Json list = Json::array();
+    for (const auto* p : packages) list.push_back(InfoPackage(*p));
+    return TAnswer::Json(list.dump(4));
+}
+
+TAnswer PackageInfoAnswer(const TStoreIndex& index, const std::string& name,
+                          const std::string& version) {
+    const TStoredPackage* p = index.PackageByVersion(name, version);
+    if (p == nullptr) {
+        if (index.PackagesNamed(name).empty()) return NotFound("unknown package: " + name);
+        return NotFound("unknown version " + version + " of package " + name);
+    }
+    return TAnswer::Json(InfoPackage(*p).dump(4));
+}
+
+}  // namespace ombrel::server
