@@ -1,0 +1,443 @@
+#include "api/http_transport.h"
+
+#include <curl/curl.h>
+#include <fcntl.h>
+#include <iconv.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <system_error>
+#include <utility>
+
+#include "io/text.h"
+
+namespace ombrel {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr long kMaxRedirects = 5;
+// Large receive buffer: fewer callbacks and system calls per megabyte.
+constexpr long kReceiveBufferSize = 512 * 1024;
+// The announced length is reserved up front only up to this size; beyond it the buffer grows.
+constexpr curl_off_t kMaxReserve = curl_off_t{1} << 30;
+// When a 2xx body goes to a file, the body of any other answer is kept for the error text only.
+constexpr size_t kMaxErrorBody = 1 << 20;
+
+void GlobalInit() {
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+std::string ErrnoText(int error) { return std::error_code(error, std::generic_category()).message(); }
+
+class CurlHandle {
+public:
+    CurlHandle() : handle(curl_easy_init()) {}
+    ~CurlHandle() {
+        if (handle != nullptr) curl_easy_cleanup(handle);
+    }
+    CurlHandle(const CurlHandle&) = delete;
+    CurlHandle& operator=(const CurlHandle&) = delete;
+    CurlHandle(CurlHandle&& other) noexcept : handle(std::exchange(other.handle, nullptr)) {}
+    CurlHandle& operator=(CurlHandle&& other) noexcept {
+        std::swap(handle, other.handle);
+        return *this;
+    }
+
+    CURL* get() const { return handle; }
+
+private:
+    CURL* handle;
+};
+
+class CurlList {
+public:
+    CurlList() = default;
+    ~CurlList() { curl_slist_free_all(list); }
+    CurlList(const CurlList&) = delete;
+    CurlList& operator=(const CurlList&) = delete;
+    CurlList(CurlList&& other) noexcept : list(std::exchange(other.list, nullptr)) {}
+    CurlList& operator=(CurlList&& other) noexcept {
+        std::swap(list, other.list);
+        return *this;
+    }
+
+    bool Append(const std::string& line) {
+        curl_slist* extended = curl_slist_append(list, line.c_str());
+        if (extended == nullptr) return false;
+        list = extended;
+        return true;
+    }
+    curl_slist* get() const { return list; }
+
+private:
+    curl_slist* list = nullptr;
+};
+
+// A file descriptor that is closed on destruction unless Finish closed it.
+class OutputFile {
+public:
+    OutputFile() = default;
+    ~OutputFile() {
+        if (fd >= 0) ::close(fd);
+    }
+    OutputFile(const OutputFile&) = delete;
+    OutputFile& operator=(const OutputFile&) = delete;
+
+    bool Open(const std::string& path, std::string& failure) {
+        fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        if (fd < 0) failure = ErrnoText(errno) + ": " + path;
+        return fd >= 0;
+    }
+    bool IsOpen() const { return fd >= 0; }
+
+    bool Write(const char* data, size_t length, std::string& failure) {
+        while (length > 0) {
+            ssize_t written = ::write(fd, data, length);
+            if (written < 0) {
+                if (errno == EINTR) continue;
+                failure = ErrnoText(errno);
+                return false;
+            }
+            data += written;
+            length -= static_cast<size_t>(written);
+        }
+        return true;
+    }
+
+    // Syncs the file to disk and closes it.
+    bool Finish(std::string& failure) {
+        int error = 0;
+        if (::fsync(fd) != 0) error = errno;
+        if (::close(fd) != 0 && error == 0) error = errno;
+        fd = -1;
+        if (error != 0) failure = ErrnoText(error);
+        return error == 0;
+    }
+
+private:
+    int fd = -1;
+};
+
+bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
+    return text.size() >= prefix.size() && SameTextAscii(text.substr(0, prefix.size()), prefix);
+}
+
+bool IsFollowedRedirect(long status) {
+    return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
+
+// What one Perform call shares with its callbacks.
+struct Transfer {
+    CURL* handle = nullptr;
+    int64_t readMs = 0;
+
+    Clock::time_point lastActivity;
+    bool connected = false;
+    curl_off_t lastDownloaded = -1;
+    curl_off_t lastUploaded = -1;
+
+    // A failure noticed by a callback: the code whose text names it, and the detail.
+    CURLcode ownCode = CURLE_OK;
+    std::string ownDetail;
+
+    // Set at the first body byte of each answer: whether this body goes to the file.
+    bool decided = false;
+    bool toFile = false;
+    OutputFile* file = nullptr;
+    TBytes* body = nullptr;
+    size_t bodyLimit = 0;
+
+    void Fail(CURLcode code, std::string detail) {
+        ownCode = code;
+        ownDetail = std::move(detail);
+    }
+};
+
+size_t OnHeader(char* data, size_t size, size_t count, void* user) {
+    auto& t = *static_cast<Transfer*>(user);
+    const size_t length = size * count;
+    std::string_view line(data, length);
+    t.lastActivity = Clock::now();
+    if (StartsWithNoCase(line, "HTTP/")) {
+        // A new answer begins (after an interim or a redirect answer).
+        t.decided = false;
+        t.body->clear();
+    } else if (StartsWithNoCase(line, "location:")) {
+        long status = 0;
+        curl_easy_getinfo(t.handle, CURLINFO_RESPONSE_CODE, &status);
+        const char* scheme = nullptr;
+        curl_easy_getinfo(t.handle, CURLINFO_SCHEME, &scheme);
+        std::string target = Trim(line.substr(9));
+        if (IsFollowedRedirect(status) && scheme != nullptr && SameTextAscii(scheme, "https") &&
+            StartsWithNoCase(target, "http:")) {
+            t.Fail(CURLE_UNSUPPORTED_PROTOCOL,
+                   "redirect from HTTPS to plain HTTP refused: " + target);
+            return 0;
+        }
+    }
+    return length;
+}
+
+size_t OnBody(char* data, size_t size, size_t count, void* user) {
+    auto& t = *static_cast<Transfer*>(user);
+    const size_t length = size * count;
+    t.lastActivity = Clock::now();
+    try {
+        if (!t.decided) {
+            t.decided = true;
+            long status = 0;
+            curl_easy_getinfo(t.handle, CURLINFO_RESPONSE_CODE, &status);
+            t.toFile = t.file->IsOpen() && status >= 200 && status <= 299;
+            t.bodyLimit = t.file->IsOpen() ? kMaxErrorBody : SIZE_MAX;
+            curl_off_t announced = -1;
+            curl_easy_getinfo(t.handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced);
+            if (!t.toFile && announced > 0) {
+                auto reserve = std::min<curl_off_t>(announced, kMaxReserve);
+                t.body->reserve(std::min(static_cast<size_t>(reserve), t.bodyLimit));
+            }
+        }
+        if (t.toFile) {
+            std::string failure;
+            if (!t.file->Write(data, length, failure)) {
+                t.Fail(CURLE_WRITE_ERROR, failure);
+                return 0;
+            }
+        } else if (t.body->size() < t.bodyLimit) {
+            size_t keep = std::min(length, t.bodyLimit - t.body->size());
+            t.body->insert(t.body->end(), reinterpret_cast<const uint8_t*>(data),
+                           reinterpret_cast<const uint8_t*>(data) + keep);
+        }
+    } catch (const std::bad_alloc&) {
+        t.Fail(CURLE_OUT_OF_MEMORY, "the answer does not fit into memory");
+        return 0;
+    }
+    return length;
+}
+
+// libcurl's low-speed limit averages over several seconds; this notes the time of the last
+// byte moved and aborts when it is readMs old.
+int OnProgress(void* user, curl_off_t, curl_off_t downloaded, curl_off_t, curl_off_t uploaded) {
+    auto& t = *static_cast<Transfer*>(user);
+    auto now = Clock::now();
+    if (downloaded != t.lastDownloaded || uploaded != t.lastUploaded) {
+        t.lastDownloaded = downloaded;
+        t.lastUploaded = uploaded;
+        t.lastActivity = now;
+        return 0;
+    }
+    // Before the first connection stands, the connect time-out is in charge.
+    if (!t.connected) return 0;
+    if (now - t.lastActivity >= std::chrono::milliseconds(t.readMs)) {
+        t.Fail(CURLE_OPERATION_TIMEDOUT,
+               "no data received for " + std::to_string(t.readMs) + " milliseconds");
+        return 1;
+    }
+    return 0;
+}
+
+// Called once a connection stands (or is reused), before each request is sent.
+int OnConnected(void* user, char*, char*, int, int) {
+    auto& t = *static_cast<Transfer*>(user);
+    t.connected = true;
+    t.lastActivity = Clock::now();
+    return CURL_PREREQFUNC_OK;
+}
+
+std::string FailureText(CURLcode code, const std::string& detail) {
+    std::string text = curl_easy_strerror(code);
+    std::string cleanDetail = Trim(detail);
+    if (!cleanDetail.empty() && cleanDetail != text) text += " (" + cleanDetail + ")";
+    return text;
+}
+
+// The charset parameter of a Content-Type value, without quotes; empty when none.
+std::string CharsetOf(const std::string& contentType) {
+    size_t pos = contentType.find(';');
+    while (pos != std::string::npos) {
+        size_t next = contentType.find(';', pos + 1);
+        std::string parameter = contentType.substr(pos + 1, next == std::string::npos
+                                                                ? std::string::npos
+                                                                : next - pos - 1);
+        size_t equals = parameter.find('=');
+        if (equals != std::string::npos && SameTextAscii(Trim(parameter.substr(0, equals)),
+                                                         "charset")) {
+            std::string value = Trim(parameter.substr(equals + 1));
+            if (value.size() >= 2 && value.front() == '"' && value.back() == '"') {
+                value = value.substr(1, value.size() - 2);
+            }
+            return Trim(value);
+        }
+        pos = next;
+    }
+    return "";
+}
+
+}  // namespace
+
+class THttpTransport::Impl {
+public:
+    explicit Impl(THttpTimeouts timeouts) : timeouts(timeouts) {}
+
+    bool Perform(const THttpRequest& request, THttpResponse& response) {
+        response = THttpResponse();
+        if (handle.get() == nullptr) {
+            response.failure = FailureText(CURLE_FAILED_INIT, "");
+            return false;
+        }
+        OutputFile file;
+        if (!request.bodyFile.empty()) {
+            std::string failure;
+            if (!file.Open(request.bodyFile, failure)) {
+                response.failure = FailureText(CURLE_WRITE_ERROR, failure);
+                return false;
+            }
+        }
+
+        CURL* curl = handle.get();
+        curl_easy_reset(curl);
+        Transfer transfer;
+        transfer.handle = curl;
+        transfer.readMs = timeouts.readMs;
+        transfer.lastActivity = Clock::now();
+        transfer.file = &file;
+        transfer.body = &response.body;
+
+        CurlList headers;
+        bool listed = true;
+        for (const auto& header : request.headers) listed = listed && headers.Append(header);
+        const bool post = request.method == "POST";
+        // Without this, libcurl holds back a larger body for up to a second waiting for
+        // "100 Continue".
+        if (post) listed = listed && headers.Append("Expect:");
+        if (!listed) {
+            response.failure = FailureText(CURLE_OUT_OF_MEMORY, "");
+            return false;
+        }
+
+        char errorBuffer[CURL_ERROR_SIZE] = {0};
+        const bool secure = StartsWithNoCase(request.url, "https:");
+        curl_easy_setopt(curl, CURLOPT_URL, request.url.c_str());
+        curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorBuffer);
+        curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+        curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+        curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, secure ? "https" : "http,https");
+        curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+        curl_easy_setopt(curl, CURLOPT_MAXREDIRS, kMaxRedirects);
+        curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(timeouts.connectMs));
+        curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, kReceiveBufferSize);
+        curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers.get());
+        if (post) {
+            curl_easy_setopt(curl, CURLOPT_POST, 1L);
+            curl_easy_setopt(curl, CURLOPT_POSTFIELDS, request.body.data());
+            curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE,
+                             static_cast<curl_off_t>(request.body.size()));
+        } else {
+            curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
+        }
+        curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, OnHeader);
+        curl_easy_setopt(curl, CURLOPT_HEADERDATA, &transfer);
+        curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, OnBody);
+        curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
+        curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+        curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, OnProgress);
+        curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &transfer);
+        curl_easy_setopt(curl, CURLOPT_PREREQFUNCTION, OnConnected);
+        curl_easy_setopt(curl, CURLOPT_PREREQDATA, &transfer);
+
+        CURLcode code = curl_easy_perform(curl);
+        // The buffer lives on this stack frame; the handle outlives it.
+        curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, nullptr);
+        curl_easy_setopt(curl, CURLOPT_HTTPHEADER, nullptr);
+
+        if (code == CURLE_OK && file.IsOpen()) {
+            std::string failure;
+            if (!file.Finish(failure)) transfer.Fail(code = CURLE_WRITE_ERROR, failure);
+        }
+        if (code != CURLE_OK) {
+            response.failure = transfer.ownCode != CURLE_OK
+                                   ? FailureText(transfer.ownCode, transfer.ownDetail)
+                                   : FailureText(code, errorBuffer);
+            response.body.clear();
+            response.body.shrink_to_fit();
+            return false;
+        }
+
+        curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &response.status);
+        const char* contentType = nullptr;
+        curl_easy_getinfo(curl, CURLINFO_CONTENT_TYPE, &contentType);
+        if (contentType != nullptr) response.contentType = contentType;
+        if (response.status >= 500 && response.status <= 599) {
+            response.failure =
+                FailureText(CURLE_HTTP_RETURNED_ERROR,
+                            "The requested URL returned error: " + std::to_string(response.status));
+            return false;
+        }
+        return true;
+    }
+
+private:
+    THttpTimeouts timeouts;
+    CurlHandle handle;
+};
+
+THttpTransport::THttpTransport(THttpTimeouts timeouts) {
+    GlobalInit();
+    impl = std::make_unique<Impl>(timeouts);
+}
+
+THttpTransport::~THttpTransport() = default;
+
+bool THttpTransport::Perform(const THttpRequest& request, THttpResponse& response) {
+    return impl->Perform(request, response);
+}
+
+std::string DecodeBodyText(const TBytes& body, const std::string& contentType) {
+    std::string raw(body.begin(), body.end());
+    std::string charset = CharsetOf(contentType);
+    if (charset.empty() || SameTextAscii(charset, "utf-8") || SameTextAscii(charset, "utf8")) {
+        return raw;
+    }
+    iconv_t converter = iconv_open("UTF-8", charset.c_str());
+    if (converter == reinterpret_cast<iconv_t>(-1)) return raw;
+
+    std::string text;
+    text.resize(raw.size() * 2 + 16);
+    char* in = raw.data();
+    size_t inLeft = raw.size();
+    size_t used = 0;
+    while (true) {
+        char* out = text.data() + used;
+        size_t outLeft = text.size() - used;
+        size_t result = inLeft == 0 ? iconv(converter, nullptr, nullptr, &out, &outLeft)
+                                    : iconv(converter, &in, &inLeft, &out, &outLeft);
+        used = text.size() - outLeft;
+        if (result != static_cast<size_t>(-1)) {
+            if (inLeft == 0) break;
+            continue;
+        }
+        if (errno == E2BIG) {
+            text.resize(text.size() * 2);
+        } else if (errno == EILSEQ) {
+            text.replace(used, 0, "\xEF\xBF\xBD");
+            used += 3;
+            text.resize(std::max(text.size(), used + inLeft * 4 + 16));
+            ++in;
+            --inLeft;
+        } else {  // EINVAL: the body ends inside a character
+            text.replace(used, 0, "\xEF\xBF\xBD");
+            used += 3;
+            inLeft = 0;
+        }
+    }
+    iconv_close(converter);
+    text.resize(used);
+    return text;
+}
+
+}  // namespace ombrel

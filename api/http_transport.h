@@ -1,0 +1,72 @@
+#pragma once
+// The HTTP layer of the server client: runs one request at a time over libcurl and turns every
+// libcurl failure into a text. Nothing outside this unit sees libcurl.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "io/io_interface.h"
+
+namespace ombrel {
+
+struct THttpTimeouts {
+    // Longest wait for a connection to be set up (also for every redirect hop).
+    int64_t connectMs = 10000;
+    // Longest time without a single byte received or sent once connected. A slow but steady
+    // transfer may take as long as it needs.
+    int64_t readMs = 10000;
+};
+
+struct THttpRequest {
+    std::string method = "GET";  // "GET" or "POST"
+    std::string url;
+    std::vector<std::string> headers;  // "Name: value"
+    std::string body;                  // sent only with "POST"
+    // When not empty, the body of a 2xx answer is written to this file (created or truncated,
+    // synced to disk before Perform returns) instead of THttpResponse::body. Other answers
+    // still land in THttpResponse::body.
+    std::string bodyFile;
+};
+
+struct THttpResponse {
+    // The status of the final answer; 0 when no answer came.
+    long status = 0;
+    // The Content-Type header of the final answer; empty when none.
+    std::string contentType;
+    // The body as received (none when it went to THttpRequest::bodyFile).
+    TBytes body;
+    // Empty when the request ran. Otherwise the HTTP layer's text of what went wrong; a
+    // request that did not run leaves status 0 and an empty body.
+    std::string failure;
+};
+
+// Owns one libcurl handle and reuses its connections across requests. Redirects are followed,
+// at most five in a row, to HTTP and HTTPS only, never from HTTPS to plain HTTP; certificates
+// are verified. Not safe for concurrent use; one object per thread.
+class THttpTransport {
+public:
+    explicit THttpTransport(THttpTimeouts timeouts);
+    ~THttpTransport();
+    THttpTransport(const THttpTransport&) = delete;
+    THttpTransport& operator=(const THttpTransport&) = delete;
+
+    // Runs the request and answers true when it ran: an answer came completely and its status
+    // is below 500. An answer with a status from 500 to 599 answers false with a failure text
+    // but keeps its status and body. Anything else (no connection, time-out, a body shorter
+    // than announced, a refused redirect, a file that cannot be written) answers false with
+    // status 0 and no body.
+    bool Perform(const THttpRequest& request, THttpResponse& response);
+
+private:
+    class Impl;
+    std::unique_ptr<Impl> impl;
+};
+
+// The body as UTF-8 text, decoded by the charset that contentType names ("text/plain;
+// charset=ISO-8859-1"); taken as UTF-8 when no charset is named or the charset is unknown.
+// Bytes that do not fit the charset become U+FFFD.
+std::string DecodeBodyText(const TBytes& body, const std::string& contentType);
+
+}  // namespace ombrel

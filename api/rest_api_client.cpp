@@ -1,0 +1,371 @@
+#include "api/rest_api_client.h"
+
+#include <fmt/printf.h>
+#include <openssl/evp.h>
+
+#include <cstring>
+#include <exception>
+#include <utility>
+
+#include "api/json_models.h"
+#include "io/text.h"
+#include "state/ombrel_file.h"
+
+namespace ombrel {
+namespace {
+
+constexpr int64_t kTimeoutMs = 10000;
+constexpr int64_t kDebugTimeoutMs = 1000000;
+
+// Trimmed, with "http://" in front when no scheme is named, one trailing "/" dropped.
+std::string NormalizeBaseUrl(const std::string& apiUrl) {
+    std::string url = Trim(apiUrl);
+    if (url.find("://") == std::string::npos) url = "http://" + url;
+    if (!url.empty() && url.back() == '/') url.pop_back();
+    return url;
+}
+
+std::string JoinUrl(const std::string& baseUrl, const std::string& resource) {
+    if (!resource.empty() && (resource[0] == '/' || resource[0] == '?' || resource[0] == '#')) {
+        return baseUrl + resource;
+    }
+    return baseUrl + "/" + resource;
+}
+
+std::string Base64(const std::string& text) {
+    std::string encoded(4 * ((text.size() + 2) / 3) + 1, '\0');
+    int length = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(encoded.data()),
+                                 reinterpret_cast<const unsigned char*>(text.data()),
+                                 static_cast<int>(text.size()));
+    encoded.resize(length > 0 ? static_cast<size_t>(length) : 0);
+    return encoded;
+}
+
+// Percent-encodes every byte that may not stand in the given part of a URL as it is: bytes
+// beyond ASCII, control characters, blanks and the delimiters that would change its meaning.
+std::string EscapeUrlPart(const std::string& text, const char* allowed) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string escaped;
+    escaped.reserve(text.size());
+    for (unsigned char c : text) {
+        bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                     (c != '\0' && std::strchr("-._~", c) != nullptr) ||
+                     (c != '\0' && std::strchr(allowed, c) != nullptr);
+        if (plain) {
+            escaped += static_cast<char>(c);
+        } else {
+            escaped += '%';
+            escaped += kHex[c >> 4];
+            escaped += kHex[c & 15];
+        }
+    }
+    return escaped;
+}
+
+// A "/" inside an argument stays a path separator, as the server expects.
+std::string EscapePath(const std::string& text) { return EscapeUrlPart(text, "!$&'()*+,;=:@/"); }
+std::string EscapeQueryValue(const std::string& text) { return EscapeUrlPart(text, "!$'()*,;:@/?"); }
+
+// Header values must not carry line breaks or other control characters.
+std::string HeaderValue(const std::string& value) {
+    std::string clean;
+    for (char c : value) {
+        if (static_cast<unsigned char>(c) >= 0x20 && c != 0x7F) clean += c;
+    }
+    return clean;
+}
+
+std::string EscapeArgument(const std::string& text) { return EscapePath(text); }
+int32_t EscapeArgument(int32_t number) { return number; }
+
+}  // namespace
+
+struct TApiClient::TRestClient {
+    TRestClient(std::string baseUrl, THttpTimeouts timeouts)
+        : baseUrl(std::move(baseUrl)), transport(timeouts) {}
+
+    std::string baseUrl;
+    std::vector<std::string> headers;  // sent with every request
+    THttpTransport transport;
+};
+
+struct TApiClient::TRequest {
+    // Fills resource with the arguments as given and urlResource with them URL-encoded.
+    template <typename... Args>
+    static TRequest Get(const char* format, const Args&... args) {
+        TRequest request;
+        request.resource = fmt::sprintf(format, args...);
+        request.urlResource = fmt::sprintf(format, EscapeArgument(args)...);
+        return request;
+    }
+
+    std::string method = "GET";
+    std::string resource;     // as the debug line names it
+    std::string urlResource;  // as it goes into the URL
+    std::string body;
+    std::string bodyFile;
+};
+
+TApiClient::TApiClient(IOptionsPtr Options, IMessagesPtr Messages)
+    : Options(std::move(Options)), Messages(std::move(Messages)) {
+    Create(std::nullopt);
+}
+
+TApiClient::TApiClient(IOptionsPtr Options, IMessagesPtr Messages, THttpTimeouts timeouts)
+    : Options(std::move(Options)), Messages(std::move(Messages)) {
+    Create(timeouts);
+}
+
+TApiClient::~TApiClient() = default;
+
+void TApiClient::Create(std::optional<THttpTimeouts> timeouts) {
+    Sender = "TApiClient";
+    const bool debug = Options->Debug();
+    if (!timeouts) {
+        int64_t ms = debug ? kDebugTimeoutMs : kTimeoutMs;
+        timeouts = THttpTimeouts{ms, ms};
+    }
+    iRestClient = std::make_unique<TRestClient>(NormalizeBaseUrl(Options->ApiUrl()), *timeouts);
+
+    std::string apiKey = Options->ApiKey();
+    if (!apiKey.empty()) iRestClient->headers.push_back("X-API-Key: " + HeaderValue(apiKey));
+    std::string userAuth = Options->UserAuth();
+    std::string customerAuth = Options->CustomerAuth();
+    if (!userAuth.empty()) {
+        iRestClient->headers.push_back("Authorization: Basic " + Base64(userAuth));
+    } else if (!customerAuth.empty()) {
+        iRestClient->headers.push_back("Authorization: Customer " + HeaderValue(customerAuth));
+    }
+
+    if (debug) Ping();
+}
+
+void TApiClient::AddError(const std::string& text) {
+    errors.push_back(text);
+    Messages->Error(text, Sender);
+}
+
+void TApiClient::LogDebug(const std::string& text) { Messages->Debug(text, Sender); }
+
+void TApiClient::ReportException(const std::exception& error) { AddError(error.what()); }
+
+bool TApiClient::ExecuteRequest(TRequest& request, THttpResponse& answer) {
+    std::string channel = Options->UpdateChannel();
+    if (!channel.empty()) {
+        request.resource = fmt::sprintf("%s?channel=%s", request.resource, channel);
+        request.urlResource =
+            fmt::sprintf("%s?channel=%s", request.urlResource, EscapeQueryValue(channel));
+    }
+    LogDebug(fmt::sprintf("request: %s", request.resource));
+
+    THttpRequest http;
+    http.method = request.method;
+    http.url = JoinUrl(iRestClient->baseUrl, request.urlResource);
+    http.headers = iRestClient->headers;
+    if (request.method == "POST") {
+        http.headers.push_back("Content-Type: application/json");
+        http.body = std::move(request.body);
+    }
+    http.bodyFile = request.bodyFile;
+
+    if (!iRestClient->transport.Perform(http, answer)) {
+        AddError(fmt::sprintf("connection failed: %s", answer.failure));
+    }
+    if (answer.failure.empty() && answer.status >= 200 && answer.status <= 299) {
+        LogDebug("success");
+        return true;
+    }
+    AddError(fmt::sprintf("request failed (%s): %s", std::to_string(answer.status),
+                          DecodeBodyText(answer.body, answer.contentType)));
+    return false;
+}
+
+bool TApiClient::ResponseText(const THttpResponse& answer, std::string& response) {
+    response = DecodeBodyText(answer.body, answer.contentType);
+    return true;
+}
+
+bool TApiClient::TextRequest(TRequest& request, std::string& response) {
+    THttpResponse answer;
+    if (!ExecuteRequest(request, answer)) return false;
+    return ResponseText(answer, response);
+}
+
+bool TApiClient::DownloadBytes(TRequest& request, TBytes& bytes) {
+    THttpResponse answer;
+    if (!ExecuteRequest(request, answer)) return false;
+    bytes = std::move(answer.body);
+    return true;
+}
+
+bool TApiClient::Ping() {
+    try {
+        std::string resource = "api/ping/secure";
+        if (Options->Debug()) resource += "?XDEBUG_SESSION_START=PHPSTORM";
+        THttpRequest http;
+        http.url = JoinUrl(iRestClient->baseUrl, resource);
+        http.headers = iRestClient->headers;
+        THttpResponse answer;
+        if (!iRestClient->transport.Perform(http, answer)) {
+            AddError(fmt::sprintf("Connection failed: %s", answer.failure));
+            return false;
+        }
+        LogDebug(fmt::sprintf("ping on %s successfull", Options->ApiUrl()));
+        return answer.status >= 200 && answer.status <= 299;
+    } catch (const std::exception& error) {
+        ReportException(error);
+        return false;
+    }
+}
+
+bool TApiClient::GetInfoForPackage(const std::string& package, std::string& response) {
+    response.clear();
+    try {
+        auto request = TRequest::Get("/api/package/info/%s", package);
+        return TextRequest(request, response);
+    } catch (const std::exception& error) {
+        ReportException(error);
+        response.clear();
+        return false;
+    }
+}
+
+bool TApiClient::GetInfoForPackage(const std::string& package, const std::string& version,
+                                   std::string& response) {
+    response.clear();
+    try {
+        auto request = TRequest::Get("/api/package/info/%s/%s", package, version);
+        return TextRequest(request, response);
+    } catch (const std::exception& error) {
+        ReportException(error);
+        response.clear();
+        return false;
+    }
+}
+
+bool TApiClient::GetInstallInfoForVersion(const std::string& project, const std::string& version,
+                                          std::string& response) {
+    response.clear();
+    try {
+        auto request = TRequest::Get("/api/update/install/%s/%s", project, version);
+        return TextRequest(request, response);
+    } catch (const std::exception& error) {
+        ReportException(error);
+        response.clear();
+        return false;
+    }
+}
+
+bool TApiClient::GetInstallInfoForLatest(const std::string& project, std::string& response) {
+    response.clear();
+    try {
+        auto request = TRequest::Get("/api/update/install/%s", project);
+        return TextRequest(request, response);
+    } catch (const std::exception& error) {
+        ReportException(error);
+        response.clear();
+        return false;
+    }
+}
+
+bool TApiClient::GetUpdateInfoForVersion(const std::string& project, const std::string& version,
+                                         std::string& response) {
+    response.clear();
+    try {
+        auto request = TRequest::Get("/api/update/version/%s/%s", project, version);
+        return TextRequest(request, response);
+    } catch (const std::exception& error) {
+        ReportException(error);
+        response.clear();
+        return false;
+    }
+}
+
+bool TApiClient::GetVersionInfoForVersion(const std::string& project, const std::string& version,
+                                          const TOmbrelFile& ombrelFile, std::string& response) {
+    response.clear();
+    try {
+        std::vector<json::TRequestPackage> packages;
+        packages.reserve(ombrelFile.Packages().size());
+        for (const auto& package : ombrelFile.Packages()) {
+            packages.push_back({package.Name, package.Version});
+        }
+        auto request = TRequest::Get("/api/update/force/%s/%s", project, version);
+        request.method = "POST";
+        request.body = json::WriteRequestPackages(packages);
+        return TextRequest(request, response);
+    } catch (const std::exception& error) {
+        ReportException(error);
+        response.clear();
+        return false;
+    }
+}
+
+bool TApiClient::GetRepairInfoForVersion(const std::string& project, const std::string& version,
+                                         const THashList& HashList, std::string& response) {
+    response.clear();
+    try {
+        std::vector<json::TRequestFile> files;
+        files.reserve(HashList.size());
+        for (const auto& [name, hash] : HashList) files.push_back({name, hash});
+        auto request = TRequest::Get("/api/update/repair/%s/%s", project, version);
+        request.method = "POST";
+        request.body = json::WriteRequestFiles(files);
+        return TextRequest(request, response);
+    } catch (const std::exception& error) {
+        ReportException(error);
+        response.clear();
+        return false;
+    }
+}
+
+bool TApiClient::DownloadBinaryPackage(int32_t packageId, TBytes& bytes) {
+    bytes.clear();
+    try {
+        auto request = TRequest::Get("/api/package/download/%d", packageId);
+        return DownloadBytes(request, bytes);
+    } catch (const std::exception& error) {
+        ReportException(error);
+        bytes.clear();
+        return false;
+    }
+}
+
+bool TApiClient::DownloadSourcePackage(int32_t packageId, TBytes& bytes) {
+    bytes.clear();
+    try {
+        auto request = TRequest::Get("/api/package/download/source/%d", packageId);
+        return DownloadBytes(request, bytes);
+    } catch (const std::exception& error) {
+        ReportException(error);
+        bytes.clear();
+        return false;
+    }
+}
+
+bool TApiClient::DownloadPackageToFile(int32_t packageId, TPackageMode mode,
+                                       const std::string& path) {
+    try {
+        auto request = mode == TPackageMode::source
+                           ? TRequest::Get("/api/package/download/source/%d", packageId)
+                           : TRequest::Get("/api/package/download/%d", packageId);
+        request.bodyFile = path;
+        THttpResponse answer;
+        return ExecuteRequest(request, answer);
+    } catch (const std::exception& error) {
+        ReportException(error);
+        return false;
+    }
+}
+
+std::string TApiClient::ErrorText() {
+    std::string text;
+    for (const auto& error : errors) text += error + "\r\n";
+    return text;
+}
+
+bool TApiClient::IsError() { return !errors.empty(); }
+
+void TApiClient::ClearErrors() { errors.clear(); }
+
+}  // namespace ombrel
