@@ -19,3 +19,38 @@ std::string LowerAscii(std::string_view text);
 bool SameTextAscii(std::string_view a, std::string_view b);
 
 }  // namespace ombrel
+
+namespace ombrel {
+
+// Encodings of byte input that the system reads as text. Ansi is Windows-1252, the fixed
+// single-byte code page that stands for the "ANSI code page" on this platform.
+enum class TTextEncoding { Ansi, Utf8, Utf16LE, Utf16BE };
+
+// Detects a byte-order mark, testing UTF-8, UTF-16 little-endian and UTF-16 big-endian in this
+// order. Answers the encoding and the length of the mark; without a mark `fallback` and 0.
+struct TBomResult {
+    TTextEncoding encoding;
+    size_t bomLength;
+};
+TBomResult DetectBom(std::string_view bytes, TTextEncoding fallback);
+
+// Turns bytes of the given encoding into UTF-8. Never fails: a malformed sequence (invalid
+// UTF-8, an unpaired surrogate, a dangling odd byte of UTF-16) becomes U+FFFD.
+std::string DecodeText(std::string_view bytes, TTextEncoding encoding);
+
+// DetectBom, then DecodeText of the bytes after the mark.
+std::string DecodeTextWithBom(std::string_view bytes, TTextEncoding fallback);
+
+// Windows-1252 bytes to UTF-8. Every byte maps; the five bytes the code page leaves undefined
+// map to the control characters of the same value.
+std::string Windows1252ToUtf8(std::string_view bytes);
+
+// UTF-8 to Windows-1252. Characters the code page cannot hold become '?', as do malformed
+// sequences; `lossless` (when given) tells whether that happened.
+std::string Utf8ToWindows1252(std::string_view text, bool* lossless = nullptr);
+
+// Splits at CR LF, CR and LF, and joins again with CR LF after every line (the last included).
+// An empty text stays empty.
+std::string JoinLinesCrLf(std::string_view text);
+
+}  // namespace ombrel
