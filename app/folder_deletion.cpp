@@ -1,0 +1,142 @@
+#include "app/folder_deletion.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "io/paths.h"
+
+namespace ombrel {
+namespace {
+
+// Paths this long are refused, as they would be on a system with short path limits.
+constexpr size_t kMaxPathLength = 248;
+
+std::string Quoted(const std::string& path) { return "\"" + path + "\""; }
+
+std::string RunningProgram() {
+    char buffer[PATH_MAX];
+    const ssize_t length = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+    return length > 0 ? std::string(buffer, static_cast<size_t>(length)) : std::string();
+}
+
+std::string Canonical(const std::string& path) {
+    char* resolved = ::realpath(path.c_str(), nullptr);
+    if (!resolved) return path;
+    std::string result(resolved);
+    std::free(resolved);
+    return result;
+}
+
+// Write permission for the owner (and entry to folders), immutable and append-only cleared.
+// Only folders and regular files have attributes worth resetting; every failure is ignored.
+void ResetAttributes(int dirFd, const char* name, const struct stat& st) {
+    const bool isFolder = S_ISDIR(st.st_mode);
+    if (!isFolder && !S_ISREG(st.st_mode)) return;
+    const mode_t mode = st.st_mode & 07777;
+    const mode_t wanted = mode | S_IWUSR | (isFolder ? S_IRUSR | S_IXUSR : 0);
+    const int openFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC |
+                          (isFolder ? O_DIRECTORY : 0);
+    int fd = ::openat(dirFd, name, openFlags);
+    if (fd < 0) {
+        // Unreadable: make it readable first; AT_SYMLINK_NOFOLLOW keeps a swapped-in link safe.
+        ::fchmodat(dirFd, name, wanted, AT_SYMLINK_NOFOLLOW);
+        fd = ::openat(dirFd, name, openFlags);
+        if (fd < 0) return;
+    }
+    int flags = 0;
+    if (::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 &&
+        (flags & (FS_IMMUTABLE_FL | FS_APPEND_FL)) != 0) {
+        flags &= ~(FS_IMMUTABLE_FL | FS_APPEND_FL);
+        ::ioctl(fd, FS_IOC_SETFLAGS, &flags);
+    }
+    struct stat now {};
+    if (::fstat(fd, &now) == 0 && (now.st_mode & 07777) != wanted) ::fchmod(fd, wanted);
+    ::close(fd);
+}
+
+std::vector<std::string> ListEntries(int folderFd) {
+    std::vector<std::string> names;
+    const int listFd = ::dup(folderFd);
+    if (listFd < 0) return names;
+    DIR* dir = ::fdopendir(listFd);
+    if (!dir) {
+        ::close(listFd);
+        return names;
+    }
+    while (const dirent* entry = ::readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name != "." && name != "..") names.push_back(name);
+    }
+    ::closedir(dir);
+    return names;
+}
+
+// Empties the folder `name` below `parentFd` and removes it. Its attributes have been reset.
+// Everything is opened relative to its folder and without following links, so a link swapped
+// in during the walk is removed, never entered.
+void RemoveFolder(int parentFd, const char* name) {
+    const int fd = ::openat(parentFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd >= 0) {
+        for (const std::string& entry : ListEntries(fd)) {
+            struct stat st {};
+            if (::fstatat(fd, entry.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+            ResetAttributes(fd, entry.c_str(), st);
+            if (S_ISDIR(st.st_mode)) {
+                RemoveFolder(fd, entry.c_str());
+            } else {
+                ::unlinkat(fd, entry.c_str(), 0);
+            }
+        }
+        ::close(fd);
+    }
+    ::unlinkat(parentFd, name, AT_REMOVEDIR);
+}
+
+}  // namespace
+
+bool FolderExistsForDeletion(const std::string& path) {
+    struct stat st {};
+    if (path.empty() || ::lstat(path.c_str(), &st) != 0) return false;
+    if (S_ISDIR(st.st_mode)) return true;
+    return S_ISLNK(st.st_mode) && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+void DeleteFolderTree(const std::string& path) {
+    if (path.empty() || path.front() != '/') {
+        throw EFolderDeletionError("Unsupported path format: " + Quoted(path));
+    }
+    if (HasInvalidPathChars(path)) {
+        throw EFolderDeletionError("Invalid characters in path: " + Quoted(path));
+    }
+    if (path.size() >= kMaxPathLength) {
+        throw EFolderDeletionError("Path too long: " + Quoted(path));
+    }
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) {
+        throw EFolderDeletionError("Folder not found: " + Quoted(path));
+    }
+    if (S_ISLNK(st.st_mode)) {
+        // Whatever the link points to is not ours.
+        ::unlink(path.c_str());
+        return;
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        if (Canonical(path) == RunningProgram()) {
+            throw EFolderDeletionError("Cannot delete the running program: " + Quoted(path));
+        }
+        throw EFolderDeletionError("Path is a file, not a folder: " + Quoted(path));
+    }
+    ResetAttributes(AT_FDCWD, path.c_str(), st);
+    RemoveFolder(AT_FDCWD, path.c_str());
+}
+
+}  // namespace ombrel

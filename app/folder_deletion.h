@@ -1,0 +1,34 @@
+#pragma once
+// Emptying the installation folder before a run.
+
+#include <stdexcept>
+#include <string>
+
+namespace ombrel {
+
+// Raised by DeleteFolderTree when it refuses a path; nothing has been touched then.
+class EFolderDeletionError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Removes the folder `path` with everything in it, as far as possible.
+//
+// The tree is walked depth first; every entry is handled after everything inside it. Before an
+// entry is removed its attributes are reset: write permission for its owner, and the immutable
+// and append-only flags cleared where the file system and the caller's rights allow. Symbolic
+// links are removed themselves and never followed, so nothing outside the folder is touched even
+// when a link points out of it; this holds for `path` itself too. Failures of single entries are
+// ignored and the walk goes on: an entry that cannot be removed stays, and so do the folders
+// above it. The folder itself is removed last.
+//
+// Raises EFolderDeletionError, before touching anything, when `path` is empty or not absolute,
+// is 248 characters or longer, holds a character that paths may not contain, no longer exists,
+// names an existing file (not a folder), or names the running program's own file.
+void DeleteFolderTree(const std::string& path);
+
+// True when `path` is a folder or a symbolic link to one (the link itself is what
+// DeleteFolderTree would remove).
+bool FolderExistsForDeletion(const std::string& path);
+
+}  // namespace ombrel

@@ -1,0 +1,166 @@
+#include "app/folder_deletion.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+
+#include "tests/support/test_support.h"
+
+namespace ombrel {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::TempFolder;
+
+// Sets or clears the immutable flag; false where the file system or our rights do not allow it.
+bool SetImmutable(const std::string& path, bool on) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return false;
+    int flags = 0;
+    bool ok = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+    if (ok) {
+        flags = on ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
+        ok = ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+    }
+    ::close(fd);
+    return ok;
+}
+
+class FolderDeletionTest : public ::testing::Test {
+protected:
+    void TearDown() override {
+        // Leave nothing undeletable behind.
+        for (const auto& path : immutable) SetImmutable(path, false);
+    }
+
+    // A file that even root cannot delete unless the flag is cleared; mode 0444 where the file
+    // system has no such flag.
+    std::string ReadOnlyFile(const std::string& relative) {
+        const std::string path = root.Write(relative, "read-only");
+        ::chmod(path.c_str(), 0444);
+        if (SetImmutable(path, true)) immutable.push_back(path);
+        return path;
+    }
+
+    TempFolder root;
+    TempFolder outside;
+    std::vector<std::string> immutable;
+};
+
+TEST_F(FolderDeletionTest, RemovesEverythingButNeverFollowsLinksOutOfTheFolder) {
+    const std::string target = root / "install";
+    root.Write("install/app.bin", "program");
+    root.Write("install/sub/deeper/data.txt", "data");
+    ReadOnlyFile("install/sub/locked.txt");
+    ReadOnlyFile("install/top-locked.txt");
+    fs::create_directories(target + "/read-only-folder");
+    root.Write("install/read-only-folder/inside.txt", "x");
+    ::chmod((target + "/read-only-folder").c_str(), 0555);
+    ::mkfifo((target + "/sub/fifo").c_str(), 0600);
+
+    const std::string outsideFile = outside.Write("keep/file.txt", "precious");
+    fs::create_directory_symlink(outside / "keep", target + "/link-to-folder");
+    fs::create_symlink(outsideFile, target + "/sub/link-to-file");
+    fs::create_symlink(outside / "nothing-here", target + "/dangling");
+    // Mode changes made through a link would show on these.
+    ::chmod((outside / "keep").c_str(), 0555);
+    ::chmod(outsideFile.c_str(), 0444);
+
+    DeleteFolderTree(target);
+
+    EXPECT_FALSE(fs::exists(fs::symlink_status(target)));
+    EXPECT_EQ(outside.Read("keep/file.txt"), "precious");
+    struct stat st {};
+    ASSERT_EQ(::stat((outside / "keep").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0555u);
+    ASSERT_EQ(::stat(outsideFile.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0444u);
+}
+
+TEST_F(FolderDeletionTest, AFolderThatIsItselfALinkLosesOnlyTheLink) {
+    outside.Write("data/file.txt", "precious");
+    const std::string link = root / "install";
+    fs::create_directory_symlink(outside / "data", link);
+    ASSERT_TRUE(FolderExistsForDeletion(link));
+
+    DeleteFolderTree(link);
+
+    EXPECT_FALSE(fs::exists(fs::symlink_status(link)));
+    EXPECT_EQ(outside.Read("data/file.txt"), "precious");
+}
+
+TEST_F(FolderDeletionTest, RefusesPathsItMustNotTouch) {
+    const std::string file = root.Write("a-file", "content");
+    struct Case {
+        const char* name;
+        std::string path;
+    };
+    const Case cases[] = {
+        {"empty", ""},
+        {"relative", "relative/folder"},
+        {"invalid character", root / "bad|name"},
+        {"control character", root / "bad\tname"},
+        {"248 characters", root.Path() + "/" + std::string(247 - root.Path().size(), 'x')},
+        {"missing", root / "missing"},
+        {"existing file", file},
+        {"the running program", fs::canonical("/proc/self/exe").string()},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(c.name == std::string("248 characters") ? 248u : c.path.size(), c.path.size());
+        EXPECT_THROW(DeleteFolderTree(c.path), EFolderDeletionError);
+    }
+    EXPECT_EQ(root.Read("a-file"), "content");
+    EXPECT_TRUE(fs::exists("/proc/self/exe"));
+
+    // 247 characters are still accepted.
+    const std::string longest = root.Path() + "/" + std::string(246 - root.Path().size(), 'y');
+    fs::create_directory(longest);
+    EXPECT_NO_THROW(DeleteFolderTree(longest));
+    EXPECT_FALSE(fs::exists(longest));
+}
+
+TEST_F(FolderDeletionTest, EntriesThatCannotBeRemovedStayWithTheirFoldersAndTheWalkGoesOn) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to prepare entries of two owners";
+    // Run as an unprivileged user over a tree in which one folder belongs to root.
+    const std::string target = root / "install";
+    root.Write("install/a.txt", "a");
+    root.Write("install/z.txt", "z");
+    root.Write("install/sub/mine.txt", "m");
+    root.Write("install/sub/roots/keep.txt", "k");
+    for (const char* own : {"", "/a.txt", "/z.txt", "/sub", "/sub/mine.txt"}) {
+        ASSERT_EQ(::chown((target + own).c_str(), 65534, 65534), 0);
+    }
+    ::chmod(root.Path().c_str(), 0755);
+
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(2);
+        try {
+            DeleteFolderTree(target);
+        } catch (...) {
+            ::_exit(3);
+        }
+        ::_exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "2: could not drop rights, 3: raised";
+
+    EXPECT_EQ(root.Read("install/sub/roots/keep.txt"), "k");
+    for (const char* gone : {"install/a.txt", "install/z.txt", "install/sub/mine.txt"}) {
+        EXPECT_FALSE(fs::exists(root / gone)) << gone;
+    }
+}
+
+}  // namespace
+}  // namespace ombrel
