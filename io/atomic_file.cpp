@@ -1,0 +1,130 @@
+#include "io/atomic_file.h"
+
+#include <fcntl.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdint>
+
+namespace ombrel {
+
+TPathParts SplitPath(const std::string& path) {
+    size_t pos = path.find_last_of('/');
+    if (pos == std::string::npos) return {".", path};
+    if (pos == 0) return {"/", path.substr(1)};
+    return {path.substr(0, pos), path.substr(pos + 1)};
+}
+
+TDirFd::~TDirFd() {
+    if (iFd >= 0) ::close(iFd);
+}
+
+TDirFd& TDirFd::operator=(TDirFd&& other) noexcept {
+    if (this != &other) {
+        if (iFd >= 0) ::close(iFd);
+        iFd = other.Release();
+    }
+    return *this;
+}
+
+int TDirFd::Release() {
+    int fd = iFd;
+    iFd = -1;
+    return fd;
+}
+
+std::error_code TDirFd::Open(const std::string& path, TDirFd& result) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return LastError();
+    result = TDirFd(fd);
+    return {};
+}
+
+std::error_code LastError() { return std::error_code(errno, std::system_category()); }
+
+std::error_code WriteAll(int fd, const void* data, size_t size) {
+    const char* p = static_cast<const char*>(data);
+    while (size > 0) {
+        ssize_t written = ::write(fd, p, size);
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            return LastError();
+        }
+        p += written;
+        size -= static_cast<size_t>(written);
+    }
+    return {};
+}
+
+namespace {
+
+std::string RandomSuffix() {
+    uint64_t value = 0;
+    if (getrandom(&value, sizeof value, GRND_NONBLOCK) != sizeof value) {
+        static uint64_t counter = 0;
+        value = (static_cast<uint64_t>(::getpid()) << 32) ^ ++counter ^
+                reinterpret_cast<uintptr_t>(&value);
+    }
+    char text[17];
+    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(value));
+    return text;
+}
+
+}  // namespace
+
+TAtomicFile::~TAtomicFile() { Discard(); }
+
+std::error_code TAtomicFile::Create(int dirFd, const std::string& name) {
+    Discard();
+    // A short name of our own: the final name may already use the whole length limit.
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::string tempName = ".ombrel-" + RandomSuffix() + ".tmp";
+        int fd = ::openat(dirFd, tempName.c_str(),
+                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd >= 0) {
+            iDirFd = dirFd;
+            iFd = fd;
+            iName = name;
+            iTempName = std::move(tempName);
+            return {};
+        }
+        if (errno != EEXIST) return LastError();
+    }
+    return std::make_error_code(std::errc::file_exists);
+}
+
+std::error_code TAtomicFile::Commit(bool durable) {
+    if (iFd < 0) return std::make_error_code(std::errc::bad_file_descriptor);
+    if (durable && ::fsync(iFd) != 0) return LastError();
+    int fd = iFd;
+    iFd = -1;
+    if (::close(fd) != 0) {
+        std::error_code error = LastError();
+        Discard();
+        return error;
+    }
+    if (::renameat(iDirFd, iTempName.c_str(), iDirFd, iName.c_str()) != 0) {
+        std::error_code error = LastError();
+        Discard();
+        return error;
+    }
+    iTempName.clear();
+    if (durable && ::fsync(iDirFd) != 0) return LastError();
+    return {};
+}
+
+void TAtomicFile::Discard() {
+    if (iFd >= 0) {
+        ::close(iFd);
+        iFd = -1;
+    }
+    if (!iTempName.empty()) {
+        ::unlinkat(iDirFd, iTempName.c_str(), 0);
+        iTempName.clear();
+    }
+}
+
+}  // namespace ombrel

@@ -1,0 +1,82 @@
+#pragma once
+// A file written under a temporary name in its final folder and renamed into place, so that
+// nobody ever sees a half-written file under the final name. Used by every operation of the
+// file system service that writes a file.
+
+#include <sys/types.h>
+
+#include <string>
+#include <system_error>
+
+namespace ombrel {
+
+// The folder and the last name of a path: "a/b/c" gives ("a/b", "c"), "c" gives (".", "c"),
+// "/c" gives ("/", "c").
+struct TPathParts {
+    std::string folder;
+    std::string name;
+};
+TPathParts SplitPath(const std::string& path);
+
+// An open folder descriptor, closed on destruction.
+class TDirFd {
+public:
+    TDirFd() = default;
+    explicit TDirFd(int fd) : iFd(fd) {}
+    ~TDirFd();
+    TDirFd(TDirFd&& other) noexcept : iFd(other.Release()) {}
+    TDirFd& operator=(TDirFd&& other) noexcept;
+    TDirFd(const TDirFd&) = delete;
+    TDirFd& operator=(const TDirFd&) = delete;
+
+    int Get() const { return iFd; }
+    bool IsOpen() const { return iFd >= 0; }
+    int Release();
+
+    // Opens a folder by path (links followed).
+    static std::error_code Open(const std::string& path, TDirFd& result);
+
+private:
+    int iFd = -1;
+};
+
+// The error code of the last failed system call.
+std::error_code LastError();
+
+// Writes all bytes, retrying short writes and interrupted calls.
+std::error_code WriteAll(int fd, const void* data, size_t size);
+
+// The temporary file. Create it, write through Fd() or Write, then Commit. Until Commit has
+// succeeded the final name is untouched; a file that is not committed is removed when the
+// object goes away.
+class TAtomicFile {
+public:
+    TAtomicFile() = default;
+    ~TAtomicFile();
+    TAtomicFile(const TAtomicFile&) = delete;
+    TAtomicFile& operator=(const TAtomicFile&) = delete;
+
+    // Creates the temporary file in the folder `dirFd` (the caller keeps that folder open
+    // until Commit or destruction) for the final name `name` (a bare name in that folder).
+    // The file is created with mode 0666 less the umask.
+    std::error_code Create(int dirFd, const std::string& name);
+
+    int Fd() const { return iFd; }
+    std::error_code Write(const void* data, size_t size) { return WriteAll(iFd, data, size); }
+
+    // Renames the file to its final name, replacing what is there. A link of that name is
+    // replaced, never written through; a folder of that name makes Commit fail. With
+    // `durable`, the data are flushed to the disk before the rename and the folder after it,
+    // so that after a crash either the old or the new file is there, complete.
+    std::error_code Commit(bool durable);
+
+private:
+    void Discard();
+
+    int iDirFd = -1;
+    int iFd = -1;
+    std::string iName;
+    std::string iTempName;
+};
+
+}  // namespace ombrel

@@ -1,0 +1,77 @@
+#pragma once
+// IO.System: the file system service on the local file system.
+//
+// Every failure is reported to the sink under the sender "TIO" with the platform's or the
+// library's own text (no prefix, no file name added), at level Error, except
+// CanFileBeOverwritten, which reports at level Log. Not thread-safe: one TIO serves one
+// thread, and must not run two extractions at once.
+//
+// Decisions for Linux, beyond the interface contract:
+// - GetFiles lists regular files only. Symbolic links are not listed and never descended,
+//   whatever they point to, so a listing never leads out of the folder it was given (only
+//   `path` itself may be a link). Hidden files are listed.
+// - SetLines, ByteToFile and Copyfile write to a temporary file in the target's folder and
+//   rename it into place; SetLines and ByteToFile flush it to the disk first. A link at the
+//   target is replaced, never written through. A replaced file keeps its mode bits
+//   (SetLines, ByteToFile); a new one gets 0666 less the umask.
+// - Copyfile keeps the source's permission bits without setuid, setgid and sticky, and its
+//   modification time.
+// - ExtractZipFile refuses, with an error, entries whose names are absolute or leave the
+//   target folder, symbolic-link entries, and any entry whose path below ExtractPath would run
+//   through a link on disk. It stops at the first failure; files written before stay.
+//   Entries made on Unix keep their permission bits without setuid, setgid and sticky;
+//   entries made on MS-DOS with the read-only attribute lose their write bits.
+// - CanFileBeOverwritten sees other processes' open files through the kernel (see
+//   platform/file_usage.h).
+// - DirectoryDeleteIfEmpty treats a link as an entry: it never descends into one, a folder
+//   holding one is not empty, and a Path that is a link answers false.
+
+#include <functional>
+
+#include "io/io_interface.h"
+#include "messages/messages.h"
+
+namespace ombrel {
+
+class TIO : public IOInterface {
+public:
+    using TOnProgress = std::function<void(const std::string& caption, int32_t percent)>;
+
+    // Keeps the sink for the object's whole life.
+    explicit TIO(IMessagesPtr Messages);
+
+    bool DirectoryExists(const std::string& Path) override;
+    bool FileExists(const std::string& Path) override;
+    bool FileDelete(const std::string& path) override;
+    bool Copyfile(const std::string& source, const std::string& target) override;
+    bool GetFiles(const std::string& path, const TStrings& masks, TStrings& files) override;
+    bool GetFileHashList(const std::string& path, const TStrings& files,
+                         THashList& HashList) override;
+    bool GetLines(const std::string& Path, TStrings& lines) override;
+    bool SetLines(const std::string& Path, const TStrings& lines) override;
+    bool AppendLine(const std::string& Path, const std::string& line) override;
+    bool ByteToFile(const std::string& Path, const TBytes& bytes) override;
+    bool ForceDirectory(const std::string& Path) override;
+    bool ExtractZipFile(const std::string& ZipFilePath, const std::string& ExtractPath) override;
+    bool DirectoryDeleteIfEmpty(const std::string& Path) override;
+    bool CanFileBeOverwritten(const std::string& Path) override;
+
+private:
+    void DoError(const std::string& text);
+    void DoLog(const std::string& text);
+    // Receives the archive reader's progress for one entry.
+    void DoZipProgress(const std::string& target, uint64_t position, uint64_t size,
+                       bool complete);
+    bool WriteFileAtomic(const std::string& Path, const char* data, size_t size);
+    bool ExtractEntries(const std::string& ZipFilePath, const std::string& ExtractPath);
+
+    TOnProgress OnProgressRedirect;
+    IMessagesPtr Messages;
+    const std::string Sender = "TIO";
+
+    // Last progress sent during an extraction, so that an unchanged percent is not repeated.
+    std::string iLastCaption;
+    int32_t iLastPercent = -1;
+};
+
+}  // namespace ombrel

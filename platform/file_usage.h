@@ -1,0 +1,26 @@
+#pragma once
+// Whether a file is in use by another process. Linux has no sharing modes, so "nobody else
+// has it open" is found out from the kernel: a write lease is granted only when no other open
+// file (reading, writing, mapped or executing) refers to the file; where a lease cannot be
+// tried, the open files and mappings listed under /proc are searched instead.
+
+#include <sys/types.h>
+
+#include <string>
+#include <system_error>
+
+namespace ombrel {
+
+// Tests whether the existing file at `path` could be overwritten right now: it opens for
+// writing (without changing it) and no other process holds it open. Answers an empty error
+// code when so. Otherwise the reason: the open's own error (EACCES, EPERM for an immutable
+// file, ETXTBSY for a running program, EROFS, ENOENT ...), or EBUSY when another process has
+// the file open or mapped. Never blocks on another process's lease.
+std::error_code ProbeExclusiveWrite(const std::string& path);
+
+// Searches /proc for a process that has the file (device, inode) open or mapped, leaving out
+// the caller's own descriptor `ownFd` (-1 for none). Processes whose entries cannot be read
+// are passed over, so as a normal user this sees only the user's own processes.
+bool IsOpenedByOtherProcess(dev_t device, ino_t inode, int ownFd);
+
+}  // namespace ombrel

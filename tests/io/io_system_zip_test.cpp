@@ -1,0 +1,397 @@
+// ExtractZipFile on real archives written by the tests.
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <map>
+
+#include "io/io_system.h"
+#include "io/zip_reader.h"
+#include "tests/io/zip_test_archive.h"
+#include "tests/support/test_support.h"
+
+namespace ombrel {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::CollectingMessages;
+using testing::Deflated;
+using testing::Level;
+using testing::Stored;
+using testing::TempFolder;
+using testing::ZipItem;
+
+class ExtractZipTest : public ::testing::Test {
+protected:
+    // Writes the archive as temp/pkg.zip and extracts it into temp/out.
+    bool Extract(const std::vector<ZipItem>& items) {
+        testing::WriteZip(Archive(), items);
+        return io.ExtractZipFile(Archive(), Out());
+    }
+    std::string Archive() const { return temp / "pkg.zip"; }
+    std::string Out() const { return temp / "out"; }
+
+    // The percents reported for one caption, in order.
+    std::vector<int32_t> PercentsFor(const std::string& caption) const {
+        std::vector<int32_t> result;
+        for (const auto& r : messages->reports) {
+            if (r.level == Level::Progress && r.text == caption) result.push_back(r.percent);
+        }
+        return result;
+    }
+
+    // Names of everything below a folder, relative, sorted.
+    static std::vector<std::string> Tree(const std::string& folder) {
+        std::vector<std::string> names;
+        std::error_code error;
+        for (auto it = fs::recursive_directory_iterator(folder, error);
+             !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
+            names.push_back(fs::relative(it->path(), folder).string());
+        }
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    void ExpectOneErrorFromTio() const {
+        ASSERT_EQ(messages->Count(Level::Error), 1u) << messages->Dump();
+        for (const auto& r : messages->reports) {
+            if (r.level == Level::Error) {
+                EXPECT_EQ(r.sender, "TIO");
+            }
+        }
+    }
+
+    TempFolder temp;
+    std::shared_ptr<CollectingMessages> messages = std::make_shared<CollectingMessages>();
+    TIO io{messages};
+};
+
+TEST_F(ExtractZipTest, UnpacksFilesAndFoldersIntoAFolderThatDoesNotExistYet) {
+    const std::string big = testing::NoiseBytes(200 * 1024);
+    ASSERT_TRUE(Extract({
+        Stored("top.txt", "top level"),
+        Deflated("sub/inner.bin", big),
+        Stored("empty/", ""),
+        Stored("sub/nothing.dat", ""),
+        Deflated("deep/a/b/c.txt", std::string(10000, 'x')),
+    })) << messages->Dump();
+    EXPECT_EQ(messages->Count(Level::Error), 0u) << messages->Dump();
+
+    EXPECT_EQ(temp.Read("out/top.txt"), "top level");
+    EXPECT_EQ(temp.Read("out/sub/inner.bin"), big);
+    EXPECT_EQ(temp.Read("out/sub/nothing.dat"), "");
+    EXPECT_EQ(temp.Read("out/deep/a/b/c.txt"), std::string(10000, 'x'));
+    EXPECT_TRUE(fs::is_directory(Out() + "/empty"));
+    // Nothing but the entries: no temporary files left behind.
+    EXPECT_THAT(Tree(Out()),
+                ::testing::ElementsAre("deep", "deep/a", "deep/a/b", "deep/a/b/c.txt", "empty",
+                                       "sub", "sub/inner.bin", "sub/nothing.dat", "top.txt"));
+
+    // Every non-empty file ends with 100 under its full target path; an empty one reports 0.
+    for (const char* name : {"top.txt", "sub/inner.bin", "deep/a/b/c.txt"}) {
+        auto percents = PercentsFor(Out() + "/" + name);
+        ASSERT_FALSE(percents.empty()) << name << "\n" << messages->Dump();
+        EXPECT_EQ(percents.back(), 100) << name;
+    }
+    EXPECT_THAT(PercentsFor(Out() + "/sub/nothing.dat"), ::testing::ElementsAre(0));
+    EXPECT_TRUE(PercentsFor(Out() + "/empty").empty());
+    EXPECT_TRUE(PercentsFor(Out() + "/empty/").empty());
+}
+
+TEST_F(ExtractZipTest, ReportsProgressSeveralTimesWhileInflatingALargeEntry) {
+    const std::string data = testing::NoiseBytes(600 * 1024);
+    ASSERT_TRUE(Extract({Deflated("big.bin", data)})) << messages->Dump();
+    const auto percents = PercentsFor(Out() + "/big.bin");
+    ASSERT_GE(percents.size(), 5u) << messages->Dump();
+    EXPECT_GT(percents.front(), 0);
+    EXPECT_LT(percents.front(), 100);
+    EXPECT_TRUE(std::is_sorted(percents.begin(), percents.end())) << messages->Dump();
+    EXPECT_EQ(percents.back(), 100);
+    // Only progress reports go to the sink.
+    EXPECT_EQ(messages->Count(Level::Progress), messages->reports.size());
+}
+
+TEST_F(ExtractZipTest, RoundsPercentHalfToEven) {
+    // A stored entry of eight input chunks: positions 1/8, 2/8 ... give 12.5, 25, 37.5 ...
+    const std::string data(8 * TZipReader::kInputChunk, 'z');
+    ASSERT_TRUE(Extract({Stored("eighths.bin", data)})) << messages->Dump();
+    EXPECT_THAT(PercentsFor(Out() + "/eighths.bin"),
+                ::testing::ElementsAre(12, 25, 38, 50, 62, 75, 88, 100));
+}
+
+TEST_F(ExtractZipTest, RefusesAFileThatIsNoArchive) {
+    const struct {
+        const char* label;
+        const char* content;  // nullptr: no file at all
+    } cases[] = {
+        {"text file", "this is not a zip archive, just text"},
+        {"empty file", ""},
+        {"missing file", nullptr},
+        {"local header only", "PK\x03\x04garbage"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        messages->reports.clear();
+        const std::string path = temp / "not-a.zip";
+        fs::remove(path);
+        if (c.content) temp.Write("not-a.zip", c.content);
+        EXPECT_FALSE(io.ExtractZipFile(path, Out()));
+        EXPECT_THAT(messages->Texts(Level::Error),
+                    ::testing::ElementsAre(path + " is not a valid Zip-File"));
+        EXPECT_EQ(messages->reports.size(), 1u) << messages->Dump();
+        EXPECT_FALSE(fs::exists(Out()));
+    }
+}
+
+TEST_F(ExtractZipTest, RefusesNamesThatLeaveTheTargetFolder) {
+    const std::string outsideAbs = temp / "abs-target.txt";
+    const struct {
+        const char* label;
+        ZipItem item;
+    } cases[] = {
+        {"parent", Stored("../evil.txt", "x")},
+        {"deep parent", Stored("a/../../evil.txt", "x")},
+        {"backslash parent", Stored("..\\evil.txt", "x")},
+        {"mixed parent", Stored("a\\..\\..\\evil.txt", "x")},
+        {"absolute", Stored(outsideAbs, "x")},
+        {"backslash rooted", Stored("\\evil.txt", "x")},
+        {"drive form", Stored("C:evil.txt", "x")},
+        {"parent folder entry", Stored("../evil/", "")},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        messages->reports.clear();
+        fs::remove_all(Out());
+        EXPECT_FALSE(Extract({Stored("first.txt", "1"), c.item, Stored("after.txt", "2")}));
+        ExpectOneErrorFromTio();
+        // Entries before the failure stay; the extraction stops at it.
+        EXPECT_EQ(temp.Read("out/first.txt"), "1");
+        EXPECT_FALSE(fs::exists(Out() + "/after.txt"));
+        EXPECT_THAT(Tree(temp.Path()),
+                    ::testing::ElementsAre("out", "out/first.txt", "pkg.zip"));
+    }
+}
+
+TEST_F(ExtractZipTest, NeverCreatesSymbolicLinks) {
+    ZipItem link = Stored("link", "/etc/passwd");
+    link.unixMode = 0120777;
+    EXPECT_FALSE(Extract({link}));
+    ExpectOneErrorFromTio();
+    EXPECT_FALSE(fs::exists(fs::symlink_status(Out() + "/link")));
+}
+
+TEST_F(ExtractZipTest, NeverWritesThroughALinkFoundOnDisk) {
+    const std::string outside = temp / "outside";
+    fs::create_directories(outside);
+    temp.Write("outside/victim.txt", "precious");
+    fs::create_directories(Out());
+    fs::create_directory_symlink(outside, Out() + "/linkdir");
+    fs::create_symlink(outside + "/victim.txt", Out() + "/linkfile");
+
+    // A folder link on the way: refused.
+    EXPECT_FALSE(Extract({Stored("linkdir/victim.txt", "owned")}));
+    ExpectOneErrorFromTio();
+    EXPECT_FALSE(Extract({Stored("linkdir/sub/new.txt", "owned")}));
+    EXPECT_FALSE(Extract({Stored("linkdir/", "")}));
+    // A link in the file's own place: the link is replaced, its target untouched.
+    messages->reports.clear();
+    EXPECT_TRUE(Extract({Stored("linkfile", "replaced")})) << messages->Dump();
+    EXPECT_FALSE(fs::is_symlink(Out() + "/linkfile"));
+    EXPECT_EQ(temp.Read("out/linkfile"), "replaced");
+
+    EXPECT_EQ(temp.Read("outside/victim.txt"), "precious");
+    EXPECT_THAT(Tree(outside), ::testing::ElementsAre("victim.txt"));
+}
+
+// Offset of the central-directory record of the entry `name`.
+size_t CentralRecord(const std::string& archive, const std::string& name) {
+    const std::string signature("PK\x01\x02", 4);
+    for (size_t pos = archive.find(signature); pos != std::string::npos;
+         pos = archive.find(signature, pos + 1)) {
+        const auto u16 = [&](size_t at) {
+            return static_cast<size_t>(static_cast<unsigned char>(archive[at])) |
+                   static_cast<size_t>(static_cast<unsigned char>(archive[at + 1])) << 8;
+        };
+        if (archive.compare(pos + 46, u16(pos + 28), name) == 0) return pos;
+    }
+    throw std::runtime_error("no central record for " + name);
+}
+
+// Offset of the local header of the entry `name`.
+size_t LocalHeader(const std::string& archive, const std::string& name) {
+    const std::string signature("PK\x03\x04", 4);
+    for (size_t pos = archive.find(signature); pos != std::string::npos;
+         pos = archive.find(signature, pos + 1)) {
+        if (archive.compare(pos + 30, name.size(), name) == 0) return pos;
+    }
+    throw std::runtime_error("no local header for " + name);
+}
+
+void PutU32(std::string& bytes, size_t at, uint32_t value) {
+    for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<char>(value >> (8 * i));
+}
+
+TEST_F(ExtractZipTest, RefusesDamagedEntries) {
+    const std::string text = "stored text that will be damaged on disk";
+    const std::string noise = testing::NoiseBytes(100 * 1024);
+    const struct {
+        const char* label;
+        ZipItem item;
+        std::function<void(std::string&)> damage;
+    } cases[] = {
+        {"stored, bad CRC", Stored("e.txt", text),
+         [&](std::string& bytes) { bytes[bytes.find(text) + 5] ^= 0x20; }},
+        {"stored, longer than declared", Stored("e.txt", text),
+         [](std::string& bytes) { PutU32(bytes, CentralRecord(bytes, "e.txt") + 24, 10); }},
+        {"deflated, longer than declared", Deflated("e.txt", noise),
+         [](std::string& bytes) { PutU32(bytes, CentralRecord(bytes, "e.txt") + 24, 1000); }},
+        {"deflated, shorter than declared", Deflated("e.txt", noise),
+         [&](std::string& bytes) {
+             PutU32(bytes, CentralRecord(bytes, "e.txt") + 24, noise.size() + 1);
+         }},
+        {"deflated, bad CRC", Deflated("e.txt", noise),
+         [](std::string& bytes) { PutU32(bytes, CentralRecord(bytes, "e.txt") + 16, 0x1234); }},
+        {"deflated, broken data", Deflated("e.txt", std::string(50000, 'a')),
+         [](std::string& bytes) {
+             // The first byte of the deflate stream: a block type that does not exist.
+             const size_t local = LocalHeader(bytes, "e.txt");
+             const size_t extra = static_cast<unsigned char>(bytes[local + 28]);
+             bytes[local + 30 + std::strlen("e.txt") + extra] = static_cast<char>(0x07);
+         }},
+        {"unsupported method", Stored("e.txt", text),
+         [](std::string& bytes) {
+             size_t central = CentralRecord(bytes, "e.txt");
+             bytes[central + 10] = 14;  // LZMA
+             bytes[LocalHeader(bytes, "e.txt") + 8] = 14;
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        messages->reports.clear();
+        fs::remove_all(Out());
+        testing::WriteZip(Archive(), {Stored("ok.txt", "fine"), c.item});
+        std::string bytes = temp.Read("pkg.zip");
+        c.damage(bytes);
+        testing::WriteFileBytes(Archive(), bytes);
+
+        EXPECT_FALSE(io.ExtractZipFile(Archive(), Out()));
+        ExpectOneErrorFromTio();
+        // The earlier entry stays; the damaged one is not there, not even in part.
+        EXPECT_EQ(temp.Read("out/ok.txt"), "fine");
+        EXPECT_THAT(Tree(Out()), ::testing::ElementsAre("ok.txt"));
+    }
+}
+
+mode_t ModeOf(const std::string& path) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) return 0;
+    return st.st_mode & 07777;
+}
+
+TEST_F(ExtractZipTest, KeepsModesOfUnixEntriesAndTheReadOnlyAttributeOfMsDosEntries) {
+    const struct {
+        const char* name;
+        std::optional<uint32_t> unixMode;
+        std::optional<uint8_t> dos;
+        mode_t expected;  // 0: the default for new files
+    } cases[] = {
+        {"run.sh", 0100755, {}, 0755},
+        {"suid", 0104755, {}, 0755},
+        {"sgid-sticky", 0103750, {}, 0750},
+        {"private", 0100600, {}, 0600},
+        {"ro-unix", 0100444, {}, 0444},
+        {"no-type-bits", 0755, {}, 0755},
+        {"dos-readonly", {}, 0x01, 0},
+        {"dos-hidden-readonly", {}, 0x03, 0},
+        {"dos-archive", {}, 0x20, 0},
+    };
+    std::vector<ZipItem> items;
+    for (const auto& c : cases) {
+        ZipItem item = Stored(c.name, "data");
+        item.unixMode = c.unixMode;
+        item.dosAttributes = c.dos;
+        items.push_back(item);
+    }
+    const mode_t mask = ::umask(022);
+    ::umask(mask);
+    const mode_t fresh = 0666 & ~mask;
+
+    ASSERT_TRUE(Extract(items)) << messages->Dump();
+    for (const auto& c : cases) {
+        const mode_t mode = ModeOf(Out() + "/" + c.name);
+        if (c.dos && (*c.dos & 0x01)) {
+            EXPECT_EQ(mode, fresh & ~0222) << c.name;
+        } else {
+            EXPECT_EQ(mode, c.expected ? c.expected : fresh) << c.name;
+        }
+    }
+}
+
+TEST_F(ExtractZipTest, SetsModificationTimes) {
+    ZipItem file = Stored("dated.txt", "x");
+    file.mtime = 1600000000;  // an even second: MS-DOS times have two-second steps
+    ZipItem inflated = Deflated("sub/dated.bin", "yyyyyyyyyy");
+    inflated.mtime = 1234567890;
+    ASSERT_TRUE(Extract({file, inflated})) << messages->Dump();
+    EXPECT_EQ(fs::last_write_time(Out() + "/dated.txt").time_since_epoch(),
+              (fs::file_time_type::clock::from_sys(std::chrono::system_clock::from_time_t(
+                   1600000000)))
+                  .time_since_epoch());
+    struct stat st;
+    ASSERT_EQ(::stat((Out() + "/sub/dated.bin").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mtime, 1234567890);
+}
+
+TEST_F(ExtractZipTest, DecodesNamesAndTakesBothSeparators) {
+    ZipItem utf8 = Stored("größe.txt", "utf8");
+    utf8.nameEncoding = ZIP_FL_ENC_UTF_8;
+    ZipItem legacy = Stored("\x81" "ber.txt", "cp437");  // "über" in code page 437
+    legacy.nameEncoding = ZIP_FL_ENC_CP437;
+    ZipItem backslashes = Stored("win\\sub\\file.txt", "backslashes");
+    ASSERT_TRUE(Extract({utf8, legacy, backslashes, Stored("./dot/./x.txt", "dots")}))
+        << messages->Dump();
+    EXPECT_EQ(temp.Read("out/größe.txt"), "utf8");
+    EXPECT_EQ(temp.Read("out/über.txt"), "cp437");
+    EXPECT_EQ(temp.Read("out/win/sub/file.txt"), "backslashes");
+    EXPECT_EQ(temp.Read("out/dot/x.txt"), "dots");
+    EXPECT_THAT(PercentsFor(Out() + "/win/sub/file.txt"), ::testing::ElementsAre(100));
+}
+
+TEST_F(ExtractZipTest, ReplacesExistingFilesButNotFolders) {
+    temp.Write("out/a.txt", "old content that is longer");
+    temp.Write("out/dir/keep.txt", "k");
+    ASSERT_TRUE(Extract({Stored("a.txt", "new")})) << messages->Dump();
+    EXPECT_EQ(temp.Read("out/a.txt"), "new");
+
+    EXPECT_FALSE(Extract({Stored("dir", "a file where a folder is")}));
+    ExpectOneErrorFromTio();
+    EXPECT_EQ(temp.Read("out/dir/keep.txt"), "k");
+
+    messages->reports.clear();
+    EXPECT_FALSE(Extract({Stored("a.txt/inner.txt", "a folder where a file is")}));
+    ExpectOneErrorFromTio();
+    EXPECT_EQ(temp.Read("out/a.txt"), "new");
+}
+
+TEST_F(ExtractZipTest, AnEmptyArchiveExtractsNothing) {
+    // libzip writes no file for an archive without entries: write the bare end record.
+    temp.Write("pkg.zip", std::string("PK\x05\x06", 4) + std::string(18, '\0'));
+    EXPECT_TRUE(io.ExtractZipFile(Archive(), Out())) << messages->Dump();
+    EXPECT_TRUE(messages->reports.empty()) << messages->Dump();
+}
+
+TEST_F(ExtractZipTest, ReportsTheSameEntryAgainInALaterExtraction) {
+    // Unchanged percents are not repeated within one extraction; that must not swallow the
+    // report of the next one.
+    ASSERT_TRUE(Extract({Stored("one.txt", "1")}));
+    ASSERT_TRUE(Extract({Stored("one.txt", "1")}));
+    EXPECT_THAT(PercentsFor(Out() + "/one.txt"), ::testing::ElementsAre(100, 100));
+}
+
+}  // namespace
+}  // namespace ombrel
