@@ -1,0 +1,179 @@
+// The manifest and the progress file on the real file system, byte for byte.
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "io/io_system.h"
+#include "state/ombrel_file.h"
+#include "state/progress.h"
+#include "tests/support/test_support.h"
+
+namespace ombrel {
+namespace {
+
+using testing::CollectingMessages;
+using testing::TempFolder;
+
+class StateFilesTest : public ::testing::Test {
+protected:
+    TempFolder folder;
+    std::shared_ptr<CollectingMessages> messages = std::make_shared<CollectingMessages>();
+    IOInterfacePtr io = std::make_shared<TIO>(messages);
+
+    std::vector<std::string> FolderEntries() const {
+        std::vector<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(folder.Path())) {
+            names.push_back(entry.path().filename().string());
+        }
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+};
+
+TEST_F(StateFilesTest, StoredManifestIsByteForByteTheDocumentedFile) {
+    TOmbrelFile manifest(io);
+    manifest.AppName = "Demo";
+    manifest.Version = "2.1";
+    manifest.AddOrUpdatePackage("core", "2.1.0");
+    manifest.AddFiles({"Demo.exe", "lib\\core.dll"});
+    const std::string path = folder / "Demo.ombrel";
+    ASSERT_TRUE(manifest.Store(path)) << messages->Dump();
+    EXPECT_EQ(folder.Read("Demo.ombrel"),
+              "\xEF\xBB\xBF"
+              ":app Demo\r\n"
+              "\r\n"
+              ":version 2.1\r\n"
+              "\r\n"
+              ":packages\r\n"
+              "core 2.1.0\r\n"
+              "\r\n"
+              ":files\r\n"
+              "Demo.exe\r\n"
+              "lib\\core.dll\r\n"
+              "\r\n");
+
+    TOmbrelFile loaded(io);
+    ASSERT_TRUE(loaded.Load(path));
+    EXPECT_EQ(loaded.AppName, "Demo");
+    EXPECT_EQ(loaded.Version, "2.1");
+    ASSERT_EQ(loaded.Packages().size(), 1u);
+    EXPECT_EQ(loaded.Packages()[0].Version, "2.1.0");
+    EXPECT_EQ(loaded.Files(), (TStrings{"Demo.exe", "lib\\core.dll"}));
+    EXPECT_TRUE(messages->reports.empty()) << messages->Dump();
+}
+
+TEST_F(StateFilesTest, EmptyManifestOnDisk) {
+    TOmbrelFile manifest(io);
+    ASSERT_TRUE(manifest.Store(folder / "x.ombrel"));
+    EXPECT_EQ(folder.Read("x.ombrel"),
+              "\xEF\xBB\xBF:app\r\n\r\n:version\r\n\r\n:packages\r\n\r\n:files\r\n\r\n");
+}
+
+TEST_F(StateFilesTest, ManifestLoadFailsOnAMissingFileAndStoreInAMissingFolder) {
+    TOmbrelFile manifest(io);
+    manifest.AppName = "Demo";
+    EXPECT_FALSE(manifest.Load(folder / "missing.ombrel"));
+    EXPECT_EQ(manifest.AppName, "Demo");
+    EXPECT_FALSE(manifest.Store(folder / "no/such/folder/Demo.ombrel"));
+    ASSERT_EQ(messages->Count(testing::Level::Error), 2u) << messages->Dump();
+    EXPECT_EQ(messages->reports[0].sender, "TIO");
+}
+
+TEST_F(StateFilesTest, SavedProgressFileIsByteExact) {
+    TProgress progress(io, messages);
+    ASSERT_TRUE(progress.SetApiVersionResponse(R"({"version": "2.1", "packages": [
+        {"id": 7, "name": "core", "version": "2.1.0", "build": 9, "updated_at": "x",
+         "files": ["*"]}], "doomed_files": ["lib\\old.dll"]})"));
+    const std::string path = folder / "Demo.ombrel.progress";
+    ASSERT_TRUE(progress.SaveToFile(path)) << messages->Dump();
+    EXPECT_EQ(folder.Read("Demo.ombrel.progress"),
+              "\xEF\xBB\xBF"
+              "{\r\n"
+              "    \"version\": \"2.1\",\r\n"
+              "    \"packages\": [\r\n"
+              "        {\r\n"
+              "            \"id\": 7,\r\n"
+              "            \"name\": \"core\",\r\n"
+              "            \"version\": \"2.1.0\",\r\n"
+              "            \"build\": 0,\r\n"
+              "            \"files\": [\r\n"
+              "                \"*\"\r\n"
+              "            ]\r\n"
+              "        }\r\n"
+              "    ],\r\n"
+              "    \"doomed_files\": [\r\n"
+              "        \"lib\\\\old.dll\"\r\n"
+              "    ]\r\n"
+              "}\r\n");
+
+    TProgress loaded(io, messages);
+    ASSERT_TRUE(loaded.LoadFromFile(path));
+    EXPECT_EQ(loaded.Version, "2.1");
+    ASSERT_EQ(loaded.Packages().size(), 1u);
+    EXPECT_EQ(loaded.Packages()[0]->Name, "core");
+    EXPECT_EQ(loaded.DoomedFiles(), (TStrings{"lib\\old.dll"}));
+    EXPECT_TRUE(messages->reports.empty()) << messages->Dump();
+}
+
+TEST_F(StateFilesTest, EmptyPlanOnDisk) {
+    TProgress progress(io, messages);
+    const std::string path = folder / "p.progress";
+    ASSERT_TRUE(progress.SaveToFile(path));
+    EXPECT_EQ(folder.Read("p.progress"), "\xEF\xBB\xBF{\r\n}\r\n");
+    EXPECT_TRUE(progress.LoadFromFile(path));
+    EXPECT_TRUE(progress.NothingTodo());
+}
+
+TEST_F(StateFilesTest, SavingReplacesTheProgressFileAsAWhole) {
+    TProgress progress(io, messages);
+    ASSERT_TRUE(progress.SetApiVersionResponse(
+        R"({"version": "1", "packages": [{"id": 1, "name": "a", "files": ["*"]}]})"));
+    const std::string path = folder / "p.progress";
+    ASSERT_TRUE(progress.SaveToFile(path));
+    const std::string before = folder.Read("p.progress");
+
+    // A reader that opened the old file keeps seeing it complete: the new content arrives by
+    // rename, never by truncating and rewriting the file in place.
+    int fd = ::open(path.c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    progress.RemovePackage("a");
+    ASSERT_TRUE(progress.SaveToFile(path));
+    std::string seen(before.size() + 16, '\0');
+    ssize_t n = ::pread(fd, seen.data(), seen.size(), 0);
+    ::close(fd);
+    ASSERT_GE(n, 0);
+    seen.resize(static_cast<size_t>(n));
+    EXPECT_EQ(seen, before);
+    EXPECT_EQ(folder.Read("p.progress"), "\xEF\xBB\xBF{\r\n    \"version\": \"1\"\r\n}\r\n");
+    EXPECT_EQ(FolderEntries(), (std::vector<std::string>{"p.progress"}));  // no leftovers
+}
+
+TEST_F(StateFilesTest, ProgressFileThatCannotBeWrittenOrFound) {
+    TProgress progress(io, messages);
+    ASSERT_TRUE(progress.SetApiVersionResponse(R"({"version": "1", "doomed_files": ["a"]})"));
+    EXPECT_FALSE(progress.SaveToFile(folder / "missing/p.progress"));
+    EXPECT_EQ(progress.Version, "1");
+    EXPECT_EQ(messages->Count(testing::Level::Error), 1u) << messages->Dump();
+
+    messages->reports.clear();
+    EXPECT_FALSE(progress.LoadFromFile(folder / "missing.progress"));
+    EXPECT_FALSE(progress.LoadFromFile(folder.Path()));  // a folder is no file
+    EXPECT_EQ(progress.DoomedFiles(), (TStrings{"a"}));
+    EXPECT_TRUE(messages->reports.empty()) << messages->Dump();
+}
+
+TEST_F(StateFilesTest, HandWrittenProgressFileWithOtherLineEnds) {
+    // LF-only lines without a byte-order mark, as an editor might leave them.
+    folder.Write("p.progress", "{\n  \"version\": \"3\",\n  \"doomed_packages\": [\"x\"]\n}");
+    TProgress progress(io, messages);
+    ASSERT_TRUE(progress.LoadFromFile(folder / "p.progress")) << messages->Dump();
+    EXPECT_EQ(progress.Version, "3");
+    EXPECT_EQ(progress.DoomedPackages(), (TStrings{"x"}));
+}
+
+}  // namespace
+}  // namespace ombrel
