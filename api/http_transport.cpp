@@ -282,7 +282,7 @@ std::string CharsetOf(const std::string& contentType) {
 
 class THttpTransport::Impl {
 public:
-    explicit Impl(THttpTimeouts timeouts) : timeouts(timeouts) {}
+    explicit Impl(THttpSettings settings) : settings(std::move(settings)) {}
 
     bool Perform(const THttpRequest& request, THttpResponse& response) {
         response = THttpResponse();
@@ -303,7 +303,7 @@ public:
         curl_easy_reset(curl);
         Transfer transfer;
         transfer.handle = curl;
-        transfer.readMs = timeouts.readMs;
+        transfer.readMs = settings.readMs;
         transfer.lastActivity = Clock::now();
         transfer.file = &file;
         transfer.body = &response.body;
@@ -329,9 +329,10 @@ public:
         curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, secure ? "https" : "http,https");
         curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
         curl_easy_setopt(curl, CURLOPT_MAXREDIRS, kMaxRedirects);
-        curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(timeouts.connectMs));
+        curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(settings.connectMs));
         curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, kReceiveBufferSize);
         curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers.get());
+        if (!settings.caFile.empty()) curl_easy_setopt(curl, CURLOPT_CAINFO, settings.caFile.c_str());
         if (post) {
             curl_easy_setopt(curl, CURLOPT_POST, 1L);
             curl_easy_setopt(curl, CURLOPT_POSTFIELDS, request.body.data());
@@ -382,13 +383,13 @@ public:
     }
 
 private:
-    THttpTimeouts timeouts;
+    THttpSettings settings;
     CurlHandle handle;
 };
 
-THttpTransport::THttpTransport(THttpTimeouts timeouts) {
+THttpTransport::THttpTransport(THttpSettings settings) {
     GlobalInit();
-    impl = std::make_unique<Impl>(timeouts);
+    impl = std::make_unique<Impl>(std::move(settings));
 }
 
 THttpTransport::~THttpTransport() = default;

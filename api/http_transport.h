@@ -11,12 +11,15 @@
 
 namespace ombrel {
 
-struct THttpTimeouts {
+struct THttpSettings {
     // Longest wait for a connection to be set up (also for every redirect hop).
     int64_t connectMs = 10000;
     // Longest time without a single byte received or sent once connected. A slow but steady
     // transfer may take as long as it needs.
     int64_t readMs = 10000;
+    // When not empty, server certificates are checked against the authorities in this PEM file
+    // instead of the system's (for tests with a certificate of their own).
+    std::string caFile;
 };
 
 struct THttpRequest {
@@ -47,7 +50,7 @@ struct THttpResponse {
 // are verified. Not safe for concurrent use; one object per thread.
 class THttpTransport {
 public:
-    explicit THttpTransport(THttpTimeouts timeouts);
+    explicit THttpTransport(THttpSettings settings);
     ~THttpTransport();
     THttpTransport(const THttpTransport&) = delete;
     THttpTransport& operator=(const THttpTransport&) = delete;

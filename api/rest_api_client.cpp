@@ -81,8 +81,8 @@ int32_t EscapeArgument(int32_t number) { return number; }
 }  // namespace
 
 struct TApiClient::TRestClient {
-    TRestClient(std::string baseUrl, THttpTimeouts timeouts)
-        : baseUrl(std::move(baseUrl)), transport(timeouts) {}
+    TRestClient(std::string baseUrl, THttpSettings settings)
+        : baseUrl(std::move(baseUrl)), transport(std::move(settings)) {}
 
     std::string baseUrl;
     std::vector<std::string> headers;  // sent with every request
@@ -111,21 +111,22 @@ TApiClient::TApiClient(IOptionsPtr Options, IMessagesPtr Messages)
     Create(std::nullopt);
 }
 
-TApiClient::TApiClient(IOptionsPtr Options, IMessagesPtr Messages, THttpTimeouts timeouts)
+TApiClient::TApiClient(IOptionsPtr Options, IMessagesPtr Messages, THttpSettings settings)
     : Options(std::move(Options)), Messages(std::move(Messages)) {
-    Create(timeouts);
+    Create(std::move(settings));
 }
 
 TApiClient::~TApiClient() = default;
 
-void TApiClient::Create(std::optional<THttpTimeouts> timeouts) {
+void TApiClient::Create(std::optional<THttpSettings> settings) {
     Sender = "TApiClient";
     const bool debug = Options->Debug();
-    if (!timeouts) {
+    if (!settings) {
         int64_t ms = debug ? kDebugTimeoutMs : kTimeoutMs;
-        timeouts = THttpTimeouts{ms, ms};
+        settings = THttpSettings{ms, ms, ""};
     }
-    iRestClient = std::make_unique<TRestClient>(NormalizeBaseUrl(Options->ApiUrl()), *timeouts);
+    iRestClient =
+        std::make_unique<TRestClient>(NormalizeBaseUrl(Options->ApiUrl()), std::move(*settings));
 
     std::string apiKey = Options->ApiKey();
     if (!apiKey.empty()) iRestClient->headers.push_back("X-API-Key: " + HeaderValue(apiKey));

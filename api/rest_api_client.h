@@ -21,8 +21,9 @@ public:
     // Connect and read time-outs are 10000 ms each, 1000000 ms when Options.Debug; in debug
     // mode the server is pinged at once.
     TApiClient(IOptionsPtr Options, IMessagesPtr Messages);
-    // The same with other time-outs, for tests that cannot wait for the real ones.
-    TApiClient(IOptionsPtr Options, IMessagesPtr Messages, THttpTimeouts timeouts);
+    // The same with other HTTP settings, for tests that cannot wait for the real time-outs or
+    // bring a certificate of their own.
+    TApiClient(IOptionsPtr Options, IMessagesPtr Messages, THttpSettings settings);
     ~TApiClient() override;
 
     bool Ping() override;
@@ -50,7 +51,7 @@ private:
     struct TRestClient;
     struct TRequest;
 
-    void Create(std::optional<THttpTimeouts> timeouts);
+    void Create(std::optional<THttpSettings> settings);
     void AddError(const std::string& text);
     void LogDebug(const std::string& text);
     bool ExecuteRequest(TRequest& request, THttpResponse& answer);

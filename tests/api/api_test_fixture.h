@@ -45,7 +45,7 @@ protected:
     std::unique_ptr<TApiClient> Client() {
         return std::make_unique<TApiClient>(options, messages);
     }
-    std::unique_ptr<TApiClient> Client(THttpTimeouts timeouts) {
+    std::unique_ptr<TApiClient> Client(THttpSettings timeouts) {
         return std::make_unique<TApiClient>(options, messages, timeouts);
     }
 

@@ -28,7 +28,7 @@ std::string RandomBytes(size_t size, unsigned seed) {
 std::string AsText(const TBytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
 
 // The read time-out shortened to one second; the product uses ten.
-constexpr THttpTimeouts kShortRead{10000, 1000};
+const THttpSettings kShortRead{10000, 1000, ""};
 
 TEST_F(ApiClientTest, StalledBodyEndsWithReadTimeout) {
     server.Handle("GET", ".*", [this](const httplib::Request&, httplib::Response& res) {

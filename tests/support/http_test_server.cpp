@@ -18,27 +18,35 @@ bool RecordedRequest::HasHeader(const std::string& name) const {
     return headers.find(name) != headers.end();
 }
 
-HttpTestServer::HttpTestServer() {
-    server.set_keep_alive_timeout(1);
+HttpTestServer::HttpTestServer() : server(std::make_unique<httplib::Server>()) { Start(); }
+
+HttpTestServer::HttpTestServer(X509* certificate, EVP_PKEY* key)
+    : server(std::make_unique<httplib::SSLServer>(certificate, key)), https(true) {
+    if (!server->is_valid()) throw std::runtime_error("test server: certificate not accepted");
+    Start();
+}
+
+void HttpTestServer::Start() {
+    server->set_keep_alive_timeout(1);
     auto dispatch = [this](const httplib::Request& request, httplib::Response& response) {
         Dispatch(request, response);
     };
-    server.Get(".*", dispatch);
-    server.Post(".*", dispatch);
-    server.Put(".*", dispatch);
-    server.Delete(".*", dispatch);
-    server.Patch(".*", dispatch);
-    server.Options(".*", dispatch);
+    server->Get(".*", dispatch);
+    server->Post(".*", dispatch);
+    server->Put(".*", dispatch);
+    server->Delete(".*", dispatch);
+    server->Patch(".*", dispatch);
+    server->Options(".*", dispatch);
 
-    port = server.bind_to_any_port("127.0.0.1");
+    port = server->bind_to_any_port("127.0.0.1");
     if (port <= 0) throw std::runtime_error("test server: cannot bind 127.0.0.1");
-    thread = std::thread([this] { server.listen_after_bind(); });
+    thread = std::thread([this] { server->listen_after_bind(); });
     // stop() before the server runs would be lost and the destructor would hang.
-    for (int i = 0; i < 5000 && !server.is_running(); ++i) {
+    for (int i = 0; i < 5000 && !server->is_running(); ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    if (!server.is_running()) {
-        server.stop();
+    if (!server->is_running()) {
+        server->stop();
         thread.join();
         throw std::runtime_error("test server: did not start");
     }
@@ -50,11 +58,11 @@ HttpTestServer::~HttpTestServer() {
         stopping = true;
     }
     stopped.notify_all();
-    server.stop();
+    server->stop();
     thread.join();
 }
 
-std::string HttpTestServer::BaseUrl() const { return "http://127.0.0.1:" + std::to_string(port); }
+std::string HttpTestServer::BaseUrl() const { return (https ? "https://127.0.0.1:" : "http://127.0.0.1:") + std::to_string(port); }
 
 void HttpTestServer::Handle(const std::string& method, const std::string& pathPattern,
                             Handler handler) {

@@ -18,6 +18,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <regex>
 #include <string>
@@ -45,13 +46,15 @@ public:
 
     // Binds a free port on 127.0.0.1 and waits until the server accepts connections.
     HttpTestServer();
+    // The same over HTTPS with the given certificate and key; the caller keeps its references.
+    HttpTestServer(X509* certificate, EVP_PKEY* key);
     // Stops the server and waits for its threads; see SleepUnlessStopped for slow handlers.
     ~HttpTestServer();
     HttpTestServer(const HttpTestServer&) = delete;
     HttpTestServer& operator=(const HttpTestServer&) = delete;
 
     int Port() const { return port; }
-    // "http://127.0.0.1:<port>", without a trailing "/".
+    // "http://127.0.0.1:<port>" ("https://" when serving HTTPS), without a trailing "/".
     std::string BaseUrl() const;
 
     // Answers requests of `method` whose decoded path matches `pathPattern` (std::regex, whole
@@ -76,9 +79,11 @@ private:
         Handler handler;
     };
 
+    void Start();
     void Dispatch(const httplib::Request& request, httplib::Response& response);
 
-    httplib::Server server;
+    std::unique_ptr<httplib::Server> server;
+    bool https = false;
     std::thread thread;
     int port = 0;
 
