@@ -1,0 +1,516 @@
+// TIO on real files: listing, hashing, text files, copying, deleting and folders.
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <set>
+
+#include "io/io_system.h"
+#include "io/paths.h"
+#include "tests/io/child_process.h"
+#include "tests/support/test_support.h"
+
+namespace ombrel {
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+using testing::CollectingMessages;
+using testing::Level;
+using testing::TempFolder;
+
+class IoTest : public ::testing::Test {
+protected:
+    // Names of every entry left in a folder that look like our temporary files.
+    std::vector<std::string> TempLeftovers(const std::string& folder) const {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(folder)) {
+            const std::string name = entry.path().filename().string();
+            if (name.rfind(".ombrel-", 0) == 0) names.push_back(name);
+        }
+        return names;
+    }
+
+    std::string ErrorsDump() const { return messages->Dump(); }
+
+    TempFolder temp;
+    std::shared_ptr<CollectingMessages> messages = std::make_shared<CollectingMessages>();
+    TIO io{messages};
+};
+
+mode_t ModeOf(const std::string& path) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) return 0;
+    return st.st_mode & 07777;
+}
+
+// ---- GetFiles ----------------------------------------------------------------------------
+
+class GetFilesTest : public IoTest {
+protected:
+    void SetUp() override {
+        for (const char* name : {"tree/a.txt", "tree/B.TXT", "tree/noext", "tree/.hidden",
+                                 "tree/sub/c.dll", "tree/sub/deeper/d.Txt", "tree/other/e.bin",
+                                 "outside/secret.txt"}) {
+            temp.Write(name, name);
+        }
+        fs::create_directories(Root() + "/empty/nested");
+        fs::create_symlink(Root() + "/a.txt", Root() + "/link.txt");
+        fs::create_directory_symlink(temp / "outside", Root() + "/linkdir");
+    }
+    std::string Root() const { return temp / "tree"; }
+
+    // The relative names of the regular files, depth first in directory order, as an
+    // independent reference for the listing order.
+    static void ReferenceWalk(const fs::path& folder, const std::string& prefix,
+                              std::vector<std::string>& names) {
+        for (const auto& entry : fs::directory_iterator(folder)) {
+            const auto type = entry.symlink_status().type();
+            const std::string name = prefix + entry.path().filename().string();
+            if (type == fs::file_type::regular) names.push_back(name);
+            if (type == fs::file_type::directory) ReferenceWalk(entry.path(), name + "/", names);
+        }
+    }
+};
+
+TEST_F(GetFilesTest, ListsMatchingFilesRecursivelyInDirectoryOrder) {
+    std::vector<std::string> order;
+    ReferenceWalk(Root(), "", order);
+
+    const struct {
+        std::vector<std::string> masks;
+        std::set<std::string> expected;  // relative names
+    } cases[] = {
+        {{"*.txt"}, {"a.txt", "B.TXT", "sub/deeper/d.Txt"}},
+        {{"*.*"}, {"a.txt", "B.TXT", "noext", ".hidden", "sub/c.dll", "sub/deeper/d.Txt",
+                   "other/e.bin"}},
+        {{"*"}, {"a.txt", "B.TXT", "noext", ".hidden", "sub/c.dll", "sub/deeper/d.Txt",
+                 "other/e.bin"}},
+        {{"?.DLL"}, {"sub/c.dll"}},
+        {{"[ab].*"}, {"a.txt", "B.TXT"}},
+        {{"[!ab]*"}, {"noext", ".hidden", "sub/c.dll", "sub/deeper/d.Txt", "other/e.bin"}},
+        {{".*"}, {".hidden"}},
+        {{"nothing"}, {}},
+        // Several masks: tested against the relative path, each file once.
+        {{"*.txt", "*.dll"}, {"a.txt", "B.TXT", "sub/c.dll", "sub/deeper/d.Txt"}},
+        {{"*.TXT", "a*"}, {"a.txt", "B.TXT", "sub/deeper/d.Txt"}},
+        {{"*.*", "nothing"}, {"a.txt", "B.TXT", ".hidden", "sub/c.dll", "sub/deeper/d.Txt",
+                              "other/e.bin"}},
+        {{"sub/*", "*.bin"}, {"sub/c.dll", "sub/deeper/d.Txt", "other/e.bin"}},
+        {{"SUB\\DEEPER\\*", "x"}, {"sub/deeper/d.Txt"}},
+        {{"?.txt", "?.dll"}, {"a.txt", "B.TXT"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.masks));
+        messages->reports.clear();
+        TStrings files{"stale"};
+        ASSERT_TRUE(io.GetFiles(Root(), c.masks, files)) << ErrorsDump();
+        EXPECT_THAT(messages->reports, IsEmpty()) << ErrorsDump();
+        std::vector<std::string> expected;
+        for (const std::string& name : order) {
+            if (c.expected.count(name)) expected.push_back(Root() + "/" + name);
+        }
+        EXPECT_EQ(files, expected);
+    }
+}
+
+TEST_F(GetFilesTest, NeverListsOrFollowsLinks) {
+    TStrings files;
+    ASSERT_TRUE(io.GetFiles(Root(), {"*"}, files));
+    for (const std::string& name : files) {
+        EXPECT_EQ(name.find("link"), std::string::npos) << name;
+        EXPECT_EQ(name.find("secret"), std::string::npos) << name;
+    }
+    // The folder given may itself be a link.
+    fs::create_directory_symlink(Root(), temp / "rootlink");
+    ASSERT_TRUE(io.GetFiles(temp / "rootlink", {"*.dll"}, files));
+    EXPECT_THAT(files, ElementsAre(temp / "rootlink/sub/c.dll"));
+}
+
+TEST_F(GetFilesTest, JoinsNamesWithThePathAsGiven) {
+    TStrings files;
+    ASSERT_TRUE(io.GetFiles(Root() + "/", {"*.dll"}, files));
+    EXPECT_THAT(files, ElementsAre(Root() + "/sub/c.dll"));
+
+    const fs::path previous = fs::current_path();
+    fs::current_path(temp.Path());
+    const bool ok = io.GetFiles("tree", {"*.dll", "*.bin"}, files);
+    fs::current_path(previous);
+    ASSERT_TRUE(ok) << ErrorsDump();
+    EXPECT_THAT(files, ::testing::UnorderedElementsAre("tree/sub/c.dll", "tree/other/e.bin"));
+}
+
+TEST_F(GetFilesTest, FailsWithAnErrorAndNoFiles) {
+    const struct {
+        const char* label;
+        std::string path;
+        std::vector<std::string> masks;
+    } cases[] = {
+        {"missing folder", temp / "missing", {"*"}},
+        {"file as folder", temp / "tree/a.txt", {"*"}},
+        {"single mask with /", Root(), {"sub/*"}},
+        {"single mask with \\", Root(), {"sub\\*"}},
+        {"empty mask", Root(), {""}},
+        {"blank mask", Root(), {" \t "}},
+        {"invalid character", Root(), {"a|b"}},
+        {"open set", Root(), {"[ab"}},
+        {"open set among several", Root(), {"*", "[ab"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        messages->reports.clear();
+        TStrings files{"stale"};
+        EXPECT_FALSE(io.GetFiles(c.path, c.masks, files));
+        EXPECT_THAT(files, IsEmpty());
+        ASSERT_EQ(messages->Count(Level::Error), 1u) << ErrorsDump();
+        EXPECT_EQ(messages->reports[0].sender, "TIO");
+    }
+}
+
+TEST_F(GetFilesTest, NoMasksAnswerFalseSilently) {
+    TStrings files{"stale"};
+    EXPECT_FALSE(io.GetFiles(Root(), {}, files));
+    EXPECT_THAT(files, IsEmpty());
+    EXPECT_THAT(messages->reports, IsEmpty());
+}
+
+TEST_F(GetFilesTest, AFileNameThatIsNoValidPathFailsTheListing) {
+    temp.Write("tree/bad|name.txt", "x");
+    TStrings files;
+    EXPECT_FALSE(io.GetFiles(Root(), {"*"}, files));
+    EXPECT_THAT(files, IsEmpty());
+    EXPECT_EQ(messages->Count(Level::Error), 1u) << ErrorsDump();
+}
+
+// ---- GetFileHashList ---------------------------------------------------------------------
+
+TEST_F(IoTest, HashesListedFilesAndSkipsMissingOnes) {
+    temp.Write("abc.txt", "abc");
+    temp.Write("sub/zero.bin", "");
+    std::string blocks(10000, '\0');
+    for (size_t i = 0; i < blocks.size(); ++i) blocks[i] = static_cast<char>(i % 251);
+    const std::string absolute = temp.Write("elsewhere/blocks.bin", blocks);
+    fs::create_directories(temp / "folder");
+
+    THashList hashes{{"stale", "x"}};
+    ASSERT_TRUE(io.GetFileHashList(temp.Path(),
+                                   {"abc.txt", "missing.txt", "sub/zero.bin", absolute, "folder",
+                                    "missing/deeper.txt"},
+                                   hashes));
+    EXPECT_THAT(hashes, ElementsAre(std::pair<std::string, std::string>(
+                                        "abc.txt", "900150983cd24fb0d6963f7d28e17f72"),
+                                    std::pair<std::string, std::string>(
+                                        "sub/zero.bin", "d41d8cd98f00b204e9800998ecf8427e"),
+                                    std::pair<std::string, std::string>(
+                                        absolute, "bbf1c77538f97ceeb1e03126edaa3594")));
+    EXPECT_THAT(messages->reports, IsEmpty()) << ErrorsDump();
+}
+
+TEST_F(IoTest, HashListReportsAnUnreadableFileAndGoesOn) {
+    temp.Write("abc.txt", "abc");
+    fs::create_symlink("loop", temp / "loop");  // opening it fails with "too many links"
+    THashList hashes;
+    EXPECT_TRUE(io.GetFileHashList(temp.Path(), {"loop", "abc.txt"}, hashes));
+    ASSERT_EQ(hashes.size(), 1u);
+    EXPECT_EQ(hashes[0].first, "abc.txt");
+    ASSERT_EQ(messages->Count(Level::Error), 1u) << ErrorsDump();
+    EXPECT_EQ(messages->reports[0].sender, "TIO");
+}
+
+TEST_F(IoTest, HashListLetsAnInvalidNameThrow) {
+    temp.Write("abc.txt", "abc");
+    THashList hashes;
+    EXPECT_THROW(io.GetFileHashList(temp.Path(), {"abc.txt", "a|b"}, hashes), EPathError);
+}
+
+// ---- Text files --------------------------------------------------------------------------
+
+TEST_F(IoTest, SetLinesWritesBomAndCrLfAfterEveryLine) {
+    const struct {
+        TStrings lines;
+        std::string bytes;
+    } cases[] = {
+        {{}, "\xEF\xBB\xBF"},
+        {{""}, "\xEF\xBB\xBF\r\n"},
+        {{"a", "", "größe"}, "\xEF\xBB\xBF" "a\r\n\r\ngr\xC3\xB6\xC3\x9F" "e\r\n"},
+    };
+    for (const auto& c : cases) {
+        const std::string path = temp / "lines.txt";
+        ASSERT_TRUE(io.SetLines(path, c.lines)) << ErrorsDump();
+        EXPECT_EQ(temp.Read("lines.txt"), c.bytes);
+        TStrings back{"stale"};
+        ASSERT_TRUE(io.GetLines(path, back));
+        EXPECT_EQ(back, c.lines);
+    }
+    EXPECT_THAT(messages->reports, IsEmpty());
+}
+
+TEST_F(IoTest, GetLinesEndsLinesAtCrLfCrOrLf) {
+    const struct {
+        std::string bytes;
+        TStrings lines;
+    } cases[] = {
+        {"", {}},
+        {"\xEF\xBB\xBF", {}},
+        {"a\r\nb\r\n", {"a", "b"}},
+        {"a\rb\nc", {"a", "b", "c"}},
+        {"a\n\nb\n", {"a", "", "b"}},
+        {"\r\n", {""}},
+        {"\n\r", {"", ""}},
+        {"a\r\r\nb", {"a", "", "b"}},
+        {"\xEF\xBB\xBFx\r\ny", {"x", "y"}},
+        {"x\xEF\xBB\xBF", {"x\xEF\xBB\xBF"}},             // a BOM only counts at the start
+        {"\xEF\xBB\xBF\xEF\xBB\xBFx", {"\xEF\xBB\xBFx"}},  // and only once
+        {"a\xFF" "b\r\n\xC3", {"a\xEF\xBF\xBD" "b", "\xEF\xBF\xBD"}},  // invalid bytes: U+FFFD
+        {"ü€😀\n", {"ü€😀"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.bytes));
+        temp.Write("in.txt", c.bytes);
+        TStrings lines{"stale"};
+        ASSERT_TRUE(io.GetLines(temp / "in.txt", lines));
+        EXPECT_EQ(lines, c.lines);
+    }
+}
+
+TEST_F(IoTest, GetLinesOfAMissingFileFails) {
+    TStrings lines{"stale"};
+    EXPECT_FALSE(io.GetLines(temp / "missing.txt", lines));
+    EXPECT_THAT(lines, IsEmpty());
+    EXPECT_THAT(messages->Texts(Level::Error), ElementsAre("No such file or directory"));
+    EXPECT_EQ(messages->reports[0].sender, "TIO");
+}
+
+TEST_F(IoTest, WritesReplaceTheFileWholeAndLeaveNoTemporaryFile) {
+    const std::string path = temp.Write("state.txt", std::string(5000, 'o'));
+    fs::permissions(path, fs::perms(0640));
+    ASSERT_TRUE(io.SetLines(path, {"new"}));
+    EXPECT_EQ(temp.Read("state.txt"), "\xEF\xBB\xBFnew\r\n");
+    EXPECT_EQ(ModeOf(path), 0640u);  // a replaced file keeps its mode
+    ASSERT_TRUE(io.ByteToFile(path, {'b', 0, 'c'}));
+    EXPECT_EQ(temp.Read("state.txt"), std::string("b\0c", 3));
+    ASSERT_TRUE(io.ByteToFile(path, {}));
+    EXPECT_EQ(temp.Read("state.txt"), "");
+    EXPECT_THAT(TempLeftovers(temp.Path()), IsEmpty());
+    EXPECT_THAT(messages->reports, IsEmpty());
+}
+
+TEST_F(IoTest, WritesReplaceALinkInsteadOfWritingThroughIt) {
+    const std::string victim = temp.Write("victim.txt", "precious");
+    fs::create_symlink(victim, temp / "link.txt");
+    ASSERT_TRUE(io.ByteToFile(temp / "link.txt", {'x'}));
+    EXPECT_FALSE(fs::is_symlink(temp / "link.txt"));
+    EXPECT_EQ(temp.Read("link.txt"), "x");
+    EXPECT_EQ(temp.Read("victim.txt"), "precious");
+}
+
+TEST_F(IoTest, FailedWritesReportAndLeaveNothingBehind) {
+    fs::create_directories(temp / "occupied");
+    temp.Write("occupied/inside.txt", "x");
+    const struct {
+        const char* label;
+        std::string path;
+        const char* text;
+    } cases[] = {
+        {"missing folder", temp / "missing/file.txt", "No such file or directory"},
+        {"a folder in the way", temp / "occupied", "Is a directory"},
+        {"a file as folder", temp / "occupied/inside.txt/x", "Not a directory"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        messages->reports.clear();
+        EXPECT_FALSE(io.SetLines(c.path, {"a"}));
+        EXPECT_FALSE(io.ByteToFile(c.path, {'a'}));
+        EXPECT_THAT(messages->Texts(Level::Error), ElementsAre(c.text, c.text));
+    }
+    EXPECT_FALSE(fs::exists(temp / "missing"));
+    EXPECT_THAT(TempLeftovers(temp.Path()), IsEmpty());
+    EXPECT_THAT(TempLeftovers(temp / "occupied"), IsEmpty());
+}
+
+TEST_F(IoTest, AppendLineAddsToAnExistingFileOnly) {
+    const std::string path = temp.Write("log.txt", "one\ntwo");
+    ASSERT_TRUE(io.AppendLine(path, "three"));
+    EXPECT_EQ(temp.Read("log.txt"), "\xEF\xBB\xBFone\r\ntwo\r\nthree\r\n");
+
+    EXPECT_FALSE(io.AppendLine(temp / "missing.txt", "x"));
+    EXPECT_FALSE(fs::exists(temp / "missing.txt"));
+    EXPECT_THAT(messages->Texts(Level::Error), ElementsAre("No such file or directory"));
+}
+
+// ---- Copyfile ----------------------------------------------------------------------------
+
+TEST_F(IoTest, CopyfileCreatesFoldersKeepsModeAndTimeAndReplaces) {
+    const std::string source = temp.Write("src/tool", "first");
+    fs::permissions(source, fs::perms(0750));
+    const auto stamp = fs::file_time_type::clock::now() - std::chrono::hours(50);
+    fs::last_write_time(source, stamp);
+    const std::string target = temp / "dest/a/b/tool";
+
+    ASSERT_TRUE(io.Copyfile(source, target)) << ErrorsDump();
+    EXPECT_EQ(temp.Read("dest/a/b/tool"), "first");
+    EXPECT_EQ(ModeOf(target), 0750u);
+    EXPECT_EQ(fs::last_write_time(target), stamp);
+
+    temp.Write("src/tool", "second, longer");
+    ASSERT_TRUE(io.Copyfile(source, target)) << ErrorsDump();
+    EXPECT_EQ(temp.Read("dest/a/b/tool"), "second, longer");
+    EXPECT_THAT(TempLeftovers(temp / "dest/a/b"), IsEmpty());
+    EXPECT_THAT(messages->reports, IsEmpty());
+}
+
+TEST_F(IoTest, CopyfileDropsSetuidAndReplacesALinkAtTheTarget) {
+    const std::string source = temp.Write("src/suid", "data");
+    fs::permissions(source, fs::perms(04755));
+    const std::string victim = temp.Write("victim.txt", "precious");
+    fs::create_symlink(victim, temp / "target");
+    ASSERT_TRUE(io.Copyfile(source, temp / "target")) << ErrorsDump();
+    EXPECT_FALSE(fs::is_symlink(temp / "target"));
+    EXPECT_EQ(ModeOf(temp / "target"), 0755u);
+    EXPECT_EQ(temp.Read("victim.txt"), "precious");
+}
+
+TEST_F(IoTest, CopyfileReplacesARunningProgram) {
+    const std::string program = temp / "bin/sleeper";
+    ASSERT_TRUE(io.Copyfile("/bin/sleep", program)) << ErrorsDump();
+    testing::ChildProcess child;
+    child.Run(program, "30");
+    const std::string update = temp.Write("update", "new program");
+    EXPECT_TRUE(io.Copyfile(update, program)) << ErrorsDump();
+    EXPECT_EQ(temp.Read("bin/sleeper"), "new program");
+}
+
+TEST_F(IoTest, CopyfileFailures) {
+    temp.Write("file", "x");
+    fs::create_directories(temp / "folder");
+    const struct {
+        const char* label;
+        std::string source;
+        std::string target;
+        const char* text;
+    } cases[] = {
+        {"missing source", temp / "missing", temp / "out/copy", "No such file or directory"},
+        {"folder as source", temp / "folder", temp / "out/copy", "Is a directory"},
+        {"folder cannot be made", temp / "file", temp / "file/sub/copy", "Not a directory"},
+        {"folder at the target", temp / "file", temp / "folder", "Is a directory"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        messages->reports.clear();
+        EXPECT_FALSE(io.Copyfile(c.source, c.target));
+        EXPECT_THAT(messages->Texts(Level::Error), ElementsAre(c.text));
+    }
+    EXPECT_FALSE(fs::exists(temp / "out/copy"));
+    EXPECT_THAT(TempLeftovers(temp / "folder"), IsEmpty());
+    EXPECT_THAT(TempLeftovers(temp.Path()), IsEmpty());
+}
+
+// ---- FileDelete, FileExists, DirectoryExists, ForceDirectory ------------------------------
+
+TEST_F(IoTest, FileDeleteRemovesFilesAndLinksOnly) {
+    const std::string file = temp.Write("a.txt", "a");
+    const std::string victim = temp.Write("victim.txt", "v");
+    fs::create_symlink(victim, temp / "link");
+    fs::create_directories(temp / "folder");
+
+    EXPECT_TRUE(io.FileDelete(file));
+    EXPECT_FALSE(fs::exists(file));
+    EXPECT_TRUE(io.FileDelete(temp / "link"));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(temp / "link")));
+    EXPECT_EQ(temp.Read("victim.txt"), "v");
+    EXPECT_THAT(messages->reports, IsEmpty());
+
+    EXPECT_FALSE(io.FileDelete(file));
+    EXPECT_FALSE(io.FileDelete(temp / "missing/a.txt"));
+    EXPECT_FALSE(io.FileDelete(temp / "folder"));
+    EXPECT_THAT(messages->Texts(Level::Error),
+                ElementsAre("No such file or directory", "No such file or directory",
+                            "Is a directory"));
+    EXPECT_TRUE(fs::is_directory(temp / "folder"));
+}
+
+TEST_F(IoTest, ExistenceTests) {
+    temp.Write("file", "x");
+    fs::create_directories(temp / "folder");
+    fs::create_symlink(temp / "file", temp / "filelink");
+    fs::create_directory_symlink(temp / "folder", temp / "folderlink");
+    fs::create_symlink(temp / "missing", temp / "dangling");
+    fs::create_symlink("loop", temp / "loop");
+
+    const struct {
+        std::string path;
+        bool file;
+        bool folder;
+    } cases[] = {
+        {temp / "file", true, false},          {temp / "folder", false, true},
+        {temp / "filelink", true, false},      {temp / "folderlink", false, true},
+        {temp / "dangling", false, false},     {temp / "missing", false, false},
+        {temp / "file/below", false, false},   {"", false, false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(io.FileExists(c.path), c.file) << c.path;
+        EXPECT_EQ(io.DirectoryExists(c.path), c.folder) << c.path;
+    }
+    EXPECT_THAT(messages->reports, IsEmpty()) << ErrorsDump();
+
+    // A path that cannot be resolved is a failure for DirectoryExists only.
+    EXPECT_FALSE(io.FileExists(temp / "loop"));
+    EXPECT_THAT(messages->reports, IsEmpty());
+    EXPECT_FALSE(io.DirectoryExists(temp / "loop/x"));
+    EXPECT_EQ(messages->Count(Level::Error), 1u) << ErrorsDump();
+}
+
+TEST_F(IoTest, ForceDirectoryCreatesMissingLevels) {
+    EXPECT_TRUE(io.ForceDirectory(temp.Path()));
+    EXPECT_TRUE(io.ForceDirectory(temp / "one/two"));
+    EXPECT_TRUE(fs::is_directory(temp / "one/two"));
+    EXPECT_THAT(messages->reports, IsEmpty());
+
+    temp.Write("file", "x");
+    EXPECT_FALSE(io.ForceDirectory(temp / "file/sub"));
+    EXPECT_EQ(messages->Count(Level::Error), 1u) << ErrorsDump();
+}
+
+// ---- DirectoryDeleteIfEmpty --------------------------------------------------------------
+
+TEST_F(IoTest, DirectoryDeleteIfEmptyRemovesEmptyTreesBottomUp) {
+    fs::create_directories(temp / "empty/a/b/c");
+    fs::create_directories(temp / "empty/d");
+    EXPECT_TRUE(io.DirectoryDeleteIfEmpty(temp / "empty"));
+    EXPECT_FALSE(fs::exists(temp / "empty"));
+
+    fs::create_directories(temp / "kept/side/x");
+    fs::create_directories(temp / "kept/way/empty");
+    temp.Write("kept/way/to/.file", "hidden files count");
+    EXPECT_FALSE(io.DirectoryDeleteIfEmpty(temp / "kept"));
+    EXPECT_FALSE(fs::exists(temp / "kept/side"));
+    EXPECT_FALSE(fs::exists(temp / "kept/way/empty"));
+    EXPECT_TRUE(fs::exists(temp / "kept/way/to/.file"));
+    EXPECT_THAT(messages->reports, IsEmpty());
+}
+
+TEST_F(IoTest, DirectoryDeleteIfEmptyTreatsLinksAsEntries) {
+    fs::create_directories(temp / "outside/empty");
+    fs::create_directories(temp / "tree/sub");
+    fs::create_directory_symlink(temp / "outside", temp / "tree/sub/link");
+    EXPECT_FALSE(io.DirectoryDeleteIfEmpty(temp / "tree"));
+    EXPECT_TRUE(fs::is_symlink(temp / "tree/sub/link"));
+    EXPECT_TRUE(fs::is_directory(temp / "outside/empty"));
+
+    fs::create_directory_symlink(temp / "outside", temp / "rootlink");
+    EXPECT_FALSE(io.DirectoryDeleteIfEmpty(temp / "rootlink"));
+    EXPECT_TRUE(fs::is_directory(temp / "outside/empty"));
+}
+
+TEST_F(IoTest, DirectoryDeleteIfEmptyThrowsForAMissingFolder) {
+    EXPECT_THROW(io.DirectoryDeleteIfEmpty(temp / "missing"), fs::filesystem_error);
+}
+
+}  // namespace
+}  // namespace ombrel
