@@ -90,7 +90,8 @@ public:
     OutputFile& operator=(const OutputFile&) = delete;
 
     bool Open(const std::string& path, std::string& failure) {
-        fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        // A link planted at the name is not followed.
+        fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
         if (fd < 0) failure = ErrnoText(errno) + ": " + path;
         return fd >= 0;
     }

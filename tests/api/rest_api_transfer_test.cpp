@@ -4,6 +4,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <random>
 
 #include "tests/api/api_test_fixture.h"
@@ -99,12 +100,16 @@ TEST_F(ApiClientTest, RedirectToAnotherServerIsFollowed) {
                       res.set_redirect(files.BaseUrl() + "/files/pkg-17.zip", 302);
                   });
     options->updateChannel = "beta";
+    options->userAuth = "user:secret";
     auto client = Client();
     TBytes bytes;
     ASSERT_TRUE(client->DownloadBinaryPackage(17, bytes)) << messages->Dump();
     EXPECT_EQ(AsText(bytes), package);
     EXPECT_EQ(server.LastRequest().target, "/api/package/download/17?channel=beta");
+    EXPECT_TRUE(server.LastRequest().HasHeader("Authorization"));
     EXPECT_EQ(files.LastRequest().path, "/files/pkg-17.zip");
+    // The user's credential stays with the update server.
+    EXPECT_FALSE(files.LastRequest().HasHeader("Authorization"));
     EXPECT_THAT(DebugLines(),
                 ElementsAre("request: /api/package/download/17?channel=beta", "success"));
 
@@ -311,6 +316,14 @@ TEST_F(ApiClientTest, FileDownloadFailuresAnswerFalse) {
     EXPECT_THAT(errors[0], StartsWith(kConnectionFailed));
     EXPECT_THAT(errors[0], HasSubstr("No such file or directory"));
     EXPECT_EQ(errors[1], "request failed (0): ");
+
+    // A link at the name is not followed, so the file it points to stays as it is.
+    messages->reports.clear();
+    folder.Write("victim.txt", "keep me");
+    std::filesystem::create_symlink(folder / "victim.txt", folder / "link.zip");
+    EXPECT_FALSE(client->DownloadPackageToFile(1, TPackageMode::binary, folder / "link.zip"));
+    EXPECT_EQ(folder.Read("victim.txt"), "keep me");
+    EXPECT_EQ(Errors().size(), 2u) << messages->Dump();
 }
 
 }  // namespace
