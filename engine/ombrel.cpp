@@ -449,7 +449,9 @@ bool TOmbrel::ExtractPackage(const std::string& archive, const std::string& fold
     // folder under the final name is always complete.
     const std::string part = folder + ".part";
     RemovePartial(part);
-    bool ok = IO->ExtractZipFile(archive, part) && RenamePath(part, folder);
+    // Created first, so that an archive without entries still gives its (empty) folder.
+    bool ok = IO->ForceDirectory(part) && IO->ExtractZipFile(archive, part) &&
+              RenamePath(part, folder);
     if (ok) {
         Log("done");
     } else {

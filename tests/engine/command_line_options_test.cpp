@@ -1,0 +1,93 @@
+#include "engine/command_line_options.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "ombrel/build_config.h"
+#include "platform/folders.h"
+
+namespace ombrel {
+namespace {
+
+TParseResult Parse(std::vector<const char*> args, TCommandLine& commandLine) {
+    args.insert(args.begin(), "ombrel");
+    return ParseCommandLine(static_cast<int>(args.size()), args.data(), commandLine);
+}
+
+TEST(CommandLine, DefaultsAreThoseOfTheInstaller) {
+    TCommandLine cl;
+    ASSERT_EQ(Parse({"--app", "Demo"}, cl).ExitCode, -1);
+    const TCommandLineOptions& o = *cl.Options;
+    EXPECT_EQ(o.AppName(), "Demo");
+    EXPECT_EQ(o.ApiUrl(), build::kDefaultServer);
+    EXPECT_EQ(o.ApiKey(), build::kApiKey);
+    EXPECT_EQ(o.Destination(), UserTempFolder() + "Demo");
+    EXPECT_EQ(o.PackageName(), "");
+    EXPECT_EQ(o.UserAuth(), "");
+    EXPECT_EQ(o.CustomerAuth(), "");
+    EXPECT_EQ(o.Version(), "");
+    EXPECT_EQ(o.UpdateChannel(), "");
+    EXPECT_FALSE(o.Repair() || o.Debug() || o.Info() || o.DependenciesOnly());
+    EXPECT_EQ(o.PackageMode(), TPackageMode::binary);
+    EXPECT_EQ(cl.Verbosity, TVerbosity::Normal);
+    EXPECT_FALSE(cl.StopBeforeCopy);
+}
+
+TEST(CommandLine, EveryOptionReachesItsSetting) {
+    TCommandLine cl;
+    ASSERT_EQ(Parse({"--package", "Lib", "--dest", "/opt/x", "--server", "http://127.0.0.1:9",
+                     "--version", "2.1", "--repair", "--channel", "beta", "--info", "--deps-only",
+                     "--source", "--api-key", "k", "--user", "u:p", "--customer", "c7", "--debug",
+                     "--verbose", "--stop-before-copy"},
+                    cl)
+                  .ExitCode,
+              -1);
+    const TCommandLineOptions& o = *cl.Options;
+    EXPECT_EQ(o.PackageName(), "Lib");
+    EXPECT_EQ(o.Destination(), "/opt/x");
+    EXPECT_EQ(o.ApiUrl(), "http://127.0.0.1:9");
+    EXPECT_EQ(o.Version(), "2.1");
+    EXPECT_EQ(o.UpdateChannel(), "beta");
+    EXPECT_EQ(o.ApiKey(), "k");
+    EXPECT_EQ(o.UserAuth(), "u:p");
+    EXPECT_EQ(o.CustomerAuth(), "c7");
+    EXPECT_TRUE(o.Repair() && o.Info() && o.DependenciesOnly() && o.Debug());
+    EXPECT_EQ(o.PackageMode(), TPackageMode::source);
+    EXPECT_EQ(cl.Verbosity, TVerbosity::Verbose);
+    EXPECT_TRUE(cl.StopBeforeCopy);
+
+    TCommandLine quiet;
+    Parse({"--app", "A", "--quiet", "--api-key", ""}, quiet);
+    EXPECT_EQ(quiet.Verbosity, TVerbosity::Quiet);
+    EXPECT_EQ(quiet.Options->ApiKey(), "");
+}
+
+TEST(CommandLine, HelpListsTheOptionsButNotTheTestingAid) {
+    TCommandLine cl;
+    TParseResult r = Parse({"--help"}, cl);
+    EXPECT_EQ(r.ExitCode, 0);
+    for (const char* option : {"--app", "--package", "--dest", "--server", "--version", "--repair",
+                               "--channel", "--info", "--deps-only", "--source", "--api-key",
+                               "--user", "--customer", "--debug", "--verbose", "--quiet"}) {
+        EXPECT_THAT(r.Output, ::testing::HasSubstr(option));
+    }
+    EXPECT_THAT(r.Output, ::testing::Not(::testing::HasSubstr("stop-before-copy")));
+}
+
+TEST(CommandLine, BadUsageExitsWithTwoAndSaysWhy) {
+    const std::vector<std::vector<const char*>> cases = {
+        {"--bogus"}, {"--app"}, {"--app", "A", "stray"}, {"--quiet", "--verbose"},
+    };
+    for (const auto& args : cases) {
+        TCommandLine cl;
+        TParseResult r = Parse(args, cl);
+        EXPECT_EQ(r.ExitCode, 2) << args[0];
+        EXPECT_THAT(r.Output, ::testing::StartsWith("ombrel: ")) << args[0];
+        EXPECT_THAT(r.Output, ::testing::HasSubstr("--help")) << args[0];
+    }
+}
+
+}  // namespace
+}  // namespace ombrel

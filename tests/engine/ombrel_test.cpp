@@ -1,0 +1,711 @@
+#include "engine/ombrel.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/command_line_options.h"
+#include "ombrel/build_config.h"
+#include "platform/file_lock.h"
+#include "tests/engine/engine_fakes.h"
+#include "tests/support/test_support.h"
+
+namespace ombrel {
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using testing::CollectingMessages;
+using testing::FakeApiClient;
+using testing::FaultyIO;
+using testing::Level;
+using testing::TempFolder;
+using testing::ZipBytes;
+
+const char kBom[] = "\xEF\xBB\xBF";
+
+class EnvGuard {
+public:
+    EnvGuard(const char* name, const std::string& value) : name_(name) {
+        if (const char* old = getenv(name)) old_ = old, had_ = true;
+        setenv(name, value.c_str(), 1);
+    }
+    ~EnvGuard() { had_ ? setenv(name_, old_.c_str(), 1) : unsetenv(name_); }
+
+private:
+    const char* name_;
+    std::string old_;
+    bool had_ = false;
+};
+
+class TOmbrelTest : public ::testing::Test {
+protected:
+    TOmbrelTest() {
+        options->iAppName = "Demo";
+        options->iDestination = Dest();
+        options->iApiUrl = "http://updates.test:8080";
+    }
+
+    std::string Dest() const { return tmp / "dest"; }
+    std::string Cache() const { return tmp / "cache/ombrel/updates.test:8080"; }
+    std::string Manifest() const { return Dest() + "/Demo.ombrel"; }
+    std::string ProgressFile() const { return Dest() + "/Demo.ombrel.progress"; }
+
+    // Serves an archive package for binary download.
+    void Serve(int id, const std::vector<std::pair<std::string, std::string>>& entries) {
+        api->files["/api/package/download/" + std::to_string(id)] = ZipBytes(entries);
+    }
+
+    void Run() {
+        TOmbrel engine(options, io, messages, api);
+        if (intercept) engine.OnInterceptBeforePackageCopy(intercept);
+        engine.Execute();
+        success = engine.Success();
+        errorText = engine.ErrorText();
+    }
+
+    // Starts over with a fresh sink and an empty call record, as a new run of the program.
+    void NextRun() {
+        messages->reports.clear();
+        api->calls.clear();
+        api->errorTexts.clear();
+    }
+
+    // Every report except the per-entry progress of unpacking, one line each.
+    std::vector<std::string> Story() const {
+        std::vector<std::string> lines;
+        for (const auto& r : messages->reports) {
+            if (r.level == Level::Progress) {
+                if (r.text.rfind(tmp.Path(), 0) == 0) continue;
+                lines.push_back("progress|" + r.text + "|" + std::to_string(r.percent));
+            } else {
+                lines.push_back(std::string(LevelName(r.level)) + "|" + r.sender + "|" + r.text);
+            }
+        }
+        return lines;
+    }
+
+    bool Exists(const std::string& path) const { return fs::exists(fs::symlink_status(path)); }
+
+    // Installs release 1.0 of Demo: package Demo (Demo.exe, sub/b.txt) and package Lib.
+    void InstallRelease1() {
+        api->answers["/api/update/install/Demo"] = R"({"version": "1.0", "packages": [
+            {"id": 1, "name": "Demo", "version": "1.0", "files": ["*"]},
+            {"id": 2, "name": "Lib", "version": "2.0", "files": ["*"]}]})";
+        Serve(1, {{"Demo.exe", "demo 1"}, {"sub/b.txt", "b"}});
+        Serve(2, {{"lib/core.so", "core 2"}});
+        Run();
+        ASSERT_TRUE(success) << messages->Dump();
+        ASSERT_EQ(messages->Count(Level::Error), 0u) << messages->Dump();
+        NextRun();
+    }
+
+    TempFolder tmp;
+    EnvGuard cacheHome{"XDG_CACHE_HOME", tmp / "cache"};
+    std::shared_ptr<CollectingMessages> messages = std::make_shared<CollectingMessages>();
+    std::shared_ptr<FaultyIO> io = std::make_shared<FaultyIO>(messages);
+    std::shared_ptr<FakeApiClient> api = std::make_shared<FakeApiClient>(messages);
+    std::shared_ptr<TCommandLineOptions> options = std::make_shared<TCommandLineOptions>();
+    TOmbrel::TOnIntercept intercept;
+    bool success = false;
+    std::string errorText;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Checks before a run
+
+TEST_F(TOmbrelTest, FailedChecksReportOneErrorAndTouchNothing) {
+    struct Case {
+        const char* name;
+        std::function<void(TCommandLineOptions&)> set;
+        const char* error;
+    } cases[] = {
+        {"no credential",
+         [](auto& o) { o.iApiKey = " \t"; o.iUserAuth = ""; o.iCustomerAuth = " "; },
+         "Authentifizierung leer"},
+        {"no project", [](auto& o) { o.iAppName = ""; }, "Projekt oder Package ist leer"},
+        {"blank destination", [](auto& o) { o.iAppName = "  "; o.iDestination = "  "; },
+         "Zielpfad ist leer"},
+        {"destination below a file",
+         [this](auto& o) { o.iDestination = tmp.Write("file", "x") + "/dest"; },
+         "Zielpfad kann nicht benutzt werden"},
+    };
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        options = std::make_shared<TCommandLineOptions>();
+        options->iAppName = "Demo";
+        options->iDestination = Dest();
+        c.set(*options);
+        messages->reports.clear();
+        Run();
+        EXPECT_FALSE(success);
+        EXPECT_EQ(errorText, std::string(c.error) + "\r\n");
+        EXPECT_EQ(messages->Texts(Level::Error).back(), c.error);
+        EXPECT_EQ(messages->Count(Level::Progress), 0u);
+        EXPECT_TRUE(api->calls.empty());
+        EXPECT_FALSE(Exists(Dest()));
+    }
+}
+
+TEST_F(TOmbrelTest, CredentialsAreEnoughWhenAnyOneIsSet) {
+    options->iApiKey = "";
+    options->iCustomerAuth = "c-1";
+    options->iInfo = true;
+    options->iPackageName = "P";
+    api->answers["/api/package/info/P"] = "[]";
+    Run();
+    EXPECT_TRUE(success) << messages->Dump();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Info mode
+
+TEST_F(TOmbrelTest, InfoListsPackagesWithoutLookingAtTheFolder) {
+    options->iInfo = true;
+    options->iPackageName = "Lib";
+    api->answers["/api/package/info/Lib"] =
+        R"([{"id": 1, "name": "Lib", "version": "1.0"}, {"id": 2, "name": "Lib", "version": "1.1"}])";
+    Run();
+    EXPECT_TRUE(success);
+    EXPECT_THAT(Story(), ElementsAre("log|TOmbrel|requesting package information from "
+                                     "http://updates.test:8080 for Lib ...",
+                                     "log|TOmbrel|Lib 1.0", "log|TOmbrel|Lib 1.1"));
+    EXPECT_FALSE(Exists(Dest()));
+}
+
+TEST_F(TOmbrelTest, InfoWithUnreadableAnswerListsWhatWasReadAndFails) {
+    options->iInfo = true;
+    options->iPackageName = "Lib";
+    api->answers["/api/package/info/Lib"] = R"([{"name": "Lib", "version": "1.0"}, 7])";
+    Run();
+    EXPECT_FALSE(success);
+    std::vector<std::string> story = Story();
+    ASSERT_EQ(story.size(), 3u);
+    EXPECT_THAT(story[1], HasSubstr("error|TOmbrel|bad package information data for Lib: "));
+    EXPECT_EQ(story[2], "log|TOmbrel|Lib 1.0");
+
+    NextRun();
+    api->answers["/api/package/info/Lib"] = "{}";
+    Run();
+    EXPECT_EQ(messages->Count(Level::Error), 1u);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Application runs
+
+TEST_F(TOmbrelTest, FreshInstallTellsEveryStepAndRecordsTheManifest) {
+    api->answers["/api/update/install/Demo"] = R"({"version": "1.0", "packages": [
+        {"id": 1, "name": "Demo", "version": "1.0", "files": ["*"]},
+        {"id": 2, "name": "Lib", "version": "2.0", "files": ["*"]}]})";
+    Serve(1, {{"Demo.exe", "demo 1"}});
+    Serve(2, {{"lib/core.so", "core 2"}});
+    Run();
+
+    EXPECT_TRUE(success);
+    const std::string c = Cache();
+    const std::string d = Dest();
+    EXPECT_THAT(
+        Story(),
+        ElementsAre(
+            "progress|Start|0", "log|TOmbrel|mode: install", "log|TOmbrel|version: highest",
+            "log|TOmbrel|requesting version informations from http://updates.test:8080 ...",
+            "log|TOmbrel|done", "debug|TOmbrel|creating temp path: " + c + " ...",
+            "debug|TOmbrel|done",
+            "progress|download Demo.1.0.zip|0", "log|TOmbrel|download Demo.1.0.zip",
+            "log|TOmbrel|done", "log|TOmbrel|store Demo.1.0.zip > " + c + "/Demo.1.0.zip",
+            "progress|download Demo.1.0.zip|100",
+            "progress|extract " + c + "/Demo.1.0.zip|0",
+            "log|TOmbrel|extracting " + c + "/Demo.1.0.zip to " + c + "/Demo.1.0",
+            "log|TOmbrel|done", "progress|extract " + c + "/Demo.1.0.zip|100",
+            "progress|download Lib.2.0.zip|0", "log|TOmbrel|download Lib.2.0.zip",
+            "log|TOmbrel|done", "log|TOmbrel|store Lib.2.0.zip > " + c + "/Lib.2.0.zip",
+            "progress|download Lib.2.0.zip|100",
+            "progress|extract " + c + "/Lib.2.0.zip|0",
+            "log|TOmbrel|extracting " + c + "/Lib.2.0.zip to " + c + "/Lib.2.0",
+            "log|TOmbrel|done", "progress|extract " + c + "/Lib.2.0.zip|100",
+            "log|TOmbrel|prepare copy ...", "log|TOmbrel|test for open handles ...",
+            "progress|copy|0", "progress|copy|50",
+            "log|IO.CopyBuffer|copy Demo.1.0/* to " + d + " ...",
+            "log|IO.CopyBuffer|copy Demo.exe to " + d, "progress|copy|100",
+            "log|IO.CopyBuffer|copy Lib.2.0/* to " + d + " ...",
+            "log|IO.CopyBuffer|copy lib/core.so to " + d, "progress|copy|100",
+            "progress|Finished|100"));
+
+    EXPECT_EQ(tmp.Read(Manifest()), std::string(kBom) +
+                                        ":app Demo\r\n\r\n:version 1.0\r\n\r\n"
+                                        ":packages\r\nDemo 1.0\r\nLib 2.0\r\n\r\n"
+                                        ":files\r\nDemo.exe\r\nlib/core.so\r\n\r\n");
+    EXPECT_EQ(tmp.Read(d + "/Demo.exe"), "demo 1");
+    EXPECT_EQ(tmp.Read(d + "/lib/core.so"), "core 2");
+    EXPECT_FALSE(Exists(ProgressFile()));
+    EXPECT_FALSE(Exists(d + "/Demo.ombrel.lock"));
+    EXPECT_EQ(tmp.Read(c + "/Demo.1.0/Demo.exe"), "demo 1");
+    EXPECT_TRUE(Exists(c + "/Lib.2.0.zip"));
+    EXPECT_FALSE(Exists(c + "/Lib.2.0.zip.part"));
+    EXPECT_FALSE(Exists(c + "/Lib.2.0.part"));
+}
+
+TEST_F(TOmbrelTest, SecondRunUsesTheCacheAndUpdatesWithNothingToDo) {
+    InstallRelease1();
+    api->answers["/api/update/version/Demo/1.0"] = R"({"version": "1.0"})";
+    Run();
+    EXPECT_TRUE(success);
+    EXPECT_THAT(api->calls, ElementsAre("GET /api/update/version/Demo/1.0"));
+    EXPECT_THAT(messages->Texts(Level::Log), ::testing::Contains("all fine"));
+    EXPECT_FALSE(Exists(ProgressFile()));
+
+    // A version already in the cache is neither downloaded nor unpacked again.
+    NextRun();
+    fs::remove_all(Dest());
+    Run();
+    EXPECT_THAT(api->calls, ElementsAre("GET /api/update/install/Demo"));
+    for (const auto& r : messages->reports) {
+        EXPECT_NE(r.text.rfind("download ", 0), 0u) << r.text;
+        EXPECT_NE(r.text.rfind("extract", 0), 0u) << r.text;
+    }
+    EXPECT_EQ(tmp.Read(Dest() + "/sub/b.txt"), "b");
+}
+
+TEST_F(TOmbrelTest, UpdateRemovesDoomedFilesAndPackagesInsideTheFolderOnly) {
+    InstallRelease1();
+    const std::string outside = tmp.Write("outside.txt", "keep");
+    api->answers["/api/update/version/Demo/1.0"] = R"({"version": "1.1", "packages": [
+        {"id": 3, "name": "Demo", "version": "1.1", "files": ["*"]}],
+        "doomed_packages": ["Lib"],
+        "doomed_files": ["sub\\b.txt", "lib/core.so", "gone.txt", ")" + outside + R"(",
+                         "../outside.txt", "sub/../../outside.txt"]})";
+    Serve(3, {{"Demo.exe", "demo 1.1"}});
+    Run();
+
+    EXPECT_TRUE(success) << messages->Dump();
+    EXPECT_EQ(tmp.Read(outside), "keep");
+    EXPECT_FALSE(Exists(Dest() + "/sub"));
+    EXPECT_FALSE(Exists(Dest() + "/lib"));
+    EXPECT_EQ(tmp.Read(Dest() + "/Demo.exe"), "demo 1.1");
+    EXPECT_THAT(messages->Texts(Level::Warning),
+                ElementsAre("hmm, file gone.txt does not exists?",
+                            "doomed file " + outside + " is outside the installation folder... ignored",
+                            "doomed file ../outside.txt is outside the installation folder... ignored",
+                            "doomed file sub/../../outside.txt is outside the installation folder... ignored"));
+    EXPECT_THAT(messages->Texts(Level::Log), ::testing::Contains("2 doomed files removed"));
+    // Files recorded with "/" leave the manifest whichever separator the server uses.
+    EXPECT_EQ(tmp.Read(Manifest()), std::string(kBom) +
+                                        ":app Demo\r\n\r\n:version 1.1\r\n\r\n"
+                                        ":packages\r\nDemo 1.1\r\n\r\n"
+                                        ":files\r\nDemo.exe\r\n\r\n");
+}
+
+TEST_F(TOmbrelTest, DoomedFileThatCannotBeDeletedStaysInTheSavedPlan) {
+    InstallRelease1();
+    api->answers["/api/update/version/Demo/1.0"] =
+        R"({"version": "1.1", "doomed_files": ["Demo.exe", "sub/b.txt"]})";
+    io->fail = [](const std::string& op, const std::string& path) {
+        return op == "FileDelete" && path.find("Demo.exe") != std::string::npos;
+    };
+    Run();
+    EXPECT_THAT(messages->Texts(Level::Warning), ElementsAre("could not remove all doomed files"));
+    EXPECT_TRUE(Exists(Dest() + "/Demo.exe"));
+    EXPECT_FALSE(Exists(Dest() + "/sub"));
+    EXPECT_THAT(messages->Texts(Level::Log), ::testing::Contains("1 doomed files removed"));
+    for (const auto& r : messages->reports) {
+        EXPECT_NE(r.text, "prepare copy ...");
+        EXPECT_NE(r.text, "copy");
+    }
+    // Copying had nothing to do, so the run completed: the manifest is stored, the plan gone.
+    EXPECT_FALSE(Exists(ProgressFile()));
+    EXPECT_THAT(tmp.Read(Manifest()), HasSubstr(":files\r\nDemo.exe\r\nlib/core.so\r\n\r\n"));
+}
+
+TEST_F(TOmbrelTest, UpdateChannelForcesTheInstalledVersionWhenNothingIsToDo) {
+    InstallRelease1();
+    options->iUpdateChannel = "beta";
+    api->answers["/api/update/version/Demo/1.0"] = R"({"version": "1.0"})";
+    api->answers["/api/update/force/Demo/1.0"] = R"({"version": "1.0-beta", "packages": [
+        {"id": 4, "name": "Lib", "version": "2.1-beta", "files": ["*"]}]})";
+    Serve(4, {{"lib/core.so", "core beta"}});
+    Run();
+    EXPECT_TRUE(success) << messages->Dump();
+    EXPECT_THAT(api->calls, ElementsAre("GET /api/update/version/Demo/1.0",
+                                        "POST /api/update/force/Demo/1.0",
+                                        "GET /api/package/download/4"));
+    EXPECT_EQ(api->forcedPackages.size(), 2u);
+    EXPECT_THAT(messages->Texts(Level::Log),
+                ::testing::Contains("forcing version 1.0 for update-channel option beta"));
+    EXPECT_EQ(tmp.Read(Dest() + "/lib/core.so"), "core beta");
+
+    // When the plain answer has work, no second request is made.
+    NextRun();
+    api->answers["/api/update/version/Demo/1.0-beta"] = R"({"version": "1.1", "packages": [
+        {"id": 3, "name": "Demo", "version": "1.1", "files": ["*"]}]})";
+    Serve(3, {{"Demo.exe", "demo 1.1"}});
+    Run();
+    EXPECT_THAT(api->calls, ElementsAre("GET /api/update/version/Demo/1.0-beta",
+                                        "GET /api/package/download/3"));
+}
+
+TEST_F(TOmbrelTest, ForceAndInstallOfAGivenVersion) {
+    options->iVersion = "0.9";
+    api->answers["/api/update/install/Demo/0.9"] =
+        R"({"version": "0.9", "packages": [{"id": 9, "name": "Demo", "version": "0.9", "files": ["*"]}]})";
+    Serve(9, {{"Demo.exe", "demo 0.9"}});
+    Run();
+    EXPECT_THAT(messages->Texts(Level::Log), ::testing::IsSupersetOf({"mode: install", "version: 0.9"}));
+    EXPECT_EQ(tmp.Read(Dest() + "/Demo.exe"), "demo 0.9");
+
+    NextRun();
+    options->iVersion = "1.0";
+    api->answers["/api/update/force/Demo/1.0"] =
+        R"({"version": "1.0", "packages": [{"id": 1, "name": "Demo", "version": "1.0", "files": ["*"]}]})";
+    Serve(1, {{"Demo.exe", "demo 1"}});
+    Run();
+    EXPECT_THAT(messages->Texts(Level::Log), ::testing::Contains("mode: force version 1.0"));
+    ASSERT_EQ(api->forcedPackages.size(), 1u);
+    EXPECT_EQ(api->forcedPackages[0].Version, "0.9");
+    EXPECT_EQ(tmp.Read(Dest() + "/Demo.exe"), "demo 1");
+    EXPECT_THAT(tmp.Read(Manifest()), HasSubstr(":version 1.0\r\n"));
+}
+
+TEST_F(TOmbrelTest, RepairSendsHashesOfTheRecordedFiles) {
+    InstallRelease1();
+    testing::WriteFileBytes(Dest() + "/sub/b.txt", "changed");
+    fs::remove(Dest() + "/Demo.exe");
+    options->iRepair = true;
+    options->iVersion = "7";
+    api->answers["/api/update/repair/Demo/1.0"] = R"({"version": "1.0", "packages": [
+        {"id": 1, "name": "Demo", "version": "1.0", "files": ["*"]}]})";
+    Run();
+    EXPECT_TRUE(success) << messages->Dump();
+    EXPECT_THAT(messages->Texts(Level::Warning), ElementsAre("version found for mode repair... ignored"));
+    using Hash = THashList::value_type;
+    EXPECT_THAT(api->repairHashes,
+                ::testing::UnorderedElementsAre(Hash("sub/b.txt", "8977dfac2f8e04cb96e66882235f5aba"),
+                                                Hash("lib/core.so", "f8402df33b3271450a55dcae06a922c3")));
+    EXPECT_EQ(tmp.Read(Dest() + "/Demo.exe"), "demo 1");
+    EXPECT_EQ(tmp.Read(Dest() + "/sub/b.txt"), "b");
+}
+
+TEST_F(TOmbrelTest, RepairWithoutManifestFails) {
+    options->iRepair = true;
+    Run();
+    EXPECT_FALSE(success);
+    EXPECT_EQ(errorText, "no ombrelfile for mode repair\r\n");
+    EXPECT_TRUE(api->calls.empty());
+    EXPECT_EQ(Story().back(), "progress|Finished|100");
+}
+
+TEST_F(TOmbrelTest, DependenciesOnlyLeavesTheApplicationPackageOut) {
+    options->iDependenciesOnly = true;
+    api->answers["/api/update/install/Demo"] = R"({"version": "1.0", "packages": [
+        {"id": 1, "name": "Demo", "version": "1.0", "files": ["*"]},
+        {"id": 2, "name": "Lib", "version": "2.0", "files": ["*"]}]})";
+    Serve(2, {{"lib/core.so", "core 2"}});
+    intercept = [this] {
+        EXPECT_THAT(tmp.Read(ProgressFile()), ::testing::Not(HasSubstr("\"Demo\"")));
+        return false;
+    };
+    Run();
+    EXPECT_TRUE(success) << messages->Dump();
+    EXPECT_THAT(messages->Texts(Level::Log), ::testing::Contains("dependencies only"));
+    EXPECT_FALSE(Exists(Dest() + "/Demo.exe"));
+    EXPECT_EQ(tmp.Read(Dest() + "/lib/core.so"), "core 2");
+}
+
+TEST_F(TOmbrelTest, InterceptStopsBeforeTheFolderChangesAndTheNextRunContinues) {
+    api->answers["/api/update/install/Demo"] = R"({"version": "1.0", "packages": [
+        {"id": 1, "name": "Demo", "version": "1.0", "files": ["*"]}]})";
+    Serve(1, {{"Demo.exe", "demo 1"}});
+    intercept = [] { return true; };
+    Run();
+    EXPECT_TRUE(success);
+    EXPECT_FALSE(Exists(Dest() + "/Demo.exe"));
+    EXPECT_FALSE(Exists(Manifest()));
+    EXPECT_TRUE(Exists(ProgressFile()));
+    EXPECT_TRUE(Exists(Cache() + "/Demo.1.0/Demo.exe"));
+
+    NextRun();
+    intercept = nullptr;
+    Run();
+    EXPECT_TRUE(success);
+    EXPECT_TRUE(api->calls.empty()) << "continued from the progress file and the cache";
+    EXPECT_THAT(messages->Texts(Level::Log),
+                ::testing::IsSupersetOf(std::vector<std::string>{"progressfile " + ProgressFile() + " found",
+                                                                 "mode: continue"}));
+    EXPECT_EQ(tmp.Read(Dest() + "/Demo.exe"), "demo 1");
+    EXPECT_FALSE(Exists(ProgressFile()));
+    EXPECT_THAT(tmp.Read(Manifest()), HasSubstr(":packages\r\nDemo 1.0\r\n"));
+}
+
+TEST_F(TOmbrelTest, ProgressOfAnotherVersionIsDiscarded) {
+    testing::WriteFileBytes(ProgressFile(), R"({"version": "1.0", "packages": [{"id": 1, "name": "Demo", "version": "1.0", "files": ["*"]}]})");
+    options->iVersion = "2.0";
+    api->answers["/api/update/install/Demo/2.0"] = R"({"version": "2.0"})";
+    Run();
+    EXPECT_THAT(messages->Texts(Level::Log),
+                ::testing::IsSupersetOf({"progress doesn't fit. ...discarded", "mode: install", "all fine"}));
+    EXPECT_THAT(api->calls, ElementsAre("GET /api/update/install/Demo/2.0"));
+    EXPECT_FALSE(Exists(ProgressFile()));
+    EXPECT_THAT(tmp.Read(Manifest()), HasSubstr(":version 2.0\r\n"));
+}
+
+TEST_F(TOmbrelTest, ServerFailureEndsWithoutPlanAndWithoutEngineError) {
+    Run();
+    EXPECT_TRUE(success);
+    EXPECT_EQ(messages->Count(Level::Error), 1u);
+    EXPECT_EQ(Story().back(), "progress|Finished|100");
+    EXPECT_FALSE(Exists(ProgressFile()));
+    EXPECT_FALSE(Exists(Manifest()));
+}
+
+TEST_F(TOmbrelTest, FailedDownloadStopsTheDownloadsAndLeavesNoPackageBehind) {
+    api->answers["/api/update/install/Demo"] = R"({"version": "1.0", "packages": [
+        {"id": 1, "name": "A", "version": "1", "files": ["*"]},
+        {"id": 2, "name": "B", "version": "1", "files": ["*"]},
+        {"id": 3, "name": "C", "version": "1", "files": ["*"]}]})";
+    Serve(1, {{"a.txt", "a"}});
+    Serve(2, {{"b.txt", "b"}});
+    Serve(3, {{"c.txt", "c"}});
+    api->broken.insert("/api/package/download/2");
+    Run();
+    EXPECT_THAT(api->calls, ElementsAre("GET /api/update/install/Demo", "GET /api/package/download/1",
+                                        "GET /api/package/download/2"));
+    EXPECT_TRUE(Exists(Cache() + "/A.1/a.txt"));
+    EXPECT_FALSE(Exists(Cache() + "/B.1.zip"));
+    EXPECT_FALSE(Exists(Cache() + "/B.1.zip.part"));
+    EXPECT_THAT(Story(), ::testing::Contains("progress|download B.1.zip|100"));
+    // Nothing was copied; the plan stays for the next run.
+    EXPECT_FALSE(Exists(Dest() + "/a.txt"));
+    EXPECT_TRUE(Exists(ProgressFile()));
+
+    NextRun();
+    api->broken.clear();
+    Run();
+    EXPECT_EQ(messages->Count(Level::Error), 0u) << messages->Dump();
+    EXPECT_THAT(api->calls, ElementsAre("GET /api/package/download/2", "GET /api/package/download/3"));
+    for (const char* f : {"a.txt", "b.txt", "c.txt"}) EXPECT_TRUE(Exists(Dest() + "/" + f)) << f;
+}
+
+TEST_F(TOmbrelTest, DamagedArchiveInTheCacheIsDroppedSoTheNextRunDownloadsItAgain) {
+    api->answers["/api/update/install/Demo"] = R"({"version": "1.0", "packages": [
+        {"id": 1, "name": "Demo", "version": "1.0", "files": ["*"]}]})";
+    Serve(1, {{"Demo.exe", "demo 1"}});
+    testing::WriteFileBytes(Cache() + "/Demo.1.0.zip", "this is no archive");
+    Run();
+    EXPECT_THAT(messages->Texts(Level::Error),
+                ::testing::Contains(Cache() + "/Demo.1.0.zip is not a valid Zip-File"));
+    EXPECT_FALSE(Exists(Cache() + "/Demo.1.0.zip"));
+    EXPECT_FALSE(Exists(Cache() + "/Demo.1.0"));
+    EXPECT_FALSE(Exists(Cache() + "/Demo.1.0.part"));
+    EXPECT_FALSE(Exists(Dest() + "/Demo.exe"));
+
+    NextRun();
+    Run();
+    EXPECT_EQ(messages->Count(Level::Error), 0u) << messages->Dump();
+    EXPECT_THAT(api->calls, ElementsAre("GET /api/package/download/1"));
+    EXPECT_EQ(tmp.Read(Dest() + "/Demo.exe"), "demo 1");
+}
+
+TEST_F(TOmbrelTest, FolderLeftHalfUnpackedIsNotTakenAsComplete) {
+    api->answers["/api/update/install/Demo"] = R"({"version": "1.0", "packages": [
+        {"id": 1, "name": "Demo", "version": "1.0", "files": ["*"]}]})";
+    testing::WriteFileBytes(Cache() + "/Demo.1.0.zip", ZipBytes({{"Demo.exe", "demo 1"}, {"more.txt", "more"}}));
+    testing::WriteFileBytes(Cache() + "/Demo.1.0.part/Demo.exe", "dem");
+    Run();
+    EXPECT_EQ(messages->Count(Level::Error), 0u) << messages->Dump();
+    EXPECT_EQ(tmp.Read(Dest() + "/Demo.exe"), "demo 1");
+    EXPECT_EQ(tmp.Read(Dest() + "/more.txt"), "more");
+    EXPECT_FALSE(Exists(Cache() + "/Demo.1.0.part"));
+}
+
+TEST_F(TOmbrelTest, CopyReportsOnePercentPerPackageAndKeepsWhatWasCopied) {
+    std::string packages;
+    for (int id = 1; id <= 8; ++id) {
+        if (id > 1) packages += ",";
+        packages += R"({"id": )" + std::to_string(id) + R"(, "name": "P)" + std::to_string(id) +
+                    R"(", "version": "1", "files": ["*"]})";
+        Serve(id, {{"f" + std::to_string(id) + ".txt", "x"}});
+    }
+    api->answers["/api/update/install/Demo"] = R"({"version": "1.0", "packages": [)" + packages + "]}";
+    io->fail = [](const std::string& op, const std::string& path) {
+        return op == "Copyfile" && path.find("f6.txt") != std::string::npos;
+    };
+    Run();
+    std::vector<int> copy;
+    for (const auto& r : messages->reports) {
+        if (r.level == Level::Progress && r.text == "copy") copy.push_back(r.percent);
+    }
+    EXPECT_THAT(copy, ElementsAre(0, 12, 25, 38, 50, 62, 75, 100));
+    EXPECT_FALSE(Exists(Manifest()));
+    // The five copied packages left the saved plan; P6 to P8 are still to do.
+    std::string plan = tmp.Read(ProgressFile());
+    EXPECT_THAT(plan, ::testing::Not(HasSubstr("\"P5\"")));
+    EXPECT_THAT(plan, HasSubstr("\"P6\""));
+    EXPECT_THAT(plan, HasSubstr("\"P8\""));
+
+    NextRun();
+    io->fail = nullptr;
+    Run();
+    EXPECT_THAT(tmp.Read(Manifest()), HasSubstr("P6 1\r\nP7 1\r\nP8 1\r\n"));
+    EXPECT_FALSE(Exists(ProgressFile()));
+}
+
+TEST_F(TOmbrelTest, OpenTargetStopsTheRunBeforeAnythingChanges) {
+    InstallRelease1();
+    api->answers["/api/update/version/Demo/1.0"] = R"({"version": "1.1", "packages": [
+        {"id": 3, "name": "Demo", "version": "1.1", "files": ["*"]}], "doomed_files": ["sub/b.txt"]})";
+    Serve(3, {{"Demo.exe", "demo 1.1"}});
+    io->fail = [](const std::string& op, const std::string& path) {
+        return op == "CanFileBeOverwritten" && path.find("Demo.exe") != std::string::npos;
+    };
+    Run();
+    EXPECT_THAT(messages->Texts(Level::Error), ElementsAre("file Demo.exe cannot be overwritten"));
+    EXPECT_EQ(tmp.Read(Dest() + "/Demo.exe"), "demo 1");
+    EXPECT_TRUE(Exists(Dest() + "/sub/b.txt"));
+    EXPECT_TRUE(Exists(ProgressFile()));
+}
+
+TEST_F(TOmbrelTest, UnsavablePlanStopsAfterTheDownloads) {
+    api->answers["/api/update/install/Demo"] = R"({"version": "1.0", "packages": [
+        {"id": 1, "name": "Demo", "version": "1.0", "files": ["*"]}]})";
+    Serve(1, {{"Demo.exe", "demo 1"}});
+    io->fail = [](const std::string& op, const std::string& path) {
+        return op == "SetLines" && path.find(".progress") != std::string::npos;
+    };
+    Run();
+    EXPECT_FALSE(success);
+    EXPECT_EQ(errorText, "can't store progress\r\n");
+    EXPECT_TRUE(Exists(Cache() + "/Demo.1.0/Demo.exe"));
+    EXPECT_FALSE(Exists(Dest() + "/Demo.exe"));
+}
+
+TEST_F(TOmbrelTest, ServerNamesThatWouldLeaveTheirFoldersAreRefused) {
+    struct Case {
+        const char* name;
+        const char* package;
+    } cases[] = {
+        {"name climbing out of the cache", R"({"id": 1, "name": "../../../escape", "version": "1", "files": ["*"]})"},
+        {"version with a separator", R"({"id": 1, "name": "P", "version": "1/../../x", "files": ["*"]})"},
+        {"file name climbing out of the folder", R"({"id": 1, "name": "P", "version": "1", "filename": "../../evil.sh", "files": ["*"]})"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        NextRun();
+        fs::remove_all(Dest());
+        api->answers["/api/update/install/Demo"] =
+            std::string(R"({"version": "1.0", "packages": [)") + c.package + "]}";
+        api->files["/api/package/download/1"] = "payload";
+        Run();
+        EXPECT_GE(messages->Count(Level::Error), 1u) << messages->Dump();
+        EXPECT_FALSE(Exists(tmp / "escape.1.zip"));
+        EXPECT_FALSE(Exists(tmp / "evil.sh"));
+        EXPECT_FALSE(Exists(Manifest()));
+    }
+}
+
+TEST_F(TOmbrelTest, SecondRunOnABusyFolderChangesNothing) {
+    fs::create_directories(Dest());
+    std::unique_ptr<TFileLock> held;
+    std::string error;
+    ASSERT_EQ(TFileLock::Acquire(Dest() + "/Demo.ombrel.lock", held, error), TFileLock::TResult::Locked);
+    api->answers["/api/update/install/Demo"] = R"({"version": "1.0"})";
+    Run();
+    EXPECT_FALSE(success);
+    EXPECT_EQ(errorText, "installation folder " + Dest() + " is in use by another run\r\n");
+    EXPECT_TRUE(api->calls.empty());
+    EXPECT_EQ(messages->Count(Level::Progress), 0u);
+    EXPECT_FALSE(Exists(Manifest()));
+
+    held.reset();
+    NextRun();
+    Run();
+    EXPECT_TRUE(success);
+    EXPECT_TRUE(Exists(Manifest()));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Package mode
+
+TEST_F(TOmbrelTest, PackageModeInstallsOnePackageInEitherKind) {
+    struct Case {
+        TPackageMode mode;
+        const char* download;
+        const char* file;
+        const char* folder;
+    } cases[] = {
+        {TPackageMode::binary, "/api/package/download/5", "Tools.2.1.7.zip", "Tools.2.1.7"},
+        {TPackageMode::source, "/api/package/download/source/5", "Tools.2.1.7.src.zip",
+         "Tools.src.2.1.7"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file);
+        NextRun();
+        fs::remove_all(Dest());
+        options->iAppName = "";
+        options->iPackageName = "Tools";
+        options->iVersion = "2.1";
+        options->iPackageMode = c.mode;
+        api->answers["/api/package/info/Tools/2.1"] =
+            R"({"id": 5, "name": "Tools", "version": "2.1", "build": 7, "files": ["ignored"]})";
+        api->files[c.download] = ZipBytes({{"bin/tool", "tool"}});
+        Run();
+        EXPECT_TRUE(success) << messages->Dump();
+        EXPECT_THAT(api->calls, ElementsAre("GET /api/package/info/Tools/2.1", std::string("GET ") + c.download));
+        EXPECT_EQ(messages->Texts(Level::Log).front(),
+                  "requesting package information from http://updates.test:8080 for Tools 2.1...");
+        EXPECT_TRUE(Exists(Cache() + "/" + c.file));
+        EXPECT_TRUE(Exists(Cache() + "/" + c.folder));
+        EXPECT_EQ(tmp.Read(Dest() + "/bin/tool"), "tool");
+        EXPECT_FALSE(Exists(Dest() + "/.ombrel"));
+        EXPECT_FALSE(Exists(Dest() + "/.ombrel.progress"));
+        for (const auto& r : messages->reports) {
+            EXPECT_NE(r.text, "Start");
+            EXPECT_NE(r.text, "Finished");
+        }
+    }
+}
+
+TEST_F(TOmbrelTest, SingleFilePackageIsInstalledUnderItsFilename) {
+    options->iPackageName = "Tool";
+    api->answers["/api/package/info/Tool/"] =
+        R"({"id": 6, "name": "Tool", "version": "3.0", "filename": "bin/tool.exe"})";
+    api->files["/api/package/download/6"] = "MZ tool";
+    Run();
+    EXPECT_TRUE(success) << messages->Dump();
+    EXPECT_EQ(tmp.Read(Cache() + "/tool.3.0.exe"), "MZ tool");
+    EXPECT_EQ(tmp.Read(Dest() + "/bin/tool.exe"), "MZ tool");
+    EXPECT_THAT(messages->Texts(Level::Log), ::testing::Contains("copy bin/tool.exe to " + Dest()));
+    for (const auto& line : messages->Texts(Level::Log)) EXPECT_THAT(line, ::testing::Not(HasSubstr("/* to")));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Package cache folder
+
+TEST_F(TOmbrelTest, CacheFolderIsNamedAfterTheServer) {
+    struct Case {
+        std::string url;
+        std::string folder;
+    } cases[] = {
+        {build::kDefaultServer, tmp / "cache/ombrel"},
+        {"https://host.example:8443/api/", tmp / "cache/ombrel/host.example:8443/api/"},
+        {"host<1>|\"x\"", tmp / "cache/ombrel/host_1___x_"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.url);
+        NextRun();
+        fs::remove_all(Dest());
+        options->iApiUrl = c.url;
+        api->answers["/api/update/install/Demo"] = R"({"version": "1.0", "packages": [
+            {"id": 1, "name": "Demo", "version": "1.0", "filename": "Demo.exe", "files": ["*"]}]})";
+        api->files["/api/package/download/1"] = "demo";
+        Run();
+        EXPECT_EQ(tmp.Read(fs::path(c.folder) / "Demo.1.0.exe"), "demo") << messages->Dump();
+    }
+}
+
+}  // namespace
+}  // namespace ombrel
