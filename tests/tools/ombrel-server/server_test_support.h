@@ -71,6 +71,7 @@ public:
 
     static std::string Key() { return "test-key-0123"; }
     std::string BaseUrl() const { return service->BaseUrl(); }
+    int Port() const { return service->Port(); }
 
     // A client that sends the valid key.
     std::unique_ptr<httplib::Client> Client() const {

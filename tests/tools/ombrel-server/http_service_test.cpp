@@ -1,0 +1,443 @@
+// The server over HTTP on 127.0.0.1, with a store made by the publisher.
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+#include <nlohmann/json.hpp>
+#include <random>
+#include <set>
+#include <thread>
+
+#include "tests/tools/ombrel-server/server_test_support.h"
+#include "tools/ombrel-server/digest.h"
+#include "io/text.h"
+#include "tools/ombrel-server/release_store.h"
+
+namespace ombrel::server {
+namespace {
+
+using Json = nlohmann::json;
+using ombrel::testing::TempFolder;
+using testing::FilePackage;
+using testing::FolderPackage;
+using testing::PublishOk;
+using testing::TRunningServer;
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+using Strings = std::vector<std::string>;
+
+// demo on stable: 1.0 (core, data, tool, legacy) and 1.1 (core changed: README.txt changed,
+// old.txt gone; legacy gone). demo on beta: 0.9, and 1.2 (core and tool changed).
+class HttpServiceTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        tmp.Write("core/bin/run", "#!/bin/sh\n");
+        tmp.Write("core/README.txt", "readme 1\n");
+        tmp.Write("core/old.txt", "old\n");
+        tmp.Write("data/a.dat", "data\n");
+        tmp.Write("tool", "tool 1\n");
+        tmp.Write("legacy/legacy/l.txt", "legacy\n");
+        auto v10 = PublishOk(Store(), "demo", "1.0",
+                             {FolderPackage("core", tmp / "core"),
+                              FolderPackage("data", tmp / "data", {"*.dat"}),
+                              FilePackage("tool", tmp / "tool", "bin/tool"),
+                              FolderPackage("legacy", tmp / "legacy")});
+        core10 = v10[0].Id;
+        data10 = v10[1].Id;
+        tool10 = v10[2].Id;
+        legacy10 = v10[3].Id;
+        tmp.Write("core/README.txt", "readme 2\n");
+        std::filesystem::remove(tmp / "core/old.txt");
+        core11 = PublishOk(Store(), "demo", "1.1",
+                           {FolderPackage("core", tmp / "core"),
+                            FolderPackage("data", tmp / "data", {"*.dat"}),
+                            FilePackage("tool", tmp / "tool", "bin/tool")})[0]
+                     .Id;
+        PublishOk(Store(), "demo", "0.9", {FilePackage("tool", tmp / "tool", "bin/tool")}, "beta");
+        tmp.Write("core/README.txt", "readme 3\n");
+        tmp.Write("tool", "tool 2\n");
+        auto v12 = PublishOk(Store(), "demo", "1.2",
+                             {FolderPackage("core", tmp / "core"),
+                              FolderPackage("data", tmp / "data", {"*.dat"}),
+                              FilePackage("tool", tmp / "tool", "bin/tool")},
+                             "beta");
+        core12 = v12[0].Id;
+        tool12 = v12[2].Id;
+        server = std::make_unique<TRunningServer>(Store());
+        client = server->Client();
+    }
+
+    std::string Store() const { return tmp / "store"; }
+
+    // GET or POST; fails the test unless the status is the one expected.
+    std::string Call(const std::string& path, int status = 200, const std::string* body = nullptr) {
+        auto res = body != nullptr ? client->Post(path.c_str(), *body, "application/json")
+                                   : client->Get(path.c_str());
+        if (!res) {
+            ADD_FAILURE() << path << ": no answer";
+            return "";
+        }
+        EXPECT_EQ(res->status, status) << path << "\n" << res->body;
+        if (status == 200 && path.rfind("/api/package/download", 0) != 0) {
+            EXPECT_EQ(res->get_header_value("Content-Type"), "application/json; charset=utf-8")
+                << path;
+        }
+        return res->body;
+    }
+    Json CallJson(const std::string& path, const std::string* body = nullptr) {
+        return Json::parse(Call(path, 200, body));
+    }
+
+    // "name version" of each package of a version document.
+    static Strings Packages(const Json& doc) {
+        Strings result;
+        for (const auto& p : doc.at("packages")) {
+            result.push_back(p.at("name").get<std::string>() + " " +
+                             p.at("version").get<std::string>());
+        }
+        return result;
+    }
+
+    TempFolder tmp;
+    int32_t core10 = 0, data10 = 0, tool10 = 0, legacy10 = 0, core11 = 0, core12 = 0, tool12 = 0;
+    std::unique_ptr<TRunningServer> server;
+    std::unique_ptr<httplib::Client> client;
+};
+
+TEST_F(HttpServiceTest, InstallAnswersTheHighestOrTheNamedRelease) {
+    Json latest = CallJson("/api/update/install/demo");
+    EXPECT_EQ(latest["version"], "1.1");
+    EXPECT_THAT(Packages(latest), ElementsAre("core 1.1", "data 1.0", "tool 1.0"));
+    EXPECT_THAT(latest["doomed_packages"], IsEmpty());
+    EXPECT_THAT(latest["doomed_files"], IsEmpty());
+    const Json& core = latest["packages"][0];
+    EXPECT_EQ(core["id"], core11);
+    EXPECT_EQ(core["build"], 0);
+    EXPECT_EQ(core["files"], Json::array({"*"}));
+    EXPECT_FALSE(core.contains("filename"));  // archives have none
+    EXPECT_THAT(core["updated_at"].get<std::string>(),
+                ::testing::MatchesRegex("[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9:]{8}Z"));
+    const Json& tool = latest["packages"][2];
+    EXPECT_EQ(tool["filename"], "bin/tool");
+    EXPECT_EQ(tool["files"], Json::array({"*"}));  // single files need a mask to be installed
+    EXPECT_EQ(latest["packages"][1]["files"], Json::array({"*.dat"}));
+
+    Json named = CallJson("/api/update/install/demo/1.0");
+    EXPECT_EQ(named["version"], "1.0");
+    EXPECT_THAT(Packages(named), ElementsAre("core 1.0", "data 1.0", "tool 1.0", "legacy 1.0"));
+}
+
+TEST_F(HttpServiceTest, UpdateSendsChangedPackagesAndDoomsWhatLeft) {
+    Json update = CallJson("/api/update/version/demo/1.0");
+    EXPECT_EQ(update["version"], "1.1");
+    EXPECT_THAT(Packages(update), ElementsAre("core 1.1"));
+    EXPECT_EQ(update["doomed_packages"], Json::array({"legacy"}));
+    EXPECT_EQ(update["doomed_files"], Json::array({"old.txt", "legacy/l.txt"}));
+
+    Json none = CallJson("/api/update/version/demo/1.1");
+    EXPECT_EQ(none, Json::parse(R"({"version": "1.1", "packages": [], "doomed_packages": [],
+                                    "doomed_files": []})"));
+
+    // Stable 1.0 moving to beta: the installed release is found on stable.
+    Json beta = CallJson("/api/update/version/demo/1.0?channel=beta");
+    EXPECT_EQ(beta["version"], "1.2");
+    EXPECT_THAT(Packages(beta), ElementsAre("core 1.2", "tool 1.2"));
+    EXPECT_EQ(beta["doomed_packages"], Json::array({"legacy"}));
+
+    // Never downwards: beta 1.2 on stable has nothing to do.
+    Json down = CallJson("/api/update/version/demo/1.2");
+    EXPECT_EQ(down["version"], "1.2");
+    EXPECT_THAT(down["packages"], IsEmpty());
+}
+
+TEST_F(HttpServiceTest, ForceComparesTheReleaseWithWhatIsInstalled) {
+    // 1.1 installed plus a package of the user's own; forcing 1.0 brings core and legacy back.
+    std::string body = R"([{"name": "core", "version": "1.1"}, {"name": "data", "version": "1.0"},
+                           {"name": "tool", "version": "1.0"}, {"name": "extra", "version": "3"}])";
+    Json down = CallJson("/api/update/force/demo/1.0", &body);
+    EXPECT_EQ(down["version"], "1.0");
+    EXPECT_THAT(Packages(down), ElementsAre("core 1.0", "legacy 1.0"));
+    EXPECT_EQ(down["doomed_packages"], Json::array({"extra"}));
+    EXPECT_THAT(down["doomed_files"], IsEmpty());
+
+    // 1.0 installed, forcing 1.1: the files of the installed packages that 1.1 lacks go.
+    body = R"([{"name": "core", "version": "1.0"}, {"name": "data", "version": "1.0"},
+               {"name": "tool", "version": "1.0"}, {"name": "legacy", "version": "1.0"}])";
+    Json up = CallJson("/api/update/force/demo/1.1", &body);
+    EXPECT_THAT(Packages(up), ElementsAre("core 1.1"));
+    EXPECT_EQ(up["doomed_packages"], Json::array({"legacy"}));
+    EXPECT_EQ(up["doomed_files"], Json::array({"old.txt", "legacy/l.txt"}));
+
+    // An empty installation gets everything (the body of an empty manifest).
+    body = "[\r\n]";
+    Json fresh = CallJson("/api/update/force/demo/1.2?channel=beta", &body);
+    EXPECT_THAT(Packages(fresh), ElementsAre("core 1.2", "data 1.0", "tool 1.2"));
+}
+
+TEST_F(HttpServiceTest, RepairSendsThePackagesWithChangedOrMissingFiles) {
+    // The installed 1.1 with README.txt changed on disk and bin/tool deleted (so not hashed);
+    // names come with either separator, digests in any case.
+    std::string upperDataHash = Md5OfText("data\n");
+    for (auto& c : upperDataHash) c = static_cast<char>(std::toupper(c));
+    Json body = Json::array({{{"name", "bin\\run"}, {"hash", Md5OfText("#!/bin/sh\n")}},
+                             {{"name", "README.txt"}, {"hash", Md5OfText("changed by the user\n")}},
+                             {{"name", "a.dat"}, {"hash", upperDataHash}}});
+    std::string text = body.dump();
+    Json repair = CallJson("/api/update/repair/demo/1.1", &text);
+    EXPECT_EQ(repair["version"], "1.1");
+    EXPECT_THAT(Packages(repair), ElementsAre("core 1.1", "tool 1.0"));
+    EXPECT_THAT(repair["doomed_packages"], IsEmpty());
+    EXPECT_THAT(repair["doomed_files"], IsEmpty());
+
+    // Everything intact: nothing to repair.
+    body = Json::array({{{"name", "bin/run"}, {"hash", Md5OfText("#!/bin/sh\n")}},
+                        {{"name", "README.txt"}, {"hash", Md5OfText("readme 2\n")}},
+                        {{"name", "a.dat"}, {"hash", Md5OfText("data\n")}},
+                        {{"name", "bin/tool"}, {"hash", Md5OfText("tool 1\n")}}});
+    text = body.dump();
+    EXPECT_THAT(CallJson("/api/update/repair/demo/1.1", &text)["packages"], IsEmpty());
+}
+
+TEST_F(HttpServiceTest, ChannelsSelectTheirHighestRelease) {
+    struct {
+        const char* path;
+        const char* version;
+    } cases[] = {
+        {"/api/update/install/demo", "1.1"},
+        {"/api/update/install/demo?channel=", "1.1"},
+        {"/api/update/install/demo?channel=stable", "1.1"},
+        {"/api/update/install/demo?channel=beta", "1.2"},
+        // A named version is found on the channel, else where it was published.
+        {"/api/update/install/demo/1.0?channel=beta", "1.0"},
+        {"/api/update/install/demo/0.9?channel=beta", "0.9"},
+        {"/api/update/install/demo/0.9", "0.9"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(CallJson(c.path)["version"], c.version) << c.path;
+    EXPECT_EQ(Call("/api/update/install/demo?channel=nightly", 404),
+              "no release of demo on channel nightly");
+}
+
+TEST_F(HttpServiceTest, PackageInfoListsVersionsAndAnswersOne) {
+    Json all = CallJson("/api/package/info/core");
+    ASSERT_TRUE(all.is_array());
+    Strings versions;
+    for (const auto& p : all) versions.push_back(p["version"].get<std::string>());
+    EXPECT_THAT(versions, ElementsAre("1.0", "1.1", "1.2"));
+
+    Json one = CallJson("/api/package/info/tool/1.2");
+    EXPECT_TRUE(one.is_object());
+    EXPECT_EQ(one["id"], tool12);
+    EXPECT_EQ(one["name"], "tool");
+    EXPECT_EQ(one["build"], 0);
+    EXPECT_EQ(one["filename"], "bin/tool");
+    EXPECT_TRUE(one.contains("updated_at"));
+}
+
+TEST_F(HttpServiceTest, DownloadsServeThePublishedBytes) {
+    auto res = client->Get(("/api/package/download/" + std::to_string(tool10)).c_str());
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 200);
+    EXPECT_EQ(res->body, "tool 1\n");
+    EXPECT_EQ(res->get_header_value("Content-Type"), "application/octet-stream");
+    EXPECT_EQ(res->get_header_value("Content-Length"), "7");
+
+    TStoreIndex index;
+    std::string error;
+    ASSERT_TRUE(LoadIndex(Store(), index, error)) << error;
+    std::string stored = tmp.Read(FilesDir(Store()) + "/" + index.PackageById(core11)->StoredFile);
+    EXPECT_EQ(Call("/api/package/download/" + std::to_string(core11) + "?channel=beta"), stored);
+    EXPECT_EQ(Call("/api/package/download/source/" + std::to_string(core11), 404),
+              "no source published for package id " + std::to_string(core11));
+}
+
+TEST_F(HttpServiceTest, SourceDownloadsWhenPublished) {
+    tmp.Write("src/main.c", "int main(void) { return 0; }\n");
+    auto spec = FilePackage("srcdemo", tmp / "tool", "tool");
+    spec.SourcePath = tmp / "src/main.c";
+    int32_t id = PublishOk(Store(), "other", "1.0", {spec})[0].Id;
+    EXPECT_EQ(Call("/api/package/download/source/" + std::to_string(id)),
+              "int main(void) { return 0; }\n");
+}
+
+TEST_F(HttpServiceTest, EveryRequestNeedsAValidKey) {
+    const std::string ping = "/api/ping/secure";
+    const Strings paths = {ping, "/api/update/install/demo", "/api/package/download/1",
+                           "/no/such/route"};
+    httplib::Client anonymous("127.0.0.1", server->Port());
+    httplib::Client wrong("127.0.0.1", server->Port());
+    wrong.set_default_headers({{"X-API-Key", TRunningServer::Key() + "x"}});
+    for (const auto& path : paths) {
+        auto res = anonymous.Get(path.c_str());
+        ASSERT_TRUE(res) << path;
+        EXPECT_EQ(res->status, 401) << path;
+        res = wrong.Get(path.c_str());
+        ASSERT_TRUE(res) << path;
+        EXPECT_EQ(res->status, 401) << path;
+        EXPECT_EQ(res->body, "invalid API key") << path;
+    }
+    auto res = anonymous.Post("/api/update/force/demo/1.0", "[]", "application/json");
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 401);
+    EXPECT_FALSE(Call(ping).empty());
+}
+
+TEST_F(HttpServiceTest, UnknownThingsAnswer404WithAShortText) {
+    const std::string empty = "[]";
+    struct {
+        std::string path;
+        bool post;
+        std::string text;
+    } cases[] = {
+        {"/api/update/install/nothing", false, "unknown project: nothing"},
+        {"/api/update/install/demo/7.0", false, "unknown version 7.0 of demo"},
+        {"/api/update/version/demo/7.0", false, "unknown version 7.0 of demo"},
+        {"/api/update/version/nothing/1.0", false, "unknown project: nothing"},
+        {"/api/update/force/demo/7.0", true, "unknown version 7.0 of demo"},
+        {"/api/update/repair/demo/7.0", true, "unknown version 7.0 of demo"},
+        {"/api/update/version/demo/1.0?channel=nightly", false,
+         "no release of demo on channel nightly"},
+        {"/api/package/info/nothing", false, "unknown package: nothing"},
+        {"/api/package/info/core/7.0", false, "unknown version 7.0 of package core"},
+        {"/api/package/download/999", false, "unknown package id: 999"},
+        {"/api/package/download/source/999", false, "unknown package id: 999"},
+        {"/api/package/download/0", false, "unknown package id: 0"},
+        {"/api/package/download/-1", false, "unknown package id: -1"},
+        {"/api/package/download/01", false, "unknown package id: 01"},
+        {"/api/package/download/abc", false, "unknown package id: abc"},
+        {"/api/package/download/99999999999", false, "unknown package id: 99999999999"},
+        {"/api/update/install", false, "not found"},
+        {"/api/update/install/demo/1.0/extra", false, "not found"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(Call(c.path, 404, c.post ? &empty : nullptr), c.text) << c.path;
+    }
+}
+
+TEST_F(HttpServiceTest, MalformedBodiesAnswer400) {
+    const std::string force = "/api/update/force/demo/1.0";
+    const std::string repair = "/api/update/repair/demo/1.0";
+    struct {
+        std::string body;
+        Strings paths;
+    } cases[] = {
+        {"", {force, repair}},
+        {"garbage", {force, repair}},
+        {"{}", {force, repair}},
+        {"[1]", {force, repair}},
+        {"[[]]", {force, repair}},
+        {"[{\"name\": \"a\"", {force, repair}},
+        {"[\"\xff\xfe\"]", {force, repair}},
+        {R"([{"name": ["a"], "version": "1"}])", {force, repair}},
+        {R"([{"name": "a", "version": {}}])", {force}},
+        {R"([{"name": "a", "hash": true}])", {repair}},
+    };
+    for (const auto& c : cases) {
+        for (const auto& path : c.paths) {
+            std::string answer = Call(path, 400, &c.body);
+            EXPECT_THAT(answer, ::testing::StartsWith("malformed body: ")) << path << " " << c.body;
+        }
+    }
+}
+
+TEST_F(HttpServiceTest, GarbageRequestsNeverStopTheServer) {
+    std::mt19937 random(20240501);  // fixed seed: the same garbage every run
+    auto garbage = [&](size_t length) {
+        std::string text;
+        for (size_t i = 0; i < length; ++i) text += static_cast<char>(random() % 256);
+        return text;
+    };
+    const Strings prefixes = {"/api/update/install/", "/api/update/version/demo/",
+                              "/api/update/force/demo/", "/api/update/repair/demo/",
+                              "/api/package/info/", "/api/package/download/",
+                              "/api/package/download/source/"};
+    for (int round = 0; round < 200; ++round) {
+        std::string segment;
+        for (char c : garbage(1 + random() % 20)) {
+            char hex[4];
+            std::snprintf(hex, sizeof hex, "%%%02X", static_cast<unsigned char>(c));
+            segment += hex;
+        }
+        std::string path = prefixes[round % prefixes.size()] + segment;
+        std::string body = round % 3 == 0 ? garbage(random() % 200)
+                                          : R"([{"name": ")" + garbage(8) + R"(", "hash": 1}])";
+        auto res = round % 2 == 0 ? client->Post(path.c_str(), body, "application/json")
+                                  : client->Get(path.c_str());
+        ASSERT_TRUE(res) << "no answer to " << path;
+        EXPECT_LT(res->status, 500) << path;
+    }
+    EXPECT_EQ(CallJson("/api/update/install/demo")["version"], "1.1");
+}
+
+TEST_F(HttpServiceTest, DownloadBaseRedirectsToTheStoredFile) {
+    TRunningServer redirecting(Store(), "https://files.example.com/ombrel/");
+    auto c = redirecting.Client();
+    auto res = c->Get(("/api/package/download/" + std::to_string(tool10)).c_str());
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 302);
+    TStoreIndex index;
+    std::string error;
+    ASSERT_TRUE(LoadIndex(Store(), index, error));
+    EXPECT_EQ(res->get_header_value("Location"),
+              "https://files.example.com/ombrel/" + index.PackageById(tool10)->StoredFile);
+    res = c->Get(("/api/package/download/source/" + std::to_string(tool10)).c_str());
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 404);
+}
+
+// A reader polling while releases are published sees each release whole: every package it
+// names can be downloaded and the answer is always a complete document.
+TEST_F(HttpServiceTest, PublishingIsAtomicForAConcurrentReader) {
+    std::atomic<bool> done{false};
+    std::atomic<int> polls{0};
+    std::set<std::string> seen;
+    std::string failure;
+    std::thread reader([&] {
+        auto c = server->Client();
+        while (!done || polls == 0) {
+            auto res = c->Get("/api/update/install/live");
+            ++polls;
+            if (!res) {
+                failure = "no answer";
+                return;
+            }
+            if (res->status == 404) continue;  // nothing published yet
+            Json doc;
+            try {
+                doc = Json::parse(res->body);
+            } catch (const std::exception& e) {
+                failure = "unreadable answer: " + res->body;
+                return;
+            }
+            seen.insert(doc["version"].get<std::string>());
+            if (doc["packages"].size() != 2) {
+                failure = "release with " + std::to_string(doc["packages"].size()) + " packages";
+                return;
+            }
+            for (const auto& p : doc["packages"]) {
+                auto download =
+                    c->Get(("/api/package/download/" + std::to_string(p["id"].get<int>())).c_str());
+                if (!download || download->status != 200 || download->body.empty()) {
+                    failure = "package " + p["name"].get<std::string>() + " not downloadable";
+                    return;
+                }
+            }
+        }
+    });
+    for (int i = 1; i <= 15; ++i) {
+        tmp.Write("live/a/file.txt", "content " + std::to_string(i));
+        tmp.Write("live/b.txt", "single " + std::to_string(i));
+        PublishOk(Store(), "live", std::to_string(i) + ".0",
+                  {FolderPackage("live-a", tmp / "live/a"),
+                   FilePackage("live-b", tmp / "live/b.txt", "b.txt")});
+    }
+    done = true;
+    reader.join();
+    EXPECT_EQ(failure, "");
+    EXPECT_EQ(CallJson("/api/update/install/live")["version"], "15.0");  // seen without restart
+}
+
+}  // namespace
+}  // namespace ombrel::server
