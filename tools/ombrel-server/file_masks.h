@@ -1,6 +1,7 @@
 #pragma once
 // The file masks of an archive package, applied the way the engine applies them when it
-// installs the unpacked package, so that the store knows which files a package installs.
+// installs the unpacked package (io/file_mask.h), so that the store knows which files a
+// package installs.
 
 #include <string>
 #include <string_view>
@@ -8,13 +9,9 @@
 
 namespace ombrel::server {
 
-// True when `text` matches `mask`: ASCII letters compare without regard to case, "*" matches
-// any run of characters (separators included), "?" exactly one character, "[a-z]" one
-// character of a set (ranges allowed, "!" right after "[" negates), anything else itself.
-bool MatchesMask(std::string_view mask, std::string_view text);
-
-// Checks masks before they are published. The engine fails to install a package whose single
-// mask is blank or holds a path separator, and one without masks installs nothing.
+// Checks masks before they are published, refusing what would make the engine's file listing
+// fail, and so the installation: no mask at all, a blank mask, a malformed set ("[" without
+// "]"), and a single mask holding a path separator or a character that paths may not contain.
 bool CheckMasks(const std::vector<std::string>& masks, std::string& error);
 
 // The entries (relative names with "/") that the engine installs from an unpacked archive with

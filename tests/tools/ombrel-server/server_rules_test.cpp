@@ -65,6 +65,8 @@ TEST(FileMasks, RefusesMasksTheEngineCannotUse) {
     EXPECT_TRUE(CheckMasks({"bin/*", "*.so"}, error));  // paths are fine with two masks
     EXPECT_FALSE(CheckMasks({}, error));
     EXPECT_FALSE(CheckMasks({" "}, error));
+    EXPECT_FALSE(CheckMasks({"[abc", "*"}, error));
+    EXPECT_FALSE(CheckMasks({"a|b"}, error));
     EXPECT_FALSE(CheckMasks({"bin/*"}, error));
     EXPECT_NE(error.find("bin/*"), std::string::npos);
 }
