@@ -7,6 +7,22 @@
 #include "ombrel/build_config.h"
 #include "platform/resource_trailer.h"
 
+// The installation run.
+#include <fmt/printf.h>
+
+#include <filesystem>
+#include <memory>
+#include <utility>
+
+#include "api/rest_api_client.h"
+#include "app/folder_deletion.h"
+#include "app/simple_task.h"
+#include "engine/ombrel.h"
+#include "engine/options.h"
+#include "io/io_system.h"
+#include "io/paths.h"
+#include "messages/std_messages.h"
+
 namespace ombrel {
 
 namespace {
@@ -85,5 +101,94 @@ void TApp::DoError(const std::string& msg, const std::string& sender) {
 // ---------------------------------------------------------------------------------------------
 // The installation run: TApp::Execute is defined below this line.
 // ---------------------------------------------------------------------------------------------
+
+namespace {
+
+constexpr char kRunSender[] = "TApp.Execute";
+
+// What the run's steps share, for as long as any of them lives. The engine is destroyed by
+// whichever completion step runs; resetting it twice is harmless.
+struct TRunState {
+    IOptionsPtr options;
+    std::unique_ptr<TOmbrel> engine;
+};
+
+bool FileExists(const std::string& path) {
+    std::error_code ec;
+    return std::filesystem::is_regular_file(path, ec);
+}
+
+}  // namespace
+
+void TApp::Execute() {
+    const std::string appName = iInstruction ? iInstruction->App : std::string();
+    try {
+        if (!iInstruction) throw std::logic_error("no instruction has been loaded");
+        auto run = std::make_shared<TRunState>();
+        run->options = std::make_shared<TOmbrelOptions>(iInstruction->App, iHostName,
+                                                        iUpdateChannel);
+        const std::string destination = run->options->Destination();
+        if (FolderExistsForDeletion(destination)) DeleteFolderTree(destination);
+
+        IUiDispatcherPtr dispatcher = iDispatcher;
+        if (!dispatcher) throw std::logic_error("no UI thread to report to");
+        // Errors and progress wait on the worker until the window has shown them; warnings,
+        // log and debug lines are dropped.
+        auto messages = std::make_shared<TMessages>(
+            [this, dispatcher](const std::string& msg, const std::string& sender) {
+                dispatcher->Synchronize([&] { DoError(msg, sender); });
+            },
+            nullptr, nullptr, nullptr,
+            [this, dispatcher](const std::string& caption, int32_t percent) {
+                dispatcher->Synchronize([&] { DoProgress(caption, percent); });
+            });
+        auto io = std::make_shared<TIO>(messages);
+        auto apiClient = std::make_shared<TApiClient>(run->options, messages);
+        run->engine = std::make_unique<TOmbrel>(run->options, io, messages, apiClient);
+
+        iRunning = true;
+        // The task deletes itself when it is done.
+        new TSimpleTask<bool>(
+            [run](bool&, std::string& errorText) {
+                try {
+                    run->engine->Execute();
+                    return true;
+                } catch (const std::exception& e) {
+                    errorText = e.what();
+                    return false;
+                }
+            },
+            [this, run](const bool&) {
+                // The engine goes at the end of this step, also when it raises.
+                struct TRelease {
+                    TRunState& run;
+                    ~TRelease() { run.engine.reset(); }
+                } release{*run};
+                const std::string path = PathJoin(run->options->Destination(),
+                                                  iInstruction->StartApp);
+                const bool exists = FileExists(path);
+                if (!exists) {
+                    DoError(fmt::sprintf("Die Anwendung \"%s\" wurde nicht gefunden.", path),
+                            kRunSender);
+                }
+                if (exists && run->engine->Success()) DoDone(path);
+                // When this step raises, the error-completion step follows and ends the run.
+                iRunning = false;
+            },
+            [this, run](const std::string& errorText) {
+                iRunning = false;
+                run->engine.reset();
+                // An exception of the engine, or of the completion step, would otherwise end
+                // the run without a word while the indicator keeps turning.
+                if (!errorText.empty()) DoError(errorText, kRunSender);
+            },
+            dispatcher);
+    } catch (const std::exception& e) {
+        iRunning = false;
+        DoError(fmt::sprintf("Konnte App %s nicht Herunterladen/Installieren: %s", appName,
+                             e.what()),
+                kRunSender);
+    }
+}
 
 }  // namespace ombrel

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "app/instruction.h"
+#include "platform/ui_dispatcher.h"
 
 namespace ombrel {
 
@@ -43,8 +44,15 @@ public:
     bool Prepare();
 
     // Starts the installation run on a background task and returns at once. Only after
-    // Prepare answered true.
+    // Prepare answered true. The run hands its progress and errors to the UI thread through
+    // the dispatcher given to SetUiDispatcher; without one, building the run fails.
     void Execute();
+
+    // The UI thread of the installation run; set before Execute.
+    void SetUiDispatcher(IUiDispatcherPtr dispatcher) { iDispatcher = std::move(dispatcher); }
+    // True from Execute until the run's completion step (or its error-completion step) has
+    // been delivered on the UI thread; false again at once when building the run failed.
+    bool IsRunning() const { return iRunning; }
 
     // The loaded instruction, null until Prepare succeeded.
     const TInstruction* Instruction() const { return iInstruction.get(); }
@@ -70,6 +78,9 @@ private:
     std::unique_ptr<TInstruction> iInstruction;
     TOnAssignTitle iOnAssignTitle;
     TResourceReader iResourceReader;
+    // The installation run.
+    IUiDispatcherPtr iDispatcher;
+    bool iRunning = false;
 };
 
 // Reads the instruction trailer of the running program's own file (/proc/self/exe).

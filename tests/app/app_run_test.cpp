@@ -1,0 +1,288 @@
+// The installation run of TApp against the reference server on 127.0.0.1, with recording
+// window callbacks and the plain event loop as UI thread.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/app.h"
+#include "app/norva_go_crypt.h"
+#include "ombrel/build_config.h"
+#include "platform/ui_dispatcher.h"
+#include "tests/support/test_support.h"
+#include "tools/ombrel-server/http_service.h"
+#include "tools/ombrel-server/publisher.h"
+
+namespace ombrel {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::CollectingMessages;
+using testing::TempFolder;
+
+// Sets an environment variable for the life of the object.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const std::string& value) : iName(name) {
+        if (const char* old = std::getenv(name)) iOld = old;
+        ::setenv(name, value.c_str(), 1);
+    }
+    ~ScopedEnv() {
+        if (iOld) {
+            ::setenv(iName, iOld->c_str(), 1);
+        } else {
+            ::unsetenv(iName);
+        }
+    }
+
+private:
+    const char* iName;
+    std::optional<std::string> iOld;
+};
+
+bool SetImmutable(const std::string& path, bool on) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return false;
+    int flags = 0;
+    bool ok = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+    if (ok) {
+        flags = on ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
+        ok = ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+    }
+    ::close(fd);
+    return ok;
+}
+
+class AppRunTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        fs::create_directories(work / "tmp");
+        fs::create_directories(work / "cache");
+
+        const std::string program = work.Write("release/bin/run.sh", "#!/bin/sh\nexit 0\n");
+        ::chmod(program.c_str(), 0755);
+        work.Write("release/data/readme.txt", "installed");
+        server::TPublishRequest request;
+        request.Store = work / "store";
+        request.Project = "Demo";
+        request.Version = "1.0.0";
+        server::TPackageSpec package;
+        package.Name = "main";
+        package.Path = work / "release";
+        request.Packages.push_back(package);
+        CollectingMessages messages;
+        ASSERT_TRUE(server::Publish(request, messages, nullptr)) << messages.Dump();
+
+        server::TServerOptions options;
+        options.Store = work / "store";
+        options.Quiet = true;
+        options.LogLine = [](const std::string&) {};
+        service = std::make_unique<server::THttpService>(options);
+        std::string error;
+        ASSERT_TRUE(service->Start(error)) << error;
+    }
+
+    // A controller whose callbacks record what the window would be shown, as lines
+    // "progress|caption|percent", "error|msg|sender" and "done|path|admin".
+    std::unique_ptr<TApp> MakeApp(const std::string& instructionJson) {
+        auto record = [this](const std::string& line) {
+            calls.push_back(line);
+            onUiThread = onUiThread && ui->IsUiThread();
+        };
+        auto app = std::make_unique<TApp>(
+            service->BaseUrl(), "",
+            [this, record](const std::string& caption, int32_t percent) {
+                record("progress|" + caption + "|" + std::to_string(percent));
+                if (progressFailure) throw std::runtime_error(*progressFailure);
+            },
+            [record](const std::string& path, bool admin) {
+                record("done|" + path + "|" + (admin ? "admin" : "user"));
+            },
+            [record](const std::string& msg, const std::string& sender) {
+                record("error|" + msg + "|" + sender);
+            },
+            nullptr,
+            [instructionJson](std::string& bytes, std::string& error) {
+                return EncryptEnvelopeV2(ombrel::build::kInstructionPassword, instructionJson,
+                                         bytes, error);
+            });
+        app->SetUiDispatcher(ui);
+        EXPECT_TRUE(app->Prepare());
+        return app;
+    }
+
+    // Starts the run and lets the UI thread deliver its steps until the run is over.
+    void Run(TApp& app) {
+        app.Execute();
+        ASSERT_TRUE(ui->RunUntil([&app] { return !app.IsRunning(); }))
+            << "the run did not finish";
+    }
+
+    std::vector<std::string> Lines(const std::string& kind) const {
+        std::vector<std::string> result;
+        for (const auto& call : calls) {
+            if (call.rfind(kind + "|", 0) == 0) result.push_back(call.substr(kind.size() + 1));
+        }
+        return result;
+    }
+
+    std::string Destination(const std::string& app = "Demo") const { return work / ("tmp/" + app); }
+
+    TempFolder work;
+    ScopedEnv tmpdir{"TMPDIR", work / "tmp"};
+    ScopedEnv cache{"XDG_CACHE_HOME", work / "cache"};
+    std::unique_ptr<server::THttpService> service;
+    std::shared_ptr<TEventLoopDispatcher> ui = std::make_shared<TEventLoopDispatcher>();
+    std::vector<std::string> calls;
+    bool onUiThread = true;
+    std::optional<std::string> progressFailure;
+};
+
+TEST_F(AppRunTest, ASuccessfulRunHandsTheProgramToTheDoneCallbackExactlyOnce) {
+    for (bool admin : {false, true}) {
+        SCOPED_TRACE(admin ? "as administrator" : "as user");
+        calls.clear();
+        auto app = MakeApp(std::string(R"({"title":"Demo","app":"Demo","startApp":"bin/run.sh",)") +
+                           R"("asAdmin":)" + (admin ? "true" : "false") + "}");
+        Run(*app);
+        EXPECT_EQ(Lines("done"), (std::vector<std::string>{Destination() + "/bin/run.sh|" +
+                                                           (admin ? "admin" : "user")}));
+        EXPECT_TRUE(Lines("error").empty()) << ::testing::PrintToString(calls);
+        EXPECT_FALSE(Lines("progress").empty());
+        EXPECT_EQ(calls.back().rfind("done|", 0), 0u) << "done comes last";
+        EXPECT_TRUE(onUiThread);
+        EXPECT_EQ(work.Read("tmp/Demo/data/readme.txt"), "installed");
+    }
+}
+
+TEST_F(AppRunTest, AMissingProgramIsReportedWithTheJoinedPath) {
+    struct Case {
+        const char* startApp;
+        std::string path;
+    };
+    const Case cases[] = {
+        {"bin/missing", Destination() + "/bin/missing"},
+        {"data", Destination() + "/data"},  // a folder is no program
+        {"", Destination()},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.startApp);
+        calls.clear();
+        auto app = MakeApp(std::string(R"({"app":"Demo","startApp":")") + c.startApp + "\"}");
+        Run(*app);
+        EXPECT_EQ(Lines("error"), (std::vector<std::string>{"Die Anwendung \"" + c.path +
+                                                            "\" wurde nicht gefunden.|TApp.Execute"}));
+        EXPECT_TRUE(Lines("done").empty());
+    }
+}
+
+TEST_F(AppRunTest, EngineErrorsAreShownAndTheMissingProgramFollows) {
+    auto app = MakeApp(R"({"app":"Unknown","startApp":"bin/run.sh"})");
+    Run(*app);
+    const auto errors = Lines("error");
+    ASSERT_GE(errors.size(), 2u) << ::testing::PrintToString(calls);
+    EXPECT_EQ(errors.back(),
+              "Die Anwendung \"" + Destination("Unknown") + "/bin/run.sh\" wurde nicht gefunden."
+              "|TApp.Execute");
+    EXPECT_EQ(errors.front().find("|TApp.Execute"), std::string::npos)
+        << "the first errors are the engine's own: " << errors.front();
+    EXPECT_TRUE(Lines("done").empty());
+}
+
+TEST_F(AppRunTest, AFailureWhileBuildingTheRunIsReportedOnceAndStartsNothing) {
+    const std::string longName(240, 'x');
+    fs::create_directories(Destination(longName));  // too long a path to be deleted
+    struct Case {
+        std::string app;
+        bool withDispatcher;
+    };
+    const Case cases[] = {
+        {"bad|name", true},
+        {longName, true},
+        {"Demo", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.app.substr(0, 20));
+        calls.clear();
+        auto app = MakeApp(R"({"app":")" + c.app + R"(","startApp":"bin/run.sh"})");
+        if (!c.withDispatcher) app->SetUiDispatcher(nullptr);
+        app->Execute();
+        EXPECT_FALSE(app->IsRunning());
+        EXPECT_EQ(ui->RunPending(), 0) << "no step may follow";
+        ASSERT_EQ(calls.size(), 1u) << ::testing::PrintToString(calls);
+        const std::string prefix =
+            "error|Konnte App " + c.app + " nicht Herunterladen/Installieren: ";
+        EXPECT_EQ(calls[0].rfind(prefix, 0), 0u) << calls[0];
+        EXPECT_TRUE(calls[0].ends_with("|TApp.Execute")) << calls[0];
+        EXPECT_GT(calls[0].size(), prefix.size() + std::string("|TApp.Execute").size())
+            << "the exception's message is part of the text";
+    }
+    EXPECT_TRUE(fs::exists(Destination(longName)));
+}
+
+TEST_F(AppRunTest, AnOldInstallationWithReadOnlyFilesIsEmptiedButLinksOutsideAreNotFollowed) {
+    const std::string dest = Destination();
+    std::vector<std::string> locked;
+    for (const char* name : {"old.exe", "sub/old.dll"}) {
+        const std::string path = work.Write("tmp/Demo/" + std::string(name), "old");
+        ::chmod(path.c_str(), 0444);
+        if (SetImmutable(path, true)) locked.push_back(path);
+    }
+    const std::string precious = work.Write("outside/precious.txt", "keep me");
+    fs::create_directory_symlink(work / "outside", dest + "/link-out");
+    fs::create_symlink(precious, dest + "/sub/file-link");
+
+    auto app = MakeApp(R"({"app":"Demo","startApp":"bin/run.sh"})");
+    Run(*app);
+    for (const auto& path : locked) SetImmutable(path, false);  // only if the run failed to
+
+    EXPECT_EQ(Lines("done").size(), 1u) << ::testing::PrintToString(calls);
+    EXPECT_TRUE(Lines("error").empty()) << ::testing::PrintToString(calls);
+    for (const char* gone : {"old.exe", "sub/old.dll", "link-out", "sub/file-link"}) {
+        EXPECT_FALSE(fs::exists(fs::symlink_status(dest + "/" + gone))) << gone;
+    }
+    EXPECT_EQ(work.Read("outside/precious.txt"), "keep me");
+    EXPECT_TRUE(fs::exists(dest + "/bin/run.sh"));
+}
+
+TEST_F(AppRunTest, ExceptionsThatWouldEndTheRunSilentlyAreShownAsErrorLines) {
+    struct Case {
+        const char* name;
+        std::string startApp;
+        std::optional<std::string> progressFailure;
+        std::string expectedError;
+    };
+    const Case cases[] = {
+        // Raised by the window's progress callback, it travels through the engine.
+        {"the engine raised", "bin/run.sh", "window gone", "window gone|TApp.Execute"},
+        // Path joining refuses the program's name in the completion step.
+        {"StartApp refused", "bin/run|x", std::nullopt, "Illegal characters in path.|TApp.Execute"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        calls.clear();
+        progressFailure = c.progressFailure;
+        auto app = MakeApp(R"({"app":"Demo","startApp":")" + c.startApp + "\"}");
+        Run(*app);
+        progressFailure.reset();
+        const auto errors = Lines("error");
+        ASSERT_EQ(errors.size(), 1u) << ::testing::PrintToString(calls);
+        EXPECT_EQ(errors[0], c.expectedError);
+        EXPECT_TRUE(Lines("done").empty());
+    }
+}
+
+}  // namespace
+}  // namespace ombrel
