@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <thread>
 
 #include "api/json_models.h"
 #include "api/rest_api_client.h"
@@ -197,6 +198,25 @@ TEST_F(ClientRoundTripTest, WrongKeyIsRefused) {
     std::string response;
     EXPECT_FALSE(client.GetInstallInfoForLatest("demo", response));
     EXPECT_EQ(client.ErrorText(), "request failed (401): invalid API key\r\n");
+}
+
+// With a download base, the client follows the redirect to the static file host.
+TEST_F(ClientRoundTripTest, DownloadsFollowTheRedirectToAStaticHost) {
+    httplib::Server files;
+    ASSERT_TRUE(files.set_mount_point("/packages", FilesDir(Store())));
+    int port = files.bind_to_any_port("127.0.0.1");
+    std::thread thread([&] { files.listen_after_bind(); });
+    while (!files.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+
+    TRunningServer redirecting(Store(), "http://127.0.0.1:" + std::to_string(port) + "/packages");
+    auto options = Options();
+    options->iApiUrl = redirecting.BaseUrl();
+    TApiClient client(options, messages);
+    TBytes bytes;
+    EXPECT_TRUE(client.DownloadBinaryPackage(v12[2].Id, bytes)) << client.ErrorText();
+    EXPECT_EQ(std::string(bytes.begin(), bytes.end()), "tool 2\n");
+    files.stop();
+    thread.join();
 }
 
 // The engine installs, updates, repairs and changes channel against the server.
