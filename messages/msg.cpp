@@ -522,8 +522,27 @@ void TMsgHandler::ShowAlert(const TMsgInfo& topInfo, std::vector<TMsgInfo>& list
                    : topInfo.msg;
     }
 
+    // The details list every entry but the one the main text already shows, which is normally
+    // the last. Removing duplicates can take that one away (its first occurrence stays earlier)
+    // and a closing record may not be in the list at all; then the entries that would
+    // otherwise be lost are listed too.
+    auto isTop = [&](const TMsgInfo& e) {
+        return e.msgType == topInfo.msgType && e.sender == topInfo.sender && e.msg == topInfo.msg;
+    };
+    size_t skip = list.size();
+    if (!list.empty() && isTop(list.back())) {
+        skip = list.size() - 1;
+    } else {
+        for (size_t i = 0; i < list.size(); ++i) {
+            if (isTop(list[i])) {
+                skip = i;
+                break;
+            }
+        }
+    }
     std::string details;
-    for (size_t i = 0; i + 1 < list.size(); ++i) {
+    for (size_t i = 0; i < list.size(); ++i) {
+        if (i == skip) continue;
         if (!details.empty()) details += "\r\n";
         switch (list[i].msgType) {
             case msgWarning: details += "Warnung: " + list[i].msg; break;
