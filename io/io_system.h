@@ -9,7 +9,11 @@
 // Decisions for Linux, beyond the interface contract:
 // - GetFiles lists regular files only. Symbolic links are not listed and never descended,
 //   whatever they point to, so a listing never leads out of the folder it was given (only
-//   `path` itself may be a link). Hidden files are listed.
+//   `path` itself may be a link). Hidden files are listed. A single mask must be a bare
+//   file-name pattern (not blank, no "/" or "\", no character that paths may not contain);
+//   any mask with a "[" that is never closed is refused. A file whose name is no valid path
+//   (see io/paths.h) makes the listing fail rather than be left out silently.
+// - GetLines turns bytes that are not valid UTF-8 into U+FFFD, so its lines are valid UTF-8.
 // - SetLines, ByteToFile and Copyfile write to a temporary file in the target's folder and
 //   rename it into place; SetLines and ByteToFile flush it to the disk first. A link at the
 //   target is replaced, never written through. A replaced file keeps its mode bits
@@ -21,10 +25,15 @@
 //   through a link on disk. It stops at the first failure; files written before stay.
 //   Entries made on Unix keep their permission bits without setuid, setgid and sticky;
 //   entries made on MS-DOS with the read-only attribute lose their write bits.
+// - ExtractZipFile reports progress per 64 KiB of compressed input, leaving out a report
+//   whose percent equals the one before for the same entry; the final report of every entry
+//   is always sent.
 // - CanFileBeOverwritten sees other processes' open files through the kernel (see
-//   platform/file_usage.h).
+//   platform/file_usage.h). A link or a folder at Path answers true without a probe: Copyfile
+//   replaces a link rather than writing through it.
 // - DirectoryDeleteIfEmpty treats a link as an entry: it never descends into one, a folder
-//   holding one is not empty, and a Path that is a link answers false.
+//   holding one is not empty, and a Path that is a link answers false. A removal that the
+//   platform refuses answers false (still without a report).
 
 #include <functional>
 

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <set>
 
@@ -506,6 +507,19 @@ TEST_F(IoTest, DirectoryDeleteIfEmptyTreatsLinksAsEntries) {
     fs::create_directory_symlink(temp / "outside", temp / "rootlink");
     EXPECT_FALSE(io.DirectoryDeleteIfEmpty(temp / "rootlink"));
     EXPECT_TRUE(fs::is_directory(temp / "outside/empty"));
+}
+
+TEST_F(IoTest, DirectoryDeleteIfEmptyAnswersFalseWhenTheRemovalIsRefused) {
+    fs::create_directories(temp / "locked/empty");
+    const std::string quoted = "'" + temp / "locked" + "'";
+    if (std::system(("chattr +i " + quoted + " 2>/dev/null").c_str()) != 0) {
+        GTEST_SKIP() << "chattr +i is not available on " << temp.Path();
+    }
+    const bool answer = io.DirectoryDeleteIfEmpty(temp / "locked/empty");
+    std::system(("chattr -i " + quoted).c_str());
+    EXPECT_FALSE(answer);
+    EXPECT_TRUE(fs::is_directory(temp / "locked/empty"));
+    EXPECT_THAT(messages->reports, IsEmpty());
 }
 
 TEST_F(IoTest, DirectoryDeleteIfEmptyThrowsForAMissingFolder) {
