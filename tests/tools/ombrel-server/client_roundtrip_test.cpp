@@ -68,7 +68,10 @@ protected:
         server = std::make_unique<TRunningServer>(Store());
         messages = std::make_shared<CollectingMessages>();
         io = std::make_shared<TIO>(messages);
+        // The engine's package cache goes below the test's folder.
+        setenv("XDG_CACHE_HOME", (tmp / "cache").c_str(), 1);
     }
+    void TearDown() override { unsetenv("XDG_CACHE_HOME"); }
 
     std::string Store() const { return tmp / "store"; }
 
@@ -89,6 +92,16 @@ protected:
         auto plan = std::make_unique<TProgress>(io, messages);
         EXPECT_TRUE(plan->SetApiVersionResponse(response)) << messages->Dump();
         return plan;
+    }
+    // One engine run as the installer makes it; the run must succeed without any error.
+    std::shared_ptr<CollectingMessages> RunEngine(std::shared_ptr<TCommandLineOptions> options) {
+        auto sink = std::make_shared<CollectingMessages>();
+        TOmbrel engine(options, std::make_shared<TIO>(sink), sink,
+                       std::make_shared<TApiClient>(options, sink));
+        engine.Execute();
+        EXPECT_TRUE(engine.Success()) << engine.ErrorText();
+        EXPECT_EQ(sink->Count(Level::Error), 0u) << sink->Dump();
+        return sink;
     }
     static Strings Packages(const TProgress& plan) {
         Strings result;
@@ -221,20 +234,11 @@ TEST_F(ClientRoundTripTest, DownloadsFollowTheRedirectToAStaticHost) {
 
 // The engine installs, updates, repairs and changes channel against the server.
 TEST_F(ClientRoundTripTest, EngineRunsAgainstTheServer) {
-    setenv("XDG_CACHE_HOME", (tmp / "cache").c_str(), 1);
     const std::string dest = tmp / "install";
-    auto run = [&](std::shared_ptr<TCommandLineOptions> options) {
-        auto sink = std::make_shared<CollectingMessages>();
-        auto fileSystem = std::make_shared<TIO>(sink);
-        TOmbrel engine(options, fileSystem, sink, std::make_shared<TApiClient>(options, sink));
-        engine.Execute();
-        EXPECT_TRUE(engine.Success()) << engine.ErrorText();
-        EXPECT_EQ(sink->Count(Level::Error), 0u) << sink->Dump();
-    };
 
     auto options = Options();
     options->iVersion = "1.0";
-    run(options);
+    RunEngine(options);
     EXPECT_EQ(tmp.Read(dest + "/README.txt"), "readme 1\n");
     EXPECT_EQ(tmp.Read(dest + "/old.txt"), "old\n");
     EXPECT_EQ(tmp.Read(dest + "/legacy/l.txt"), "legacy\n");
@@ -243,7 +247,7 @@ TEST_F(ClientRoundTripTest, EngineRunsAgainstTheServer) {
     EXPECT_TRUE((fs::status(dest + "/bin/run").permissions() & fs::perms::owner_exec) !=
                 fs::perms::none);
 
-    run(Options());  // update to the highest on stable
+    RunEngine(Options());  // update to the highest on stable
     EXPECT_EQ(tmp.Read(dest + "/README.txt"), "readme 2\n");
     EXPECT_FALSE(fs::exists(dest + "/old.txt"));
     EXPECT_FALSE(fs::exists(dest + "/legacy"));
@@ -252,17 +256,35 @@ TEST_F(ClientRoundTripTest, EngineRunsAgainstTheServer) {
     fs::remove(dest + "/bin/tool");
     options = Options();
     options->iRepair = true;
-    run(options);
+    RunEngine(options);
     EXPECT_EQ(tmp.Read(dest + "/README.txt"), "readme 2\n");
     EXPECT_EQ(tmp.Read(dest + "/bin/tool"), "tool 1\n");
 
-    run(Options("beta"));
+    RunEngine(Options("beta"));
     EXPECT_EQ(tmp.Read(dest + "/README.txt"), "readme 3\n");
     EXPECT_EQ(tmp.Read(dest + "/bin/tool"), "tool 2\n");
     TOmbrelFile manifest(io);
     ASSERT_TRUE(manifest.Load(dest + "/demo.ombrel"));
     EXPECT_EQ(manifest.Version, "1.2");
-    unsetenv("XDG_CACHE_HOME");
+}
+
+// An installation of stable 1.1 moves to the build of 1.1 published on another channel: the
+// engine's update finds nothing to do and forces its version onto the channel.
+TEST_F(ClientRoundTripTest, EngineMovesToTheOtherBuildOfItsVersion) {
+    const std::string dest = tmp / "install";
+    RunEngine(Options());
+    EXPECT_EQ(tmp.Read(dest + "/README.txt"), "readme 2\n");
+
+    tmp.Write("core/README.txt", "release candidate\n");
+    PublishOk(Store(), "demo", "1.1", {FolderPackage("core", tmp / "core")}, "rc");
+    auto sink = RunEngine(Options("rc"));
+    EXPECT_THAT(sink->Texts(Level::Log),
+                ::testing::Contains("forcing version 1.1 for update-channel option rc"));
+    EXPECT_EQ(tmp.Read(dest + "/README.txt"), "release candidate\n");
+    TOmbrelFile manifest(io);
+    ASSERT_TRUE(manifest.Load(dest + "/demo.ombrel"));
+    ASSERT_FALSE(manifest.Packages().empty());
+    EXPECT_EQ(manifest.Packages()[0].Version, "1.1.1");
 }
 
 }  // namespace

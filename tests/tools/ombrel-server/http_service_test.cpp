@@ -220,6 +220,35 @@ TEST_F(HttpServiceTest, ChannelsSelectTheirHighestRelease) {
               "no release of demo on channel nightly");
 }
 
+// The same version on two channels with different builds: the update has nothing to do (the
+// engine then forces its version onto the channel), and the force sends the other build.
+TEST_F(HttpServiceTest, SameVersionOnAnotherChannelIsReachedByForce) {
+    tmp.Write("core/README.txt", "release candidate\n");
+    tmp.Write("tool", "tool 1\n");
+    auto rc = PublishOk(Store(), "demo", "1.1",
+                        {FolderPackage("core", tmp / "core"),
+                         FolderPackage("data", tmp / "data", {"*.dat"}),
+                         FilePackage("tool", tmp / "tool", "bin/tool")},
+                        "rc");
+    EXPECT_EQ(rc[0].FullVersion, "1.1.1");
+    EXPECT_EQ(rc[2].Id, tool10);  // identical content: the stored package
+    Json update = CallJson("/api/update/version/demo/1.1?channel=rc");
+    EXPECT_EQ(update["version"], "1.1");
+    EXPECT_THAT(update["packages"], IsEmpty());
+    std::string installed = R"([{"name": "core", "version": "1.1"},
+                                {"name": "data", "version": "1.0"},
+                                {"name": "tool", "version": "1.0"}])";
+    Json force = CallJson("/api/update/force/demo/1.1?channel=rc", &installed);
+    EXPECT_THAT(Packages(force), ElementsAre("core 1.1.1"));
+    EXPECT_EQ(force["packages"][0]["id"], rc[0].Id);
+    EXPECT_THAT(force["doomed_files"], IsEmpty());
+    Json info = CallJson("/api/package/info/core/1.1.1");
+    EXPECT_EQ(info["version"], "1.1");
+    EXPECT_EQ(info["build"], 1);
+    // Without the channel, 1.1 is still the stable build.
+    EXPECT_THAT(Packages(CallJson("/api/update/force/demo/1.1", &installed)), IsEmpty());
+}
+
 TEST_F(HttpServiceTest, PackageInfoListsVersionsAndAnswersOne) {
     Json all = CallJson("/api/package/info/core");
     ASSERT_TRUE(all.is_array());
