@@ -241,6 +241,20 @@ int32_t FreeBuild(const TStoreIndex& index, const std::string& name, const std::
     }
 }
 
+// Under the publish lock no other publication is running, so staging folders and temporary
+// index files still present were left by a publisher that died; they are removed.
+void RemoveLeftovers(const std::string& store, IMessages& messages) {
+    std::error_code ec;
+    auto remove = [&](const fs::path& path, const std::string& marker) {
+        if (path.filename().string().rfind(marker, 0) != 0) return;
+        std::error_code ignored;
+        fs::remove_all(path, ignored);
+        messages.Log("removed " + path.string() + ", left by an interrupted publication", kSender);
+    };
+    for (const auto& e : fs::directory_iterator(FilesDir(store), ec)) remove(e.path(), ".staging-");
+    for (const auto& e : fs::directory_iterator(store, ec)) remove(e.path(), "index.json.tmp-");
+}
+
 bool MoveIntoStore(const std::string& from, const std::string& to, std::string& error) {
     if (!SyncFile(from, error)) return false;
     if (rename(from.c_str(), to.c_str()) != 0) {
@@ -329,6 +343,7 @@ bool Publish(const TPublishRequest& request, IMessages& messages,
     if (ec) return fail("cannot create " + FilesDir(request.Store) + ": " + ec.message());
     TPublishLock lock;
     if (!lock.Acquire(LockPath(request.Store), error)) return fail(error);
+    RemoveLeftovers(request.Store, messages);
     TStoreIndex index;
     if (!LoadIndex(request.Store, index, error)) return fail(error);
 

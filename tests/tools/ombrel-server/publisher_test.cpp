@@ -256,6 +256,16 @@ TEST_F(PublisherTest, ReplaceSwapsTheReleaseOfTheSameVersion) {
     EXPECT_EQ(index.PackageById(4)->FullVersion(), "1.0.1");
 }
 
+TEST_F(PublisherTest, RemovesWhatAnInterruptedPublicationLeft) {
+    PublishOk(Store(), "demo", "1.0", Packages());
+    tmp.Write(FilesDir(Store()) + "/.staging-1-2/0.pkg", "half");
+    tmp.Write(IndexPath(Store()) + ".tmp-1-2", "{ half");
+    PublishOk(Store(), "demo", "1.1", Packages());
+    EXPECT_FALSE(fs::exists(FilesDir(Store()) + "/.staging-1-2"));
+    EXPECT_FALSE(fs::exists(IndexPath(Store()) + ".tmp-1-2"));
+    EXPECT_EQ(Load(Store()).Releases.size(), 2u);
+}
+
 TEST_F(PublisherTest, WarnsAboutMasksThatMatchNothing) {
     CollectingMessages messages;
     TPublishRequest request;
