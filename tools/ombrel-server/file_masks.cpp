@@ -66,6 +66,10 @@ std::vector<std::string> SelectInstalledFiles(const std::vector<std::string>& ma
 }
 
 bool CleanInstallName(std::string_view name, std::string& cleaned, std::string& error) {
+    if (DecodeText(name, TTextEncoding::Utf8) != name) {
+        error = "file name '" + DecodeText(name, TTextEncoding::Utf8) + "' is not valid UTF-8";
+        return false;
+    }
     try {
         cleaned = JoinInside("", name);
         return true;

@@ -23,8 +23,8 @@ std::vector<std::string> SelectInstalledFiles(const std::vector<std::string>& ma
 
 // Turns a file name that a package installs (an archive entry, a single file's install name)
 // into its stored form: "/" between folders, "." parts dropped. Refuses, with the reason in
-// `error`, a name that is empty, rooted, climbs out with "..", or holds a character that paths
-// may not contain: installers could not place such a file.
+// `error`, a name that is empty, rooted, climbs out with "..", holds a character that paths may
+// not contain, or is not valid UTF-8: installers could not place such a file.
 bool CleanInstallName(std::string_view name, std::string& cleaned, std::string& error);
 
 }  // namespace ombrel::server

@@ -266,6 +266,9 @@ bool MoveIntoStore(const std::string& from, const std::string& to, std::string& 
 
 }  // namespace
 
+static bool PublishRelease(const TPublishRequest& request, IMessages& messages,
+                    std::vector<TPublishedPackage>* published);
+
 bool IsValidName(const std::string& text) {
     if (text.empty() || !std::isalnum(static_cast<unsigned char>(text[0]))) return false;
     return std::all_of(text.begin(), text.end(), [](char c) {
@@ -330,6 +333,17 @@ bool ParseSourceArgument(const std::string& argument, std::string& name, std::st
 
 bool Publish(const TPublishRequest& request, IMessages& messages,
              std::vector<TPublishedPackage>* published) {
+    try {
+        return PublishRelease(request, messages, published);
+    } catch (const std::exception& e) {
+        // Nothing names what was written before the failure: the store is as it was.
+        messages.Error(std::string("publication failed: ") + e.what(), kSender);
+        return false;
+    }
+}
+
+static bool PublishRelease(const TPublishRequest& request, IMessages& messages,
+                    std::vector<TPublishedPackage>* published) {
     if (published != nullptr) published->clear();
     std::string error;
     auto fail = [&](const std::string& text) {

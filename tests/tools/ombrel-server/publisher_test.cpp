@@ -192,6 +192,7 @@ TEST_F(PublisherTest, RefusalsLeaveTheStoreUnchanged) {
     WriteRawZip(tmp / "twice.zip", {{"dir/a.txt", "1"}, {"dir\\a.txt", "2"}});
     tmp.Write("broken.zip", "PK this is not an archive");
     fs::create_directories(tmp / "empty");
+    tmp.Write("latin1/caf\xe9.txt", "not UTF-8");
     auto archive = [&](const std::string& file) {
         TPackageSpec spec = FolderPackage("core", tmp / file);
         spec.Kind = TPackageKind::Archive;
@@ -214,6 +215,7 @@ TEST_F(PublisherTest, RefusalsLeaveTheStoreUnchanged) {
         {"entry leaves the folder", "demo", "2.0", {archive("evil.zip")}, "../../evil.txt"},
         {"rooted entry", "demo", "2.0", {archive("abs.zip")}, "/etc/evil"},
         {"entry twice", "demo", "2.0", {archive("twice.zip")}, "given twice"},
+        {"name not UTF-8", "demo", "2.0", {FolderPackage("core", tmp / "latin1")}, "not valid UTF-8"},
         {"not an archive", "demo", "2.0", {archive("broken.zip")}, "not a readable zip"},
         {"single mask with folder", "demo", "2.0",
          {FolderPackage("core", tmp / "app", {"bin/*"})}, "path separator"},
