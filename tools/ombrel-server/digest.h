@@ -9,7 +9,7 @@ namespace ombrel::server {
 
 // Incremental MD5 (RFC 1321). Hex answers 32 lowercase hexadecimal digits and ends the digest.
 class TMd5 {
-public:
+  public:
     TMd5();
     ~TMd5();
     TMd5(const TMd5&) = delete;
@@ -19,7 +19,7 @@ public:
     void Update(std::string_view text) { Update(text.data(), text.size()); }
     std::string Hex();
 
-private:
+  private:
     struct TState;
     std::unique_ptr<TState> state;
 };

@@ -30,8 +30,8 @@ bool CheckMasks(const std::vector<std::string>& masks, std::string& error) {
             return false;
         }
     }
-    if (masks.size() == 1 && (masks[0].find_first_of("/\\") != std::string::npos ||
-                              HasInvalidPathChars(masks[0]))) {
+    if (masks.size() == 1 &&
+        (masks[0].find_first_of("/\\") != std::string::npos || HasInvalidPathChars(masks[0]))) {
         error = "the single mask '" + masks[0] +
                 "' holds a path separator or a character that file names may not contain; a "
                 "single mask is matched against bare file names (give two or more masks to "

@@ -94,8 +94,10 @@ struct THttpService::TImpl {
             lastStoreError = error;
             if (!error.empty()) {
                 std::string line = "store: " + error + " (serving the last good index)";
-                if (options.LogLine) options.LogLine(line);
-                else std::cerr << line << '\n' << std::flush;
+                if (options.LogLine)
+                    options.LogLine(line);
+                else
+                    std::cerr << line << '\n' << std::flush;
             }
         }
         return index;
@@ -162,7 +164,8 @@ struct THttpService::TImpl {
         server.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
             std::string key = req.get_header_value("X-API-Key");
             for (const auto& valid : options.ApiKeys) {
-                if (!key.empty() && SameKey(key, valid)) return httplib::Server::HandlerResponse::Unhandled;
+                if (!key.empty() && SameKey(key, valid))
+                    return httplib::Server::HandlerResponse::Unhandled;
             }
             SetText(res, 401, key.empty() ? "missing API key" : "invalid API key");
             return httplib::Server::HandlerResponse::Handled;
@@ -185,35 +188,40 @@ struct THttpService::TImpl {
         }
 
         server.Get("/api/ping/secure", Guard([](const httplib::Request&, httplib::Response& res) {
-            res.set_content("{\"ping\": \"ok\"}", kJsonType);
-        }));
+                       res.set_content("{\"ping\": \"ok\"}", kJsonType);
+                   }));
         server.Get(R"(/api/update/install/([^/]+))", Guard([this](const auto& req, auto& res) {
-            Send(res, InstallAnswer(*Index(), req.matches[1], "", Channel(req)));
-        }));
-        server.Get(R"(/api/update/install/([^/]+)/([^/]+))", Guard([this](const auto& req, auto& res) {
-            Send(res, InstallAnswer(*Index(), req.matches[1], req.matches[2], Channel(req)));
-        }));
-        server.Get(R"(/api/update/version/([^/]+)/([^/]+))", Guard([this](const auto& req, auto& res) {
-            Send(res, UpdateAnswer(*Index(), req.matches[1], req.matches[2], Channel(req)));
-        }));
-        server.Post(R"(/api/update/force/([^/]+)/([^/]+))", Guard([this](const auto& req, auto& res) {
-            Send(res, ForceAnswer(*Index(), req.matches[1], req.matches[2], Channel(req), req.body));
-        }));
-        server.Post(R"(/api/update/repair/([^/]+)/([^/]+))", Guard([this](const auto& req, auto& res) {
-            Send(res, RepairAnswer(*Index(), req.matches[1], req.matches[2], Channel(req), req.body));
-        }));
+                       Send(res, InstallAnswer(*Index(), req.matches[1], "", Channel(req)));
+                   }));
+        server.Get(
+            R"(/api/update/install/([^/]+)/([^/]+))", Guard([this](const auto& req, auto& res) {
+                Send(res, InstallAnswer(*Index(), req.matches[1], req.matches[2], Channel(req)));
+            }));
+        server.Get(
+            R"(/api/update/version/([^/]+)/([^/]+))", Guard([this](const auto& req, auto& res) {
+                Send(res, UpdateAnswer(*Index(), req.matches[1], req.matches[2], Channel(req)));
+            }));
+        server.Post(
+            R"(/api/update/force/([^/]+)/([^/]+))", Guard([this](const auto& req, auto& res) {
+                Send(res,
+                     ForceAnswer(*Index(), req.matches[1], req.matches[2], Channel(req), req.body));
+            }));
+        server.Post(R"(/api/update/repair/([^/]+)/([^/]+))",
+                    Guard([this](const auto& req, auto& res) {
+                        Send(res, RepairAnswer(*Index(), req.matches[1], req.matches[2],
+                                               Channel(req), req.body));
+                    }));
         server.Get(R"(/api/package/info/([^/]+))", Guard([this](const auto& req, auto& res) {
-            Send(res, PackageInfoAnswer(*Index(), req.matches[1]));
-        }));
-        server.Get(R"(/api/package/info/([^/]+)/([^/]+))", Guard([this](const auto& req, auto& res) {
-            Send(res, PackageInfoAnswer(*Index(), req.matches[1], req.matches[2]));
-        }));
-        server.Get(R"(/api/package/download/source/([^/]+))", Guard([this](const auto& req, auto& res) {
-            Download(req, res, true);
-        }));
-        server.Get(R"(/api/package/download/([^/]+))", Guard([this](const auto& req, auto& res) {
-            Download(req, res, false);
-        }));
+                       Send(res, PackageInfoAnswer(*Index(), req.matches[1]));
+                   }));
+        server.Get(R"(/api/package/info/([^/]+)/([^/]+))",
+                   Guard([this](const auto& req, auto& res) {
+                       Send(res, PackageInfoAnswer(*Index(), req.matches[1], req.matches[2]));
+                   }));
+        server.Get(R"(/api/package/download/source/([^/]+))",
+                   Guard([this](const auto& req, auto& res) { Download(req, res, true); }));
+        server.Get(R"(/api/package/download/([^/]+))",
+                   Guard([this](const auto& req, auto& res) { Download(req, res, false); }));
     }
 };
 
@@ -246,7 +254,9 @@ bool THttpService::Bind(std::string& error) {
     return true;
 }
 
-int THttpService::Port() const { return impl->port; }
+int THttpService::Port() const {
+    return impl->port;
+}
 
 std::string THttpService::BaseUrl() const {
     const std::string& host = impl->options.Host;
@@ -277,6 +287,8 @@ bool THttpService::Start(std::string& error) {
     return true;
 }
 
-void THttpService::Stop() { impl->server.stop(); }
+void THttpService::Stop() {
+    impl->server.stop();
+}
 
 }  // namespace ombrel::server

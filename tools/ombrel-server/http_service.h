@@ -9,7 +9,7 @@
 namespace ombrel::server {
 
 struct TServerOptions {
-    std::string Store;                 // the release store folder
+    std::string Store;  // the release store folder
     std::string Host = "127.0.0.1";
     int Port = 0;                      // 0: any free port
     std::vector<std::string> ApiKeys;  // accepted "X-API-Key" values; empty: the built-in key
@@ -25,7 +25,7 @@ struct TServerOptions {
 // otherwise); unknown projects, versions, packages and ids answer 404 with a short text;
 // malformed bodies 400; a failure inside a handler 500. Nothing a client sends stops it.
 class THttpService {
-public:
+  public:
     explicit THttpService(TServerOptions options);
     ~THttpService();  // stops serving and waits for the serving thread
     THttpService(const THttpService&) = delete;
@@ -45,7 +45,7 @@ public:
     // Stops serving; may be called from any thread, also from a signal-waiting thread.
     void Stop();
 
-private:
+  private:
     struct TImpl;
     std::unique_ptr<TImpl> impl;
 };

@@ -6,11 +6,12 @@
 //                 [--source NAME=PATH] [--replace]
 //   ombrel-server list --store DIR
 
+#include <pthread.h>
+
 #include <CLI/CLI.hpp>
 #include <csignal>
 #include <iostream>
 #include <map>
-#include <pthread.h>
 #include <thread>
 
 #include "messages/std_messages.h"
@@ -75,8 +76,7 @@ int RunPublish(TPublishRequest request, const std::vector<std::string>& packages
         auto it = std::find_if(request.Packages.begin(), request.Packages.end(),
                                [&](const TPackageSpec& s) { return s.Name == name; });
         if (it == request.Packages.end()) {
-            std::cerr << "ombrel-server publish: --source names no package given: " << name
-                      << '\n';
+            std::cerr << "ombrel-server publish: --source names no package given: " << name << '\n';
             return 2;
         }
         it->SourcePath = path;
@@ -101,8 +101,8 @@ int RunList(const std::string& store) {
                   << '\n';
         for (const auto* p : index.ReleasePackages(r)) {
             std::cout << "  " << p->Name << ' ' << p->FullVersion() << " (id " << p->Id << ", "
-                      << p->Installed.size() << " file(s)" << (p->SourceFile.empty() ? "" : ", source")
-                      << ")\n";
+                      << p->Installed.size() << " file(s)"
+                      << (p->SourceFile.empty() ? "" : ", source") << ")\n";
         }
     }
     return 0;
@@ -121,8 +121,9 @@ int main(int argc, char** argv) {
     app.add_option("--port", serve.Port, "Port to listen on; 0 takes any free port")
         ->capture_default_str()
         ->check(CLI::Range(0, 65535));
-    app.add_option("--api-key", serve.ApiKeys,
-                   "Accepted X-API-Key value (repeatable); default: the key built into the programs");
+    app.add_option(
+        "--api-key", serve.ApiKeys,
+        "Accepted X-API-Key value (repeatable); default: the key built into the programs");
     app.add_option("--download-base", serve.DownloadBase,
                    "Answer downloads with a redirect to URL/<stored file name>");
     app.add_flag("--quiet", serve.Quiet, "Do not log requests");
@@ -130,7 +131,8 @@ int main(int argc, char** argv) {
     TPublishRequest publish;
     std::vector<std::string> packages, files, sources;
     auto* pub = app.add_subcommand("publish", "Publish a release into a store");
-    pub->add_option("--store", publish.Store, "Release store folder (created when missing)")->required();
+    pub->add_option("--store", publish.Store, "Release store folder (created when missing)")
+        ->required();
     pub->add_option("--project", publish.Project, "Project (application) name")->required();
     pub->add_option("--version", publish.Version, "Release version")->required();
     pub->add_option("--channel", publish.Channel, "Update channel")->capture_default_str();
@@ -141,7 +143,8 @@ int main(int argc, char** argv) {
                     "NAME=FILE[:INSTALLNAME]: a single-file package installed as INSTALLNAME "
                     "(default: the file's name), e.g. tool=build/tool:bin/tool");
     pub->add_option("--source", sources, "NAME=PATH: source of package NAME (folder or file)");
-    pub->add_flag("--replace", publish.Replace, "Replace a release of the same version and channel");
+    pub->add_flag("--replace", publish.Replace,
+                  "Replace a release of the same version and channel");
 
     std::string listStore;
     auto* list = app.add_subcommand("list", "List the releases of a store");

@@ -45,7 +45,7 @@ std::string ExtensionOf(const std::string& name) {
 }
 
 class TPublishLock {
-public:
+  public:
     bool Acquire(const std::string& path, std::string& error) {
         fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
         if (fd < 0 || flock(fd, LOCK_EX) != 0) {
@@ -58,14 +58,14 @@ public:
         if (fd >= 0) close(fd);  // closing releases the lock
     }
 
-private:
+  private:
     int fd = -1;
 };
 
 // A folder for the files of one publication, inside the store's files folder so that a
 // rename moves them into place; removed with whatever is left in it.
 class TStaging {
-public:
+  public:
     bool Create(const std::string& filesDir, std::string& error) {
         std::random_device rd;
         path = filesDir + "/.staging-" + std::to_string(getpid()) + "-" + std::to_string(rd());
@@ -83,7 +83,7 @@ public:
     }
     std::string File(const std::string& name) const { return path + "/" + name; }
 
-private:
+  private:
     std::string path;
 };
 
@@ -176,7 +176,8 @@ bool PrepareCandidate(const TPackageSpec& spec, const TStaging& staging, size_t 
             candidate.installed.push_back({name, byName[name]->Md5});
         }
         if (candidate.installed.empty()) {
-            messages.Warning("package " + spec.Name + " installs no file: its masks match none of its " +
+            messages.Warning("package " + spec.Name +
+                                 " installs no file: its masks match none of its " +
                                  std::to_string(entries.size()) + " files",
                              kSender);
         }
@@ -201,9 +202,8 @@ bool CheckRequest(const TPublishRequest& request, std::string& error) {
     struct {
         const char* what;
         const std::string& value;
-    } names[] = {{"project", request.Project},
-                 {"version", request.Version},
-                 {"channel", request.Channel}};
+    } names[] = {
+        {"project", request.Project}, {"version", request.Version}, {"channel", request.Channel}};
     for (const auto& n : names) {
         if (!IsValidName(n.value)) {
             error = std::string("invalid ") + n.what + " '" + n.value +
@@ -267,7 +267,7 @@ bool MoveIntoStore(const std::string& from, const std::string& to, std::string& 
 }  // namespace
 
 static bool PublishRelease(const TPublishRequest& request, IMessages& messages,
-                    std::vector<TPublishedPackage>* published);
+                           std::vector<TPublishedPackage>* published);
 
 bool IsValidName(const std::string& text) {
     if (text.empty() || !std::isalnum(static_cast<unsigned char>(text[0]))) return false;
@@ -343,7 +343,7 @@ bool Publish(const TPublishRequest& request, IMessages& messages,
 }
 
 static bool PublishRelease(const TPublishRequest& request, IMessages& messages,
-                    std::vector<TPublishedPackage>* published) {
+                           std::vector<TPublishedPackage>* published) {
     if (published != nullptr) published->clear();
     std::string error;
     auto fail = [&](const std::string& text) {
@@ -361,8 +361,7 @@ static bool PublishRelease(const TPublishRequest& request, IMessages& messages,
     TStoreIndex index;
     if (!LoadIndex(request.Store, index, error)) return fail(error);
 
-    const TRelease* existing =
-        index.FindRelease(request.Project, request.Channel, request.Version);
+    const TRelease* existing = index.FindRelease(request.Project, request.Channel, request.Version);
     if (existing != nullptr && !request.Replace) {
         return fail("release " + request.Project + " " + request.Version + " on channel " +
                     request.Channel + " exists already (--replace replaces it)");
@@ -445,8 +444,8 @@ static bool PublishRelease(const TPublishRequest& request, IMessages& messages,
         index.NextId = int64_t{p.Id} + 1;
         release.Packages.push_back(p.Id);
         result.push_back({p.Id, p.Name, p.FullVersion(), false});
-        messages.Log(p.Name + " " + p.FullVersion() + " (id " + std::to_string(p.Id) +
-                         "): new, " + std::to_string(p.Installed.size()) + " file(s)",
+        messages.Log(p.Name + " " + p.FullVersion() + " (id " + std::to_string(p.Id) + "): new, " +
+                         std::to_string(p.Installed.size()) + " file(s)",
                      kSender);
         index.Packages.push_back(std::move(p));
     }

@@ -20,9 +20,9 @@ struct TPackageSpec {
     std::string Name;
     TPackageKind Kind = TPackageKind::Folder;
     std::string Path;
-    std::string InstallName;                 // single files: where the file is installed
-    std::vector<std::string> Masks{"*"};     // archives: what is installed from them
-    std::string SourcePath;                  // optional source: a folder (packed) or a file
+    std::string InstallName;              // single files: where the file is installed
+    std::vector<std::string> Masks{"*"};  // archives: what is installed from them
+    std::string SourcePath;               // optional source: a folder (packed) or a file
 };
 
 struct TPublishRequest {

@@ -102,8 +102,8 @@ bool CheckIndex(const TStoreIndex& index, std::string& error) {
     std::set<std::tuple<std::string, std::string, std::string>> releases;
     for (const auto& r : index.Releases) {
         if (!releases.insert({r.Project, r.Channel, r.Version}).second) {
-            error = "release " + r.Project + " " + r.Version + " on " + r.Channel +
-                    " is stored twice";
+            error =
+                "release " + r.Project + " " + r.Version + " on " + r.Channel + " is stored twice";
             return false;
         }
         for (int32_t id : r.Packages) {
@@ -193,9 +193,15 @@ const TRelease* TStoreIndex::FindInstalledRelease(std::string_view project,
     return nullptr;
 }
 
-std::string IndexPath(const std::string& store) { return store + "/index.json"; }
-std::string FilesDir(const std::string& store) { return store + "/files"; }
-std::string LockPath(const std::string& store) { return store + "/.publish.lock"; }
+std::string IndexPath(const std::string& store) {
+    return store + "/index.json";
+}
+std::string FilesDir(const std::string& store) {
+    return store + "/files";
+}
+std::string LockPath(const std::string& store) {
+    return store + "/.publish.lock";
+}
 
 std::string WriteIndexText(const TStoreIndex& index) {
     Json packages = Json::array();
@@ -329,9 +335,8 @@ bool WriteFileDurably(const std::string& path, const std::string& content, std::
         unlink(temp.c_str());
         return false;
     }
-    std::string folder = path.substr(0, path.find_last_of('/') == std::string::npos
-                                            ? 0
-                                            : path.find_last_of('/'));
+    std::string folder =
+        path.substr(0, path.find_last_of('/') == std::string::npos ? 0 : path.find_last_of('/'));
     return SyncFolder(folder.empty() ? "." : folder, error);
 }
 

@@ -8,12 +8,13 @@
 // Readers only ever look at the index, and publishers write package files before the index
 // that names them, so a reader sees a store before or after a publication, never between.
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
-#include <sys/types.h>
 #include <vector>
 
 namespace ombrel::server {
@@ -28,18 +29,18 @@ struct TInstalledFile {
 
 // One package as stored. A package is immutable once published; releases share it by id.
 struct TStoredPackage {
-    int32_t Id = 0;               // positive, unique in the store
-    std::string Name;             // shared by every version of the package
-    std::string Version;          // the release version it was first published with
-    int32_t Build = 0;            // > 0 when an earlier, different content took Name+Version
-    std::string Filename;         // install name of a single-file package; empty for archives
+    int32_t Id = 0;                  // positive, unique in the store
+    std::string Name;                // shared by every version of the package
+    std::string Version;             // the release version it was first published with
+    int32_t Build = 0;               // > 0 when an earlier, different content took Name+Version
+    std::string Filename;            // install name of a single-file package; empty for archives
     std::vector<std::string> Files;  // file masks
-    std::string StoredFile;       // name of the package file in <store>/files
+    std::string StoredFile;          // name of the package file in <store>/files
     uint64_t Size = 0;
-    std::string SourceFile;       // name of the source archive in <store>/files; may be empty
+    std::string SourceFile;  // name of the source archive in <store>/files; may be empty
     uint64_t SourceSize = 0;
-    std::string ContentKey;       // digest of everything that makes the package what it is
-    std::string UpdatedAt;        // UTC, "2024-05-01T12:00:00Z"
+    std::string ContentKey;  // digest of everything that makes the package what it is
+    std::string UpdatedAt;   // UTC, "2024-05-01T12:00:00Z"
     std::vector<TInstalledFile> Installed;  // what the package installs, with MD5s
 
     // The version under which installations know this package: Version, then "." and the
@@ -57,7 +58,7 @@ struct TRelease {
 
 // A consistent view of the store: the content of one index file.
 class TStoreIndex {
-public:
+  public:
     int64_t NextId = 1;  // the id the next new package gets
     std::vector<TStoredPackage> Packages;
     std::vector<TRelease> Releases;  // in publication order
@@ -106,7 +107,7 @@ bool SyncFolder(const std::string& path, std::string& error);
 // reads it again when it was replaced since the last read; when that fails (or the store has
 // no index yet) the last good index stays in use. Safe to call from several threads.
 class TStoreReader {
-public:
+  public:
     explicit TStoreReader(std::string store);
 
     // Never null: an empty index until the first successful read. `error` (when given) gets
@@ -114,7 +115,7 @@ public:
     std::shared_ptr<const TStoreIndex> Current(std::string* error = nullptr);
     const std::string& Store() const { return store; }
 
-private:
+  private:
     struct TStamp {
         dev_t dev = 0;
         ino_t ino = 0;

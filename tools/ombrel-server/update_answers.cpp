@@ -46,8 +46,12 @@ TAnswer VersionDocument(const std::string& version,
     return TAnswer::Json(doc.dump(4));
 }
 
-TAnswer NotFound(std::string text) { return TAnswer::Text(404, std::move(text)); }
-TAnswer BadBody(const std::string& why) { return TAnswer::Text(400, "malformed body: " + why); }
+TAnswer NotFound(std::string text) {
+    return TAnswer::Text(404, std::move(text));
+}
+TAnswer BadBody(const std::string& why) {
+    return TAnswer::Text(400, "malformed body: " + why);
+}
 
 TAnswer UnknownRelease(const TStoreIndex& index, const std::string& project,
                        const std::string& version, const std::string& channel) {
@@ -56,7 +60,9 @@ TAnswer UnknownRelease(const TStoreIndex& index, const std::string& project,
     return NotFound("unknown version " + version + " of " + project);
 }
 
-std::string NormalName(const std::string& name) { return NormalizeSeparators(name); }
+std::string NormalName(const std::string& name) {
+    return NormalizeSeparators(name);
+}
 
 // Files of the given packages, in package order, each once.
 std::vector<std::string> FilesOf(const std::vector<const TStoredPackage*>& packages) {

@@ -69,8 +69,7 @@ bool ReadEntryMd5(zip_t* za, zip_uint64_t index, uint64_t size, std::string& md5
 
 }  // namespace
 
-bool ReadZipEntries(const std::string& path, std::vector<TZipEntry>& entries,
-                    std::string& error) {
+bool ReadZipEntries(const std::string& path, std::vector<TZipEntry>& entries, std::string& error) {
     entries.clear();
     int code = 0;
     std::unique_ptr<zip_t, TZipCloser> za(zip_open(path.c_str(), ZIP_RDONLY, &code));
@@ -151,7 +150,8 @@ bool WriteZipFromFolder(const std::string& folder, const std::string& zipPath,
         }
         std::string relative = fs::relative(p, folder).generic_string();
         if (relative.find('\\') != std::string::npos) {
-            error = "file name '" + relative + "' holds a backslash, which installers read as a folder separator";
+            error = "file name '" + relative +
+                    "' holds a backslash, which installers read as a folder separator";
             return false;
         }
         std::string cleaned;
@@ -170,7 +170,8 @@ bool WriteZipFromFolder(const std::string& folder, const std::string& zipPath,
               [](const TSource& a, const TSource& b) { return a.name < b.name; });
 
     int code = 0;
-    std::unique_ptr<zip_t, TZipCloser> za(zip_open(zipPath.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &code));
+    std::unique_ptr<zip_t, TZipCloser> za(
+        zip_open(zipPath.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &code));
     if (!za) {
         error = "cannot create " + zipPath + ": " + ZipErrorText(code);
         return false;

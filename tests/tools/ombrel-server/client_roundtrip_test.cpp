@@ -25,19 +25,19 @@ namespace fs = std::filesystem;
 using ombrel::testing::CollectingMessages;
 using ombrel::testing::Level;
 using ombrel::testing::TempFolder;
+using ::testing::ElementsAre;
 using testing::FilePackage;
 using testing::FolderPackage;
+using ::testing::IsEmpty;
 using testing::PublishOk;
 using testing::TRunningServer;
-using ::testing::ElementsAre;
-using ::testing::IsEmpty;
 
 using Strings = std::vector<std::string>;
 
 // demo on stable: 1.0 (core, data, tool, legacy), 1.1 (core changed, old.txt and legacy gone);
 // on beta: 1.2 (core and tool changed).
 class ClientRoundTripTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         tmp.Write("core/bin/run", "#!/bin/sh\necho run\n");
         chmod((tmp / "core/bin/run").c_str(), 0755);
@@ -47,24 +47,24 @@ protected:
         tmp.Write("data/skip.txt", "not installed\n");
         tmp.Write("tool", "tool 1\n");
         tmp.Write("legacy/legacy/l.txt", "legacy\n");
-        v10 = PublishOk(Store(), "demo", "1.0",
-                        {FolderPackage("core", tmp / "core"),
-                         FolderPackage("data", tmp / "data", {"*.dat"}),
-                         FilePackage("tool", tmp / "tool", "bin/tool"),
-                         FolderPackage("legacy", tmp / "legacy")});
+        v10 = PublishOk(
+            Store(), "demo", "1.0",
+            {FolderPackage("core", tmp / "core"), FolderPackage("data", tmp / "data", {"*.dat"}),
+             FilePackage("tool", tmp / "tool", "bin/tool"),
+             FolderPackage("legacy", tmp / "legacy")});
         tmp.Write("core/README.txt", "readme 2\n");
         fs::remove(tmp / "core/old.txt");
-        v11 = PublishOk(Store(), "demo", "1.1",
-                        {FolderPackage("core", tmp / "core"),
-                         FolderPackage("data", tmp / "data", {"*.dat"}),
-                         FilePackage("tool", tmp / "tool", "bin/tool")});
+        v11 = PublishOk(
+            Store(), "demo", "1.1",
+            {FolderPackage("core", tmp / "core"), FolderPackage("data", tmp / "data", {"*.dat"}),
+             FilePackage("tool", tmp / "tool", "bin/tool")});
         tmp.Write("core/README.txt", "readme 3\n");
         tmp.Write("tool", "tool 2\n");
-        v12 = PublishOk(Store(), "demo", "1.2",
-                        {FolderPackage("core", tmp / "core"),
-                         FolderPackage("data", tmp / "data", {"*.dat"}),
-                         FilePackage("tool", tmp / "tool", "bin/tool")},
-                        "beta");
+        v12 = PublishOk(
+            Store(), "demo", "1.2",
+            {FolderPackage("core", tmp / "core"), FolderPackage("data", tmp / "data", {"*.dat"}),
+             FilePackage("tool", tmp / "tool", "bin/tool")},
+            "beta");
         server = std::make_unique<TRunningServer>(Store());
         messages = std::make_shared<CollectingMessages>();
         io = std::make_shared<TIO>(messages);

@@ -2,12 +2,11 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <httplib.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <httplib.h>
 
 #include <cstdio>
 #include <nlohmann/json.hpp>
@@ -51,19 +50,19 @@ TEST(ServerExecutable, PublishesServesAndStops) {
     tmp.Write("tool", "tool");
     const std::string store = tmp / "store";
 
-    TResult bad = RunServerTool({"publish", "--store", store, "--project", "demo", "--version", "1.0",
-                       "--package", "no-equals-sign"});
+    TResult bad = RunServerTool({"publish", "--store", store, "--project", "demo", "--version",
+                                 "1.0", "--package", "no-equals-sign"});
     EXPECT_NE(bad.exitCode, 0);
     EXPECT_THAT(bad.output, ::testing::HasSubstr("NAME=PATH"));
 
-    TResult ok = RunServerTool({"publish", "--store", store, "--project", "demo", "--version", "1.0",
-                      "--package", "app=" + (tmp / "app") + ":bin/*,doc/*", "--file",
-                      "tool=" + (tmp / "tool") + ":bin/tool", "--source",
-                      "tool=" + (tmp / "tool")});
+    TResult ok = RunServerTool({"publish", "--store", store, "--project", "demo", "--version",
+                                "1.0", "--package", "app=" + (tmp / "app") + ":bin/*,doc/*",
+                                "--file", "tool=" + (tmp / "tool") + ":bin/tool", "--source",
+                                "tool=" + (tmp / "tool")});
     ASSERT_EQ(ok.exitCode, 0) << ok.output;
     EXPECT_THAT(ok.output, ::testing::HasSubstr("published demo 1.0 on channel stable"));
-    TResult again = RunServerTool({"publish", "--store", store, "--project", "demo", "--version", "1.0",
-                         "--file", "tool=" + (tmp / "tool")});
+    TResult again = RunServerTool({"publish", "--store", store, "--project", "demo", "--version",
+                                   "1.0", "--file", "tool=" + (tmp / "tool")});
     EXPECT_EQ(again.exitCode, 1);
     EXPECT_THAT(again.output, ::testing::HasSubstr("exists already"));
     TResult list = RunServerTool({"list", "--store", store});

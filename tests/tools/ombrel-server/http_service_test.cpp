@@ -10,9 +10,9 @@
 #include <set>
 #include <thread>
 
+#include "io/text.h"
 #include "tests/tools/ombrel-server/server_test_support.h"
 #include "tools/ombrel-server/digest.h"
-#include "io/text.h"
 #include "tools/ombrel-server/release_store.h"
 
 namespace ombrel::server {
@@ -20,19 +20,19 @@ namespace {
 
 using Json = nlohmann::json;
 using ombrel::testing::TempFolder;
+using ::testing::ElementsAre;
 using testing::FilePackage;
 using testing::FolderPackage;
+using ::testing::IsEmpty;
 using testing::PublishOk;
 using testing::TRunningServer;
-using ::testing::ElementsAre;
-using ::testing::IsEmpty;
 
 using Strings = std::vector<std::string>;
 
 // demo on stable: 1.0 (core, data, tool, legacy) and 1.1 (core changed: README.txt changed,
 // old.txt gone; legacy gone). demo on beta: 0.9, and 1.2 (core and tool changed).
 class HttpServiceTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         tmp.Write("core/bin/run", "#!/bin/sh\n");
         tmp.Write("core/README.txt", "readme 1\n");
@@ -40,11 +40,11 @@ protected:
         tmp.Write("data/a.dat", "data\n");
         tmp.Write("tool", "tool 1\n");
         tmp.Write("legacy/legacy/l.txt", "legacy\n");
-        auto v10 = PublishOk(Store(), "demo", "1.0",
-                             {FolderPackage("core", tmp / "core"),
-                              FolderPackage("data", tmp / "data", {"*.dat"}),
-                              FilePackage("tool", tmp / "tool", "bin/tool"),
-                              FolderPackage("legacy", tmp / "legacy")});
+        auto v10 = PublishOk(
+            Store(), "demo", "1.0",
+            {FolderPackage("core", tmp / "core"), FolderPackage("data", tmp / "data", {"*.dat"}),
+             FilePackage("tool", tmp / "tool", "bin/tool"),
+             FolderPackage("legacy", tmp / "legacy")});
         core10 = v10[0].Id;
         data10 = v10[1].Id;
         tool10 = v10[2].Id;
@@ -59,11 +59,11 @@ protected:
         PublishOk(Store(), "demo", "0.9", {FilePackage("tool", tmp / "tool", "bin/tool")}, "beta");
         tmp.Write("core/README.txt", "readme 3\n");
         tmp.Write("tool", "tool 2\n");
-        auto v12 = PublishOk(Store(), "demo", "1.2",
-                             {FolderPackage("core", tmp / "core"),
-                              FolderPackage("data", tmp / "data", {"*.dat"}),
-                              FilePackage("tool", tmp / "tool", "bin/tool")},
-                             "beta");
+        auto v12 = PublishOk(
+            Store(), "demo", "1.2",
+            {FolderPackage("core", tmp / "core"), FolderPackage("data", tmp / "data", {"*.dat"}),
+             FilePackage("tool", tmp / "tool", "bin/tool")},
+            "beta");
         core12 = v12[0].Id;
         tool12 = v12[2].Id;
         server = std::make_unique<TRunningServer>(Store());
@@ -225,11 +225,11 @@ TEST_F(HttpServiceTest, ChannelsSelectTheirHighestRelease) {
 TEST_F(HttpServiceTest, SameVersionOnAnotherChannelIsReachedByForce) {
     tmp.Write("core/README.txt", "release candidate\n");
     tmp.Write("tool", "tool 1\n");
-    auto rc = PublishOk(Store(), "demo", "1.1",
-                        {FolderPackage("core", tmp / "core"),
-                         FolderPackage("data", tmp / "data", {"*.dat"}),
-                         FilePackage("tool", tmp / "tool", "bin/tool")},
-                        "rc");
+    auto rc = PublishOk(
+        Store(), "demo", "1.1",
+        {FolderPackage("core", tmp / "core"), FolderPackage("data", tmp / "data", {"*.dat"}),
+         FilePackage("tool", tmp / "tool", "bin/tool")},
+        "rc");
     EXPECT_EQ(rc[0].FullVersion, "1.1.1");
     EXPECT_EQ(rc[2].Id, tool10);  // identical content: the stored package
     Json update = CallJson("/api/update/version/demo/1.1?channel=rc");
@@ -378,9 +378,9 @@ TEST_F(HttpServiceTest, GarbageRequestsNeverStopTheServer) {
         for (size_t i = 0; i < length; ++i) text += static_cast<char>(random() % 256);
         return text;
     };
-    const Strings prefixes = {"/api/update/install/", "/api/update/version/demo/",
-                              "/api/update/force/demo/", "/api/update/repair/demo/",
-                              "/api/package/info/", "/api/package/download/",
+    const Strings prefixes = {"/api/update/install/",         "/api/update/version/demo/",
+                              "/api/update/force/demo/",      "/api/update/repair/demo/",
+                              "/api/package/info/",           "/api/package/download/",
                               "/api/package/download/source/"};
     for (int round = 0; round < 200; ++round) {
         std::string segment;

@@ -53,7 +53,7 @@ TStoreIndex Load(const std::string& store) {
 }
 
 class PublisherTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         tmp.Write("app/bin/run", "#!/bin/sh\necho run\n");
         chmod((tmp / "app/bin/run").c_str(), 0755);
@@ -83,7 +83,8 @@ TEST_F(PublisherTest, PacksFoldersWithModesAndRecordsInstalledFiles) {
     ASSERT_NE(core, nullptr);
     std::vector<TZipEntry> entries;
     std::string error;
-    ASSERT_TRUE(ReadZipEntries(FilesDir(Store()) + "/" + core->StoredFile, entries, error)) << error;
+    ASSERT_TRUE(ReadZipEntries(FilesDir(Store()) + "/" + core->StoredFile, entries, error))
+        << error;
     ASSERT_EQ(entries.size(), 2u);
     EXPECT_EQ(entries[0].Name, "README.txt");
     EXPECT_EQ(entries[0].Mode, 0644u);
@@ -117,7 +118,7 @@ TEST_F(PublisherTest, UnchangedPackagesKeepIdAndVersionChangedOnesGetTheRelease)
     EXPECT_EQ(same[0].Id, 1);
 
     tmp.Write("app/README.txt", "readme 2\n");  // content change
-    chmod((tmp / "tool").c_str(), 0755);       // mode change of a single file
+    chmod((tmp / "tool").c_str(), 0755);        // mode change of a single file
     tmp.Write("data/notes.txt", "masked out, yet part of the archive\n");
     auto changed = PublishOk(Store(), "demo", "1.2", Packages());
     ASSERT_EQ(changed.size(), 3u);
@@ -215,15 +216,28 @@ TEST_F(PublisherTest, RefusalsLeaveTheStoreUnchanged) {
         {"entry leaves the folder", "demo", "2.0", {archive("evil.zip")}, "../../evil.txt"},
         {"rooted entry", "demo", "2.0", {archive("abs.zip")}, "/etc/evil"},
         {"entry twice", "demo", "2.0", {archive("twice.zip")}, "given twice"},
-        {"name not UTF-8", "demo", "2.0", {FolderPackage("core", tmp / "latin1")}, "not valid UTF-8"},
+        {"name not UTF-8",
+         "demo",
+         "2.0",
+         {FolderPackage("core", tmp / "latin1")},
+         "not valid UTF-8"},
         {"not an archive", "demo", "2.0", {archive("broken.zip")}, "not a readable zip"},
-        {"single mask with folder", "demo", "2.0",
-         {FolderPackage("core", tmp / "app", {"bin/*"})}, "path separator"},
-        {"install name leaves", "demo", "2.0", {FilePackage("tool", tmp / "tool", "../tool")},
+        {"single mask with folder",
+         "demo",
+         "2.0",
+         {FolderPackage("core", tmp / "app", {"bin/*"})},
+         "path separator"},
+        {"install name leaves",
+         "demo",
+         "2.0",
+         {FilePackage("tool", tmp / "tool", "../tool")},
          "unusable file name"},
         // A later package fails after an earlier one was packed: nothing of it stays.
-        {"second package fails", "demo", "2.0",
-         {FolderPackage("fresh", tmp / "data"), archive("evil.zip")}, "evil"},
+        {"second package fails",
+         "demo",
+         "2.0",
+         {FolderPackage("fresh", tmp / "data"), archive("evil.zip")},
+         "evil"},
     };
     for (const auto& c : cases) {
         TPublishRequest request;

@@ -9,7 +9,9 @@
 namespace ombrel::server {
 namespace {
 
-int Sign(int v) { return v < 0 ? -1 : (v > 0 ? 1 : 0); }
+int Sign(int v) {
+    return v < 0 ? -1 : (v > 0 ? 1 : 0);
+}
 
 TEST(VersionOrder, ComparesPartsNumericallyOrAsText) {
     struct {
@@ -20,10 +22,10 @@ TEST(VersionOrder, ComparesPartsNumericallyOrAsText) {
         {"1.10", "1.9", 1},
         {"1.0", "1.0", 0},
         {"2.0", "10.0", -1},
-        {"1.0.1", "1.0", 1},           // more parts rank higher
-        {"1.0.1", "1.0.beta", 1},      // numbers above text
-        {"1.0.alpha", "1.0.beta", -1}, // text by bytes
-        {"1.02", "1.2", -1},           // equal numbers: ordered by text, never equal
+        {"1.0.1", "1.0", 1},            // more parts rank higher
+        {"1.0.1", "1.0.beta", 1},       // numbers above text
+        {"1.0.alpha", "1.0.beta", -1},  // text by bytes
+        {"1.02", "1.2", -1},            // equal numbers: ordered by text, never equal
         {"99999999999999999999.1", "99999999999999999999.0", 1},  // no overflow
         {"1.0-rc1", "1.0-rc2", -1},
     };
@@ -34,8 +36,8 @@ TEST(VersionOrder, ComparesPartsNumericallyOrAsText) {
 }
 
 TEST(FileMasks, SelectWhatTheEngineInstalls) {
-    const std::vector<std::string> names = {"app", "README.TXT", "lib/core.so", "doc/a.txt",
-                                            "doc/img/b.png", "noext"};
+    const std::vector<std::string> names = {"app",       "README.TXT",    "lib/core.so",
+                                            "doc/a.txt", "doc/img/b.png", "noext"};
     using List = std::vector<std::string>;
     struct {
         List masks;
@@ -82,7 +84,13 @@ TEST(PublishArguments, PackageFileAndSourceForms) {
         const char* installName;
     } cases[] = {
         {"core=/no/such.zip", false, true, "core", "/no/such.zip", {"*"}, ""},
-        {"core=/no/such.zip:*.dll,bin/*", false, true, "core", "/no/such.zip", {"*.dll", "bin/*"}, ""},
+        {"core=/no/such.zip:*.dll,bin/*",
+         false,
+         true,
+         "core",
+         "/no/such.zip",
+         {"*.dll", "bin/*"},
+         ""},
         {"odd=/a:b/c.zip:", false, true, "odd", "/a:b/c.zip", {"*"}, ""},
         {"tool=/x/tool", true, true, "tool", "/x/tool", {"*"}, "tool"},
         {"tool=/x/tool:bin/tool", true, true, "tool", "/x/tool", {"*"}, "bin/tool"},

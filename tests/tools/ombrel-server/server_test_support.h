@@ -56,7 +56,7 @@ inline std::vector<TPublishedPackage> PublishOk(const std::string& store,
 
 // A server on 127.0.0.1, any port, quiet, started on construction.
 class TRunningServer {
-public:
+  public:
     explicit TRunningServer(const std::string& store, std::string downloadBase = "") {
         TServerOptions options;
         options.Store = store;
@@ -82,7 +82,7 @@ public:
         return client;
     }
 
-private:
+  private:
     std::unique_ptr<THttpService> service;
 };
 
