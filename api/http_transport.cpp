@@ -33,10 +33,12 @@ void GlobalInit() {
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
-std::string ErrnoText(int error) { return std::error_code(error, std::generic_category()).message(); }
+std::string ErrnoText(int error) {
+    return std::error_code(error, std::generic_category()).message();
+}
 
 class CurlHandle {
-public:
+  public:
     CurlHandle() : handle(curl_easy_init()) {}
     ~CurlHandle() {
         if (handle != nullptr) curl_easy_cleanup(handle);
@@ -51,12 +53,12 @@ public:
 
     CURL* get() const { return handle; }
 
-private:
+  private:
     CURL* handle;
 };
 
 class CurlList {
-public:
+  public:
     CurlList() = default;
     ~CurlList() { curl_slist_free_all(list); }
     CurlList(const CurlList&) = delete;
@@ -75,13 +77,13 @@ public:
     }
     curl_slist* get() const { return list; }
 
-private:
+  private:
     curl_slist* list = nullptr;
 };
 
 // A file descriptor that is closed on destruction unless Finish closed it.
 class OutputFile {
-public:
+  public:
     OutputFile() = default;
     ~OutputFile() {
         if (fd >= 0) ::close(fd);
@@ -121,7 +123,7 @@ public:
         return error == 0;
     }
 
-private:
+  private:
     int fd = -1;
 };
 
@@ -262,12 +264,11 @@ std::string CharsetOf(const std::string& contentType) {
     size_t pos = contentType.find(';');
     while (pos != std::string::npos) {
         size_t next = contentType.find(';', pos + 1);
-        std::string parameter = contentType.substr(pos + 1, next == std::string::npos
-                                                                ? std::string::npos
-                                                                : next - pos - 1);
+        std::string parameter = contentType.substr(
+            pos + 1, next == std::string::npos ? std::string::npos : next - pos - 1);
         size_t equals = parameter.find('=');
-        if (equals != std::string::npos && SameTextAscii(Trim(parameter.substr(0, equals)),
-                                                         "charset")) {
+        if (equals != std::string::npos &&
+            SameTextAscii(Trim(parameter.substr(0, equals)), "charset")) {
             std::string value = Trim(parameter.substr(equals + 1));
             if (value.size() >= 2 && value.front() == '"' && value.back() == '"') {
                 value = value.substr(1, value.size() - 2);
@@ -282,7 +283,7 @@ std::string CharsetOf(const std::string& contentType) {
 }  // namespace
 
 class THttpTransport::Impl {
-public:
+  public:
     explicit Impl(THttpSettings settings) : settings(std::move(settings)) {}
 
     bool Perform(const THttpRequest& request, THttpResponse& response) {
@@ -333,7 +334,8 @@ public:
         curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(settings.connectMs));
         curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, kReceiveBufferSize);
         curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers.get());
-        if (!settings.caFile.empty()) curl_easy_setopt(curl, CURLOPT_CAINFO, settings.caFile.c_str());
+        if (!settings.caFile.empty())
+            curl_easy_setopt(curl, CURLOPT_CAINFO, settings.caFile.c_str());
         if (post) {
             curl_easy_setopt(curl, CURLOPT_POST, 1L);
             curl_easy_setopt(curl, CURLOPT_POSTFIELDS, request.body.data());
@@ -383,7 +385,7 @@ public:
         return true;
     }
 
-private:
+  private:
     THttpSettings settings;
     CurlHandle handle;
 };

@@ -49,7 +49,7 @@ struct THttpResponse {
 // at most five in a row, to HTTP and HTTPS only, never from HTTPS to plain HTTP; certificates
 // are verified. Not safe for concurrent use; one object per thread.
 class THttpTransport {
-public:
+  public:
     explicit THttpTransport(THttpSettings settings);
     ~THttpTransport();
     THttpTransport(const THttpTransport&) = delete;
@@ -62,7 +62,7 @@ public:
     // status 0 and no body.
     bool Perform(const THttpRequest& request, THttpResponse& response);
 
-private:
+  private:
     class Impl;
     std::unique_ptr<Impl> impl;
 };

@@ -63,8 +63,12 @@ std::string EscapeUrlPart(const std::string& text, const char* allowed) {
 }
 
 // A "/" inside an argument stays a path separator, as the server expects.
-std::string EscapePath(const std::string& text) { return EscapeUrlPart(text, "!$&'()*+,;=:@/"); }
-std::string EscapeQueryValue(const std::string& text) { return EscapeUrlPart(text, "!$'()*,;:@/?"); }
+std::string EscapePath(const std::string& text) {
+    return EscapeUrlPart(text, "!$&'()*+,;=:@/");
+}
+std::string EscapeQueryValue(const std::string& text) {
+    return EscapeUrlPart(text, "!$'()*,;:@/?");
+}
 
 // Header values must not carry line breaks or other control characters.
 std::string HeaderValue(const std::string& value) {
@@ -75,8 +79,12 @@ std::string HeaderValue(const std::string& value) {
     return clean;
 }
 
-std::string EscapeArgument(const std::string& text) { return EscapePath(text); }
-int32_t EscapeArgument(int32_t number) { return number; }
+std::string EscapeArgument(const std::string& text) {
+    return EscapePath(text);
+}
+int32_t EscapeArgument(int32_t number) {
+    return number;
+}
 
 }  // namespace
 
@@ -146,9 +154,13 @@ void TApiClient::AddError(const std::string& text) {
     Messages->Error(text, Sender);
 }
 
-void TApiClient::LogDebug(const std::string& text) { Messages->Debug(text, Sender); }
+void TApiClient::LogDebug(const std::string& text) {
+    Messages->Debug(text, Sender);
+}
 
-void TApiClient::ReportException(const std::exception& error) { AddError(error.what()); }
+void TApiClient::ReportException(const std::exception& error) {
+    AddError(error.what());
+}
 
 bool TApiClient::ExecuteRequest(TRequest& request, THttpResponse& answer) {
     std::string channel = Options->UpdateChannel();
@@ -365,8 +377,12 @@ std::string TApiClient::ErrorText() {
     return text;
 }
 
-bool TApiClient::IsError() { return !errors.empty(); }
+bool TApiClient::IsError() {
+    return !errors.empty();
+}
 
-void TApiClient::ClearErrors() { errors.clear(); }
+void TApiClient::ClearErrors() {
+    errors.clear();
+}
 
 }  // namespace ombrel

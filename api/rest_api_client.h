@@ -17,7 +17,7 @@ namespace ombrel {
 // to the error list and reported to Messages at level Error under "TApiClient"; requests and
 // successes are reported at level Debug. Use from one thread at a time.
 class TApiClient final : public IApiClient {
-public:
+  public:
     // Connect and read time-outs are 10000 ms each, 1000000 ms when Options.Debug; in debug
     // mode the server is pinged at once.
     TApiClient(IOptionsPtr Options, IMessagesPtr Messages);
@@ -47,7 +47,7 @@ public:
     bool DownloadPackageToFile(int32_t packageId, TPackageMode mode,
                                const std::string& path) override;
 
-private:
+  private:
     struct TRestClient;
     struct TRequest;
 

@@ -38,13 +38,11 @@ struct FakeOptions : IOptions {
 };
 
 class ApiClientTest : public ::testing::Test {
-protected:
+  protected:
     ApiClientTest() { options->apiUrl = server.BaseUrl(); }
 
     // A client with the product's time-outs.
-    std::unique_ptr<TApiClient> Client() {
-        return std::make_unique<TApiClient>(options, messages);
-    }
+    std::unique_ptr<TApiClient> Client() { return std::make_unique<TApiClient>(options, messages); }
     std::unique_ptr<TApiClient> Client(THttpSettings timeouts) {
         return std::make_unique<TApiClient>(options, messages, timeouts);
     }

@@ -1,13 +1,15 @@
 // Turning answer bodies into UTF-8 text by the charset that the answer names.
 
-#include <gtest/gtest.h>
-
 #include "api/http_transport.h"
+
+#include <gtest/gtest.h>
 
 namespace ombrel {
 namespace {
 
-TBytes Bytes(const std::string& text) { return TBytes(text.begin(), text.end()); }
+TBytes Bytes(const std::string& text) {
+    return TBytes(text.begin(), text.end());
+}
 
 TEST(DecodeBodyText, FollowsTheNamedCharset) {
     struct Case {

@@ -27,7 +27,9 @@ struct OperationCase {
     std::function<bool(TApiClient&, std::string& answer, const TempFolder&)> run;
 };
 
-std::string AsText(const TBytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
+std::string AsText(const TBytes& bytes) {
+    return std::string(bytes.begin(), bytes.end());
+}
 
 const std::vector<OperationCase>& Operations() {
     static const std::vector<OperationCase> cases = {
@@ -138,8 +140,7 @@ TEST_F(ApiClientTest, BaseUrlIsTrimmedGetsSchemeAndLosesOneTrailingSlash) {
         {"http://" + hostPort + "/", "/api/update/install/app", "/api/ping/secure"},
         {"  " + hostPort + "/ \t", "/api/update/install/app", "/api/ping/secure"},
         {"http://" + hostPort + "/sub/", "/sub/api/update/install/app", "/sub/api/ping/secure"},
-        {"http://" + hostPort + "/sub//", "/sub//api/update/install/app",
-         "/sub//api/ping/secure"},
+        {"http://" + hostPort + "/sub//", "/sub//api/update/install/app", "/sub//api/ping/secure"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE("'" + c.apiUrl + "'");
@@ -207,12 +208,11 @@ TEST_F(ApiClientTest, ArgumentsAndChannelReachTheServerUnchanged) {
     auto request = server.LastRequest();
     EXPECT_EQ(request.path, "/api/update/install/my app/1.0 ü%");
     ASSERT_EQ(request.query.find('&'), std::string::npos) << request.query;
-    EXPECT_EQ(httplib::detail::decode_url(request.query, true),
-              "channel=beta & gamma=1+2#x");
-    EXPECT_THAT(DebugLines(), ElementsAre(
-                                  "request: /api/update/install/my app/1.0 ü%?channel=beta & "
-                                  "gamma=1+2#x",
-                                  "success"));
+    EXPECT_EQ(httplib::detail::decode_url(request.query, true), "channel=beta & gamma=1+2#x");
+    EXPECT_THAT(DebugLines(),
+                ElementsAre("request: /api/update/install/my app/1.0 ü%?channel=beta & "
+                            "gamma=1+2#x",
+                            "success"));
 }
 
 TEST_F(ApiClientTest, ForceAndRepairSendTheirBodiesByteForByte) {
@@ -347,9 +347,8 @@ TEST_F(ApiClientTest, PingReportsByStatusAndFailure) {
             res.status = c.status;
             res.set_content("pong", "text/plain");
         });
-        options->apiUrl = c.status == 0
-                              ? "http://127.0.0.1:" + std::to_string(UnusedLoopbackPort())
-                              : pingServer.BaseUrl() + "/";
+        options->apiUrl = c.status == 0 ? "http://127.0.0.1:" + std::to_string(UnusedLoopbackPort())
+                                        : pingServer.BaseUrl() + "/";
         messages->reports.clear();
         auto client = Client();
         EXPECT_EQ(client->Ping(), c.expected);

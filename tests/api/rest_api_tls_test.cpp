@@ -22,7 +22,7 @@ using ::testing::StartsWith;
 // A self-signed certificate for 127.0.0.1, made for one test; its PEM is written to a file so
 // that the client can be told to trust it.
 class TestCertificate {
-public:
+  public:
     explicit TestCertificate(const std::string& pemFile) : pemFile(pemFile) {
         key = EVP_EC_gen("P-256");
         certificate = X509_new();
@@ -73,7 +73,7 @@ public:
 };
 
 class ApiClientTlsTest : public ApiClientTest {
-protected:
+  protected:
     // Trusts the test certificate only.
     std::unique_ptr<TApiClient> TrustingClient() {
         return Client(THttpSettings{10000, 10000, certificate.pemFile});

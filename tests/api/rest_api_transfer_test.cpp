@@ -26,20 +26,22 @@ std::string RandomBytes(size_t size, unsigned seed) {
     return bytes;
 }
 
-std::string AsText(const TBytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
+std::string AsText(const TBytes& bytes) {
+    return std::string(bytes.begin(), bytes.end());
+}
 
 // The read time-out shortened to one second; the product uses ten.
 const THttpSettings kShortRead{10000, 1000, ""};
 
 TEST_F(ApiClientTest, StalledBodyEndsWithReadTimeout) {
     server.Handle("GET", ".*", [this](const httplib::Request&, httplib::Response& res) {
-        res.set_content_provider(
-            1000, "application/octet-stream",
-            [this](size_t offset, size_t, httplib::DataSink& sink) {
-                if (offset == 0) return sink.write(std::string(100, 'x').data(), 100);
-                server.SleepUnlessStopped(std::chrono::seconds(60));
-                return false;
-            });
+        res.set_content_provider(1000, "application/octet-stream",
+                                 [this](size_t offset, size_t, httplib::DataSink& sink) {
+                                     if (offset == 0)
+                                         return sink.write(std::string(100, 'x').data(), 100);
+                                     server.SleepUnlessStopped(std::chrono::seconds(60));
+                                     return false;
+                                 });
     });
     auto client = Client(kShortRead);
     TBytes bytes;
@@ -183,9 +185,8 @@ TEST_F(ApiClientTest, BodyCutShortFails) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         HttpTestServer cutting;
-        cutting.Handle("GET", ".*", [&c](const httplib::Request&, httplib::Response& res) {
-            c.answer(res);
-        });
+        cutting.Handle("GET", ".*",
+                       [&c](const httplib::Request&, httplib::Response& res) { c.answer(res); });
         options->apiUrl = cutting.BaseUrl();
         messages->reports.clear();
         auto client = Client();
@@ -309,8 +310,8 @@ TEST_F(ApiClientTest, FileDownloadFailuresAnswerFalse) {
     EXPECT_NE(folder.Read("a.zip"), "unknown package");
 
     messages->reports.clear();
-    EXPECT_FALSE(client->DownloadPackageToFile(1, TPackageMode::binary,
-                                               folder / "missing-folder/a.zip"));
+    EXPECT_FALSE(
+        client->DownloadPackageToFile(1, TPackageMode::binary, folder / "missing-folder/a.zip"));
     auto errors = Errors();
     ASSERT_EQ(errors.size(), 2u) << messages->Dump();
     EXPECT_THAT(errors[0], StartsWith(kConnectionFailed));

@@ -18,7 +18,9 @@ bool RecordedRequest::HasHeader(const std::string& name) const {
     return headers.find(name) != headers.end();
 }
 
-HttpTestServer::HttpTestServer() : server(std::make_unique<httplib::Server>()) { Start(); }
+HttpTestServer::HttpTestServer() : server(std::make_unique<httplib::Server>()) {
+    Start();
+}
 
 HttpTestServer::HttpTestServer(X509* certificate, EVP_PKEY* key)
     : server(std::make_unique<httplib::SSLServer>(certificate, key)), https(true) {
@@ -62,7 +64,9 @@ HttpTestServer::~HttpTestServer() {
     thread.join();
 }
 
-std::string HttpTestServer::BaseUrl() const { return (https ? "https://127.0.0.1:" : "http://127.0.0.1:") + std::to_string(port); }
+std::string HttpTestServer::BaseUrl() const {
+    return (https ? "https://127.0.0.1:" : "http://127.0.0.1:") + std::to_string(port);
+}
 
 void HttpTestServer::Handle(const std::string& method, const std::string& pathPattern,
                             Handler handler) {

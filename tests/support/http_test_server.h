@@ -41,7 +41,7 @@ struct RecordedRequest {
 };
 
 class HttpTestServer {
-public:
+  public:
     using Handler = std::function<void(const httplib::Request&, httplib::Response&)>;
 
     // Binds a free port on 127.0.0.1 and waits until the server accepts connections.
@@ -72,7 +72,7 @@ public:
     // for a stalled handler to finish.
     bool SleepUnlessStopped(std::chrono::milliseconds duration) const;
 
-private:
+  private:
     struct Route {
         std::string method;
         std::regex pattern;
