@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -252,6 +253,16 @@ int OnConnected(void* user, char*, char*, int, int) {
     return CURL_PREREQFUNC_OK;
 }
 
+// The proxy exceptions of the environment, plus the local machine, which is never reached
+// through a proxy.
+std::string NoProxyList() {
+    const char* fromEnvironment = std::getenv("no_proxy");
+    if (fromEnvironment == nullptr) fromEnvironment = std::getenv("NO_PROXY");
+    std::string list = fromEnvironment != nullptr ? fromEnvironment : "";
+    if (!list.empty()) list += ",";
+    return list + "localhost,127.0.0.1,::1";
+}
+
 std::string FailureText(CURLcode code, const std::string& detail) {
     std::string text = curl_easy_strerror(code);
     std::string cleanDetail = Trim(detail);
@@ -284,7 +295,7 @@ std::string CharsetOf(const std::string& contentType) {
 
 class THttpTransport::Impl {
   public:
-    explicit Impl(THttpSettings settings) : settings(std::move(settings)) {}
+    explicit Impl(THttpSettings settings) : settings(std::move(settings)), noProxy(NoProxyList()) {}
 
     bool Perform(const THttpRequest& request, THttpResponse& response) {
         response = THttpResponse();
@@ -327,6 +338,7 @@ class THttpTransport::Impl {
         curl_easy_setopt(curl, CURLOPT_URL, request.url.c_str());
         curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorBuffer);
         curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+        curl_easy_setopt(curl, CURLOPT_NOPROXY, noProxy.c_str());
         curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
         curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, secure ? "https" : "http,https");
         curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
@@ -387,6 +399,7 @@ class THttpTransport::Impl {
 
   private:
     THttpSettings settings;
+    std::string noProxy;
     CurlHandle handle;
 };
 
