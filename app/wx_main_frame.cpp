@@ -84,6 +84,8 @@ void TWxMainFrame::LayoutControls() {
     const int labelWidth = std::max(1, width - kLabelLeft - kMargin);
     iLbProgress->SetLabel(iProgressText);
     iLbProgress->Wrap(labelWidth);
+    // Without auto-resizing the control keeps the best size of an earlier text.
+    iLbProgress->InvalidateBestSize();
     const int labelHeight = std::min(kTopHeight, iLbProgress->GetBestSize().y);
     iLbProgress->SetSize(kLabelLeft, (kTopHeight - labelHeight) / 2, labelWidth, labelHeight);
 
