@@ -1,7 +1,6 @@
 #include "app/wx_msg_alerts.h"
 
 #include <wx/app.h>
-#include <wx/msgdlg.h>
 #include <wx/richmsgdlg.h>
 
 namespace ombrel {
@@ -52,9 +51,14 @@ IMsgAlerts::TAnswer TWxMsgAlerts::ShowErrorBox(const std::string& text, bool all
     if (IsShuttingDown()) return iConsole.ShowErrorBox(text, allowRetry);
     try {
         long style = wxICON_ERROR | (allowRetry ? (wxYES_NO | wxYES_DEFAULT) : wxOK);
-        wxMessageDialog dialog(DialogParent(), ToWx(text), ToWx("Fehler"), style);
-        if (allowRetry) dialog.SetYesNoLabels("OK", "Wiederholen");
-        return allowRetry && dialog.ShowModal() == wxID_NO ? TAnswer::Retry : TAnswer::Ok;
+        wxRichMessageDialog dialog(DialogParent(), ToWx(text), ToWx("Fehler"), style);
+        if (allowRetry) {
+            dialog.SetYesNoLabels("OK", "Wiederholen");
+        } else {
+            dialog.SetOKLabel("OK");
+        }
+        const int pressed = dialog.ShowModal();
+        return allowRetry && pressed == wxID_NO ? TAnswer::Retry : TAnswer::Ok;
     } catch (...) {
         return TAnswer::Ok;
     }
