@@ -395,6 +395,16 @@ void TOmbrel::StoreProgress(TProgress& plan) {
 bool TOmbrel::DownloadPackages(TProgress& plan) {
     if (plan.Packages().empty()) return true;
     const std::string temp = TempPath();
+    // Runs against the same server share the cache: one at a time fills it, so that no run
+    // renames another's half-written download or unpacked folder into place. Without a lock
+    // (a cache that cannot be written), whatever is cached already can still be used.
+    std::unique_ptr<TFileLock> cacheLock;
+    std::string lockError;
+    const std::string lockFile = PathJoin(temp, ".ombrel.lock");
+    if (TFileLock::Acquire(lockFile, cacheLock, lockError) == TFileLock::TResult::Busy) {
+        Log(fmt::sprintf("package cache %s is in use by another run, waiting ...", temp));
+        TFileLock::Acquire(lockFile, cacheLock, lockError, true);
+    }
     for (const auto& package : plan.Packages()) {
         const std::string name = GetPackageFileName(*package);
         const std::string ext = ExtractFileExt(name);

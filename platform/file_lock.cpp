@@ -11,7 +11,7 @@
 namespace ombrel {
 
 TFileLock::TResult TFileLock::Acquire(const std::string& path, std::unique_ptr<TFileLock>& lock,
-                                      std::string& error) {
+                                      std::string& error, bool wait) {
     lock.reset();
     error.clear();
     // A holder removes the file before it unlocks. Whoever opened the old file meanwhile gets a
@@ -22,7 +22,10 @@ TFileLock::TResult TFileLock::Acquire(const std::string& path, std::unique_ptr<T
             error = std::strerror(errno);
             return TResult::Failed;
         }
-        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        int locked;
+        while ((locked = ::flock(fd, wait ? LOCK_EX : LOCK_EX | LOCK_NB)) != 0 && errno == EINTR) {
+        }
+        if (locked != 0) {
             int err = errno;
             ::close(fd);
             if (err == EWOULDBLOCK) return TResult::Busy;

@@ -14,11 +14,12 @@ public:
         Failed,  // the file could not be created or locked; `error` says why
     };
 
-    // Creates the file at path when missing and takes an exclusive advisory lock (flock) on it
-    // without waiting. A symbolic link at path is refused, not followed. The lock ends with the
-    // process at the latest, so a killed holder never leaves a stale lock behind.
+    // Creates the file at path when missing and takes an exclusive advisory lock (flock) on it,
+    // without waiting (Busy when another holder has it), or with `wait` until the holder lets
+    // go. A symbolic link at path is refused, not followed. The lock ends with the process at
+    // the latest, so a killed holder never leaves a stale lock behind.
     static TResult Acquire(const std::string& path, std::unique_ptr<TFileLock>& lock,
-                           std::string& error);
+                           std::string& error, bool wait = false);
 
     // Removes the file (while still holding the lock, so no waiting run sees a half-gone lock),
     // then releases it.

@@ -435,5 +435,35 @@ TEST_F(OmbrelCli, SecondRunOnTheSameFolderIsRefusedWhileTheFirstHoldsIt) {
     EXPECT_TRUE(fs::exists(ProgressFile()));
 }
 
+TEST_F(OmbrelCli, RunsSharingThePackageCacheFillItOneAtATime) {
+    PublishRelease1();
+    StartServer();
+    fs::create_directories(Cache());
+    int holderFd = -1;
+    pid_t holder = Spawn({"flock", Cache() + "/.ombrel.lock", "sh", "-c", "echo locked; sleep 60"},
+                         {}, true, holderFd);
+    std::string said;
+    char c;
+    while (read(holderFd, &c, 1) == 1 && c != '\n') said += c;
+    ASSERT_EQ(said, "locked");
+
+    int fd = -1;
+    pid_t run = Spawn({Bin("ombrel"), "--server", server->Url(), "--dest", Dest(), "--app", "Demo"},
+                      {"XDG_CACHE_HOME=" + (tmp / "cache")}, false, fd);
+    // Read up to the line that says the run waits; it must not have downloaded anything yet.
+    std::string seen;
+    const std::string waiting = "log: TOmbrel: package cache " + Cache() + " is in use by another run, waiting ...\n";
+    while (seen.find(waiting) == std::string::npos && read(fd, &c, 1) == 1) seen += c;
+    EXPECT_THAT(seen, HasSubstr(waiting));
+    EXPECT_FALSE(fs::exists(Cache() + "/Demo.1.0.zip"));
+    EXPECT_FALSE(fs::exists(Cache() + "/Demo.1.0.zip.part"));
+
+    kill(-holder, SIGKILL);
+    Wait(holder, holderFd);
+    ProcessResult r = Wait(run, fd);
+    EXPECT_EQ(r.exitCode, 0) << seen << r.output;
+    EXPECT_EQ(Installed(), Release1Files());
+}
+
 }  // namespace
 }  // namespace ombrel::testing
