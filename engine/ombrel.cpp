@@ -534,7 +534,10 @@ bool TOmbrel::RemoveDoomedFiles(const std::string& destination, TProgress& plan,
             if (folder != ".") folders.insert(folder);
         }
         const std::string path = PathJoin(destination, name);
-        if (IO->FileExists(path)) {
+        // A link goes as a link, also one whose target is gone or is a folder; its target stays.
+        std::error_code linkError;
+        const bool isLink = std::filesystem::is_symlink(std::filesystem::symlink_status(path, linkError));
+        if (isLink || IO->FileExists(path)) {
             if (IO->FileDelete(path)) {
                 ++count;
                 manifest.DeleteFile(name);

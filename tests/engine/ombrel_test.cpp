@@ -301,6 +301,22 @@ TEST_F(TOmbrelTest, UpdateRemovesDoomedFilesAndPackagesInsideTheFolderOnly) {
                                         ":files\r\nDemo.exe\r\n\r\n");
 }
 
+TEST_F(TOmbrelTest, DoomedLinksLoseTheLinkOnly) {
+    InstallRelease1();
+    const std::string target = tmp.Write("target.txt", "keep");
+    fs::create_directories(tmp / "target-dir");
+    fs::create_symlink(target, Dest() + "/file-link");
+    fs::create_symlink(tmp / "target-dir", Dest() + "/dir-link");
+    fs::create_symlink(tmp / "nothing", Dest() + "/dangling");
+    api->answers["/api/update/version/Demo/1.0"] =
+        R"({"version": "1.1", "doomed_files": ["file-link", "dir-link", "dangling"]})";
+    Run();
+    EXPECT_EQ(messages->Count(Level::Warning), 0u) << messages->Dump();
+    for (const char* link : {"file-link", "dir-link", "dangling"}) EXPECT_FALSE(Exists(Dest() + "/" + link)) << link;
+    EXPECT_EQ(tmp.Read("target.txt"), "keep");
+    EXPECT_TRUE(fs::is_directory(tmp / "target-dir"));
+}
+
 TEST_F(TOmbrelTest, DoomedFileThatCannotBeDeletedStaysInTheSavedPlan) {
     InstallRelease1();
     api->answers["/api/update/version/Demo/1.0"] =
