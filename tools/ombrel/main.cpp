@@ -40,14 +40,17 @@ public:
 
     void Progress(const std::string& caption, int32_t percent) {
         if (!iShowProgress) return;
+        std::string text = std::to_string(percent) + "% " + caption;
+        const size_t width = Columns();
+        if (width > 4 && text.size() > width - 1) {
+            text = "..." + text.substr(text.size() - (width - 4));
+        }
+        iProgressLine = "\r\033[K" + text;
         // Unpacking reports every entry; a terminal does not need more than a few a second.
+        // The latest text is kept and shown with the next line or the next due report.
         const auto now = std::chrono::steady_clock::now();
         if (iProgressShown && now - iLastProgress < std::chrono::milliseconds(50)) return;
         iLastProgress = now;
-        std::string text = std::to_string(percent) + "% " + caption;
-        const size_t width = Columns();
-        if (width > 1 && text.size() > width - 1) text = "..." + text.substr(text.size() - (width - 4));
-        iProgressLine = "\r\033[K" + text;
         Write(iProgressLine);
         iProgressShown = true;
     }
