@@ -20,7 +20,9 @@ namespace {
 // Paths this long are refused, as they would be on a system with short path limits.
 constexpr size_t kMaxPathLength = 248;
 
-std::string Quoted(const std::string& path) { return "\"" + path + "\""; }
+std::string Quoted(const std::string& path) {
+    return "\"" + path + "\"";
+}
 
 std::string RunningProgram() {
     char buffer[PATH_MAX];
@@ -43,8 +45,8 @@ void ResetAttributes(int dirFd, const char* name, const struct stat& st) {
     if (!isFolder && !S_ISREG(st.st_mode)) return;
     const mode_t mode = st.st_mode & 07777;
     const mode_t wanted = mode | S_IWUSR | (isFolder ? S_IRUSR | S_IXUSR : 0);
-    const int openFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC |
-                          (isFolder ? O_DIRECTORY : 0);
+    const int openFlags =
+        O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (isFolder ? O_DIRECTORY : 0);
     int fd = ::openat(dirFd, name, openFlags);
     if (fd < 0) {
         // Unreadable: make it readable first; AT_SYMLINK_NOFOLLOW keeps a swapped-in link safe.

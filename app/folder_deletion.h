@@ -8,7 +8,7 @@ namespace ombrel {
 
 // Raised by DeleteFolderTree when it refuses a path; nothing has been touched then.
 class EFolderDeletionError : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 

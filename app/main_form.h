@@ -18,7 +18,7 @@ enum class TTaskbarState { Normal, Error };
 // of TFrmMain's state onto the screen; the view keeps no behaviour of its own. Initially the
 // view shows what TFrmMain::TState{} describes.
 class IMainView {
-public:
+  public:
     virtual ~IMainView() = default;
 
     virtual void SetCaption(const std::string& caption) = 0;
@@ -43,7 +43,7 @@ public:
 // list that appears when something fails, and on success the start of the installed program.
 // It owns the application controller. Everything runs on the UI thread.
 class TFrmMain {
-public:
+  public:
     static constexpr int kClientWidth = 507;
     static constexpr int kClientHeight = 40;
     // The outer height after an error, which leaves room for the error list.
@@ -94,7 +94,7 @@ public:
     const TState& State() const { return iState; }
     TApp* App() const { return iApp.get(); }
 
-private:
+  private:
     IMainView& iView;
     IUiDispatcherPtr iDispatcher;
     IProcessLauncherPtr iLauncher;

@@ -16,7 +16,8 @@ namespace ombrel {
 
 // Progress procedure handed to the work: (in-out stop flag, caption, percent). Setting the stop
 // flag is only a message from the progress handler to the work; nothing is interrupted.
-using TProgressProc = std::function<void(bool& doStop, const std::string& caption, int32_t percent)>;
+using TProgressProc =
+    std::function<void(bool& doStop, const std::string& caption, int32_t percent)>;
 
 template <typename T>
 using TExecuteMethod = std::function<bool(T& result, std::string& errorText)>;
@@ -43,7 +44,7 @@ using TProc = std::function<void(const T& value)>;
 // thread does.
 template <typename T>
 class TSimpleTask final {
-public:
+  public:
     // The full form. `dispatcher` is needed when doSynchronized is true (std::invalid_argument
     // otherwise, raised before any thread starts).
     TSimpleTask(TExecuteMethod<T> executeMethod, TProc<T> completionHandler, bool doSynchronized,
@@ -59,8 +60,7 @@ public:
     TSimpleTask(TExecuteMethod<T> executeMethod, TProc<T> completionHandler,
                 TProc<std::string> completionHandlerWithError, IUiDispatcherPtr dispatcher)
         : TSimpleTask(Unstarted{}, std::move(executeMethod), std::move(completionHandler), true,
-                      true, nullptr, std::move(completionHandlerWithError),
-                      std::move(dispatcher)) {
+                      true, nullptr, std::move(completionHandlerWithError), std::move(dispatcher)) {
         Start();
     }
 
@@ -88,7 +88,7 @@ public:
     TSimpleTask(const TSimpleTask&) = delete;
     TSimpleTask& operator=(const TSimpleTask&) = delete;
 
-private:
+  private:
     struct Unstarted {};
 
     TSimpleTask(Unstarted, TExecuteMethod<T> executeMethod, TProc<T> completionHandler,
@@ -174,9 +174,9 @@ private:
                 // A work that answers true without giving a result out hands on T{}.
                 T result{};
                 std::string errorText;
-                const bool ok = iExecuteMethod ? iExecuteMethod(result, errorText)
-                                               : iExecuteMethodWithProgress(progress, result,
-                                                                            errorText);
+                const bool ok = iExecuteMethod
+                                    ? iExecuteMethod(result, errorText)
+                                    : iExecuteMethodWithProgress(progress, result, errorText);
                 if (ok) {
                     iCurrentResult = std::move(result);
                     DeliverCompletion();

@@ -22,7 +22,9 @@ constexpr int kErrorTopMargin = 10;
 constexpr int kFontHeight = 13;
 constexpr int kMemoFontHeight = 11;
 
-wxString ToWx(const std::string& text) { return wxString::FromUTF8(text.c_str()); }
+wxString ToWx(const std::string& text) {
+    return wxString::FromUTF8(text.c_str());
+}
 
 // Tahoma where installed; Pango picks a similar face (DejaVu Sans) otherwise.
 wxFont InstallerFont(int pixelHeight) {
@@ -32,8 +34,8 @@ wxFont InstallerFont(int pixelHeight) {
 
 }  // namespace
 
-TWxMainFrame::TWxMainFrame(const std::vector<std::string>& arguments,
-                           IUiDispatcherPtr dispatcher, IProcessLauncherPtr launcher)
+TWxMainFrame::TWxMainFrame(const std::vector<std::string>& arguments, IUiDispatcherPtr dispatcher,
+                           IProcessLauncherPtr launcher)
     : wxFrame(nullptr, wxID_ANY, TFrmMain::kInitialCaption, wxDefaultPosition, wxDefaultSize,
               wxCAPTION | wxSYSTEM_MENU | wxMINIMIZE_BOX | wxCLOSE_BOX),
       iDispatcher(dispatcher),
@@ -48,8 +50,8 @@ TWxMainFrame::TWxMainFrame(const std::vector<std::string>& arguments,
                                    wxDefaultSize, wxST_NO_AUTORESIZE);
     iPnError = new wxPanel(this);
     iLbErrorCaption = new wxStaticText(iPnError, wxID_ANY, ToWx(TFrmMain::kErrorCaption));
-    iMemError = new wxTextCtrl(iPnError, wxID_ANY, wxEmptyString, wxDefaultPosition,
-                               wxDefaultSize, wxTE_MULTILINE | wxTE_READONLY | wxVSCROLL);
+    iMemError = new wxTextCtrl(iPnError, wxID_ANY, wxEmptyString, wxDefaultPosition, wxDefaultSize,
+                               wxTE_MULTILINE | wxTE_READONLY | wxVSCROLL);
     iMemError->SetFont(InstallerFont(kMemoFontHeight));
     iTaskbar = std::make_unique<wxAppProgressIndicator>(this, 100);
 
@@ -109,7 +111,9 @@ void TWxMainFrame::OnSize(wxSizeEvent& event) {
     event.Skip();
 }
 
-void TWxMainFrame::OnTimer(wxTimerEvent&) { iLogic->TimerStartTimer(); }
+void TWxMainFrame::OnTimer(wxTimerEvent&) {
+    iLogic->TimerStartTimer();
+}
 
 void TWxMainFrame::OnClose(wxCloseEvent&) {
     // From here on nothing of a run in progress may reach this window.
@@ -118,7 +122,9 @@ void TWxMainFrame::OnClose(wxCloseEvent&) {
     Destroy();
 }
 
-void TWxMainFrame::SetCaption(const std::string& caption) { SetTitle(ToWx(caption)); }
+void TWxMainFrame::SetCaption(const std::string& caption) {
+    SetTitle(ToWx(caption));
+}
 
 void TWxMainFrame::SetProgressText(const std::string& text) {
     iProgressText = ToWx(text);
@@ -156,10 +162,16 @@ void TWxMainFrame::ProcessPendingEvents() {
     wxTheApp->Yield(true);
 }
 
-void TWxMainFrame::StartTimer(int milliseconds) { iTimerStart.StartOnce(milliseconds); }
+void TWxMainFrame::StartTimer(int milliseconds) {
+    iTimerStart.StartOnce(milliseconds);
+}
 
-void TWxMainFrame::StopTimer() { iTimerStart.Stop(); }
+void TWxMainFrame::StopTimer() {
+    iTimerStart.Stop();
+}
 
-void TWxMainFrame::CloseWindow() { Close(true); }
+void TWxMainFrame::CloseWindow() {
+    Close(true);
+}
 
 }  // namespace ombrel

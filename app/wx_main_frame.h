@@ -24,7 +24,7 @@ namespace ombrel {
 // created, before it is shown. Closing it shuts `dispatcher` down, so that steps of a run still
 // in progress no longer reach the window.
 class TWxMainFrame : public wxFrame, public IMainView {
-public:
+  public:
     TWxMainFrame(const std::vector<std::string>& arguments, IUiDispatcherPtr dispatcher,
                  IProcessLauncherPtr launcher);
     ~TWxMainFrame() override;
@@ -46,7 +46,7 @@ public:
     void StopTimer() override;
     void CloseWindow() override;
 
-private:
+  private:
     void LayoutControls();
     void OnSize(wxSizeEvent& event);
     void OnTimer(wxTimerEvent& event);

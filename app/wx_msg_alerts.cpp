@@ -19,11 +19,13 @@ wxWindow* DialogParent() {
 
 }  // namespace
 
-bool TWxMsgAlerts::IsShuttingDown() const { return iShuttingDown || !wxTheApp; }
+bool TWxMsgAlerts::IsShuttingDown() const {
+    return iShuttingDown || !wxTheApp;
+}
 
 IMsgAlerts::TAnswer TWxMsgAlerts::ShowAlert(TKind kind, const std::string& caption,
-                                            const std::string& mainText,
-                                            const std::string& details, bool withIgnoreButton) {
+                                            const std::string& mainText, const std::string& details,
+                                            bool withIgnoreButton) {
     if (IsShuttingDown()) {
         return iConsole.ShowAlert(kind, caption, mainText, details, withIgnoreButton);
     }
@@ -41,9 +43,12 @@ IMsgAlerts::TAnswer TWxMsgAlerts::ShowAlert(TKind kind, const std::string& capti
     }
     if (!details.empty()) dialog.ShowDetailedText(ToWx(details));
     switch (dialog.ShowModal()) {
-        case wxID_NO: return TAnswer::Ignore;
-        case wxID_CANCEL: return TAnswer::Cancel;
-        default: return TAnswer::Ok;
+        case wxID_NO:
+            return TAnswer::Ignore;
+        case wxID_CANCEL:
+            return TAnswer::Cancel;
+        default:
+            return TAnswer::Ok;
     }
 }
 

@@ -11,7 +11,7 @@ namespace ombrel {
 // button "Warnungen ignorieren". When no wxApp exists (before start-up or after the end) the
 // texts go to stderr instead and the answer is Ok, as for a shutting-down application.
 class TWxMsgAlerts : public IMsgAlerts {
-public:
+  public:
     TAnswer ShowAlert(TKind kind, const std::string& caption, const std::string& mainText,
                       const std::string& details, bool withIgnoreButton) override;
     TAnswer ShowErrorBox(const std::string& text, bool allowRetry) override;
@@ -20,7 +20,7 @@ public:
     // Called by the application when its main loop has ended.
     void SetShuttingDown() { iShuttingDown = true; }
 
-private:
+  private:
     std::atomic<bool> iShuttingDown{false};
     TConsoleMsgAlerts iConsole;
 };

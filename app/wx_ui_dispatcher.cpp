@@ -16,7 +16,9 @@ struct TWxUiDispatcher::TState {
 
 TWxUiDispatcher::TWxUiDispatcher() : iState(std::make_shared<TState>()) {}
 
-bool TWxUiDispatcher::IsUiThread() const { return wxIsMainThread(); }
+bool TWxUiDispatcher::IsUiThread() const {
+    return wxIsMainThread();
+}
 
 void TWxUiDispatcher::Post(std::function<void()> step) {
     // The lock also keeps Shutdown (and with it the end of the application) from overlapping a

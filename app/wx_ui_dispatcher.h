@@ -11,14 +11,14 @@ namespace ombrel {
 // the wxApp exists; call Shutdown before the windows that the steps use go away: from then on
 // queued and new steps are dropped instead of running against destroyed windows.
 class TWxUiDispatcher : public IUiDispatcher {
-public:
+  public:
     TWxUiDispatcher();
 
     bool IsUiThread() const override;
     void Post(std::function<void()> step) override;
     void Shutdown() override;
 
-private:
+  private:
     struct TState;
     std::shared_ptr<TState> iState;
 };

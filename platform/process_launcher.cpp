@@ -95,7 +95,8 @@ bool TProcessLauncher::StartProgram(const std::string& path, bool runAsAdmin) {
     iLastError.clear();
     struct stat st {};
     if (path.empty() || ::stat(path.c_str(), &st) != 0) {
-        iLastError = "Cannot start \"" + path + "\": " + std::strerror(path.empty() ? ENOENT : errno);
+        iLastError =
+            "Cannot start \"" + path + "\": " + std::strerror(path.empty() ? ENOENT : errno);
         return false;
     }
 
@@ -150,7 +151,8 @@ bool TProcessLauncher::StartProgram(const std::string& path, bool runAsAdmin) {
     if (got == static_cast<ssize_t>(sizeof failure)) {
         static const char* const kStages[] = {"fork", "chdir", "exec"};
         const char* stage = failure.stage >= 0 && failure.stage <= 2 ? kStages[failure.stage] : "?";
-        iLastError = "Cannot start \"" + path + "\" (" + stage + "): " + std::strerror(failure.error);
+        iLastError =
+            "Cannot start \"" + path + "\" (" + stage + "): " + std::strerror(failure.error);
         return false;
     }
     return true;

@@ -7,7 +7,7 @@
 namespace ombrel {
 
 class IProcessLauncher {
-public:
+  public:
     virtual ~IProcessLauncher() = default;
 
     // Starts the program at `path` without arguments, detached from this process (it outlives
@@ -26,7 +26,7 @@ using IProcessLauncherPtr = std::shared_ptr<IProcessLauncher>;
 // executable regular file goes to `opener` ("xdg-open": `xdg-open <path>`), with no elevation.
 // Helper names without "/" are looked up in PATH before forking.
 class TProcessLauncher : public IProcessLauncher {
-public:
+  public:
     explicit TProcessLauncher(std::string elevator = "pkexec", std::string opener = "xdg-open");
 
     // True when the exec succeeded. False, with the reason in LastError, when the file is
@@ -36,7 +36,7 @@ public:
     // The reason of the last failed start, as the system words it; empty after a success.
     const std::string& LastError() const { return iLastError; }
 
-private:
+  private:
     std::string iElevator;
     std::string iOpener;
     std::string iLastError;

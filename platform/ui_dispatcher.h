@@ -1,8 +1,8 @@
 #pragma once
 // The hand-off from worker threads to the UI thread.
 
-#include <condition_variable>
 #include <chrono>
+#include <condition_variable>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -15,7 +15,7 @@ namespace ombrel {
 // were posted. Implementations: the GUI toolkit's event loop in the installer, TEventLoopDispatcher
 // in tests and headless runs.
 class IUiDispatcher {
-public:
+  public:
     virtual ~IUiDispatcher() = default;
 
     // True when called on the UI thread.
@@ -41,7 +41,7 @@ using IUiDispatcherPtr = std::shared_ptr<IUiDispatcher>;
 // A plain event loop: the thread that creates it is its UI thread, and that thread runs the
 // queued steps by calling RunOne, RunPending or RunUntil. Usable without any GUI toolkit.
 class TEventLoopDispatcher : public IUiDispatcher {
-public:
+  public:
     TEventLoopDispatcher();
 
     bool IsUiThread() const override;
@@ -57,7 +57,7 @@ public:
     bool RunUntil(const std::function<bool()>& done,
                   std::chrono::milliseconds limit = std::chrono::seconds(60));
 
-private:
+  private:
     std::thread::id iUiThread;
     mutable std::mutex iMutex;
     std::condition_variable iQueued;

@@ -34,7 +34,7 @@ using testing::TempFolder;
 
 // Sets an environment variable for the life of the object.
 class ScopedEnv {
-public:
+  public:
     ScopedEnv(const char* name, const std::string& value) : iName(name) {
         if (const char* old = std::getenv(name)) iOld = old;
         ::setenv(name, value.c_str(), 1);
@@ -47,7 +47,7 @@ public:
         }
     }
 
-private:
+  private:
     const char* iName;
     std::optional<std::string> iOld;
 };
@@ -66,7 +66,7 @@ bool SetImmutable(const std::string& path, bool on) {
 }
 
 class AppRunTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         fs::create_directories(work / "tmp");
         fs::create_directories(work / "cache");
@@ -126,8 +126,7 @@ protected:
     // Starts the run and lets the UI thread deliver its steps until the run is over.
     void Run(TApp& app) {
         app.Execute();
-        ASSERT_TRUE(ui->RunUntil([&app] { return !app.IsRunning(); }))
-            << "the run did not finish";
+        ASSERT_TRUE(ui->RunUntil([&app] { return !app.IsRunning(); })) << "the run did not finish";
     }
 
     std::vector<std::string> Lines(const std::string& kind) const {
@@ -182,8 +181,9 @@ TEST_F(AppRunTest, AMissingProgramIsReportedWithTheJoinedPath) {
         calls.clear();
         auto app = MakeApp(std::string(R"({"app":"Demo","startApp":")") + c.startApp + "\"}");
         Run(*app);
-        EXPECT_EQ(Lines("error"), (std::vector<std::string>{"Die Anwendung \"" + c.path +
-                                                            "\" wurde nicht gefunden.|TApp.Execute"}));
+        EXPECT_EQ(Lines("error"),
+                  (std::vector<std::string>{"Die Anwendung \"" + c.path +
+                                            "\" wurde nicht gefunden.|TApp.Execute"}));
         EXPECT_TRUE(Lines("done").empty());
     }
 }
@@ -193,9 +193,9 @@ TEST_F(AppRunTest, EngineErrorsAreShownAndTheMissingProgramFollows) {
     Run(*app);
     const auto errors = Lines("error");
     ASSERT_GE(errors.size(), 2u) << ::testing::PrintToString(calls);
-    EXPECT_EQ(errors.back(),
-              "Die Anwendung \"" + Destination("Unknown") + "/bin/run.sh\" wurde nicht gefunden."
-              "|TApp.Execute");
+    EXPECT_EQ(errors.back(), "Die Anwendung \"" + Destination("Unknown") +
+                                 "/bin/run.sh\" wurde nicht gefunden."
+                                 "|TApp.Execute");
     EXPECT_EQ(errors.front().find("|TApp.Execute"), std::string::npos)
         << "the first errors are the engine's own: " << errors.front();
     EXPECT_TRUE(Lines("done").empty());

@@ -34,7 +34,7 @@ bool SetImmutable(const std::string& path, bool on) {
 }
 
 class FolderDeletionTest : public ::testing::Test {
-protected:
+  protected:
     void TearDown() override {
         // Leave nothing undeletable behind.
         for (const auto& path : immutable) SetImmutable(path, false);

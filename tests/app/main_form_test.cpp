@@ -17,7 +17,7 @@ const char* StateName(TTaskbarState state) {
 
 // Records every drawing call as one line.
 class RecordingView : public IMainView {
-public:
+  public:
     void SetCaption(const std::string& caption) override { calls.push_back("caption:" + caption); }
     void SetProgressText(const std::string& text) override { calls.push_back("label:" + text); }
     void SetTaskbarProgress(int32_t value, TTaskbarState state) override {
@@ -46,7 +46,7 @@ public:
 };
 
 class RecordingLauncher : public IProcessLauncher {
-public:
+  public:
     bool StartProgram(const std::string& path, bool runAsAdmin) override {
         calls->push_back("start:" + path + (runAsAdmin ? ":admin" : ""));
         return false;  // the window must not care
@@ -55,10 +55,8 @@ public:
 };
 
 class MainFormTest : public ::testing::Test {
-protected:
-    MainFormTest() {
-        launcher->calls = &view.calls;
-    }
+  protected:
+    MainFormTest() { launcher->calls = &view.calls; }
 
     // A resource reader that hands out `json` encrypted with the built-in password.
     static TApp::TResourceReader Instruction(const std::string& json) {
@@ -83,9 +81,8 @@ TEST_F(MainFormTest, ProgressAndErrorsChangeLabelTaskbarHeightAndList) {
     EXPECT_EQ(view.calls, (std::vector<std::string>{
                               "error:Erster [TOmbrel]", "label:Erster", "taskbar:100:Normal",
                               "events", "taskbar:100:Error", "height:350", "indicator:off",
-                              "error:Zweiter [TApp.Execute]", "label:Zweiter",
-                              "taskbar:100:Error", "events", "taskbar:100:Error", "height:350",
-                              "indicator:off"}));
+                              "error:Zweiter [TApp.Execute]", "label:Zweiter", "taskbar:100:Error",
+                              "events", "taskbar:100:Error", "height:350", "indicator:off"}));
 
     // Progress after an error: label and value change, state and indicator stay; no clamping.
     for (int32_t percent : {150, -5}) {
@@ -121,11 +118,10 @@ TEST_F(MainFormTest, DoneStopsTheIndicatorStartsTheProgramAndCloses) {
         view.calls.clear();
         TFrmMain form(view, ui, launcher);
         form.Done("/tmp/App/bin/the app", admin);
-        EXPECT_EQ(view.calls,
-                  (std::vector<std::string>{
-                      "indicator:off",
-                      std::string("start:/tmp/App/bin/the app") + (admin ? ":admin" : ""),
-                      "close"}));
+        EXPECT_EQ(view.calls, (std::vector<std::string>{"indicator:off",
+                                                        std::string("start:/tmp/App/bin/the app") +
+                                                            (admin ? ":admin" : ""),
+                                                        "close"}));
         EXPECT_TRUE(form.State().closed);
     }
 }

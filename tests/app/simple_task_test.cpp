@@ -27,7 +27,7 @@ struct ReleaseSignal {
 };
 
 class SimpleTaskTest : public ::testing::Test {
-protected:
+  protected:
     // A token for a closure of the task under test: the task has been destroyed (and its
     // closures released) once WaitUntilReleased returns.
     std::shared_ptr<ReleaseSignal> Token() {
@@ -107,26 +107,35 @@ TEST_F(SimpleTaskTest, OutcomesOfTheWorkReachExactlyTheMatchingHandlers) {
 }
 
 TEST_F(SimpleTaskTest, ARaisingCompletionHandlerEndsInTheErrorHandler) {
-    new Task([](int& result, std::string&) { result = 1; return true; },
-             [this](const int& result) {
-                 events.push_back("done:" + std::to_string(result));
-                 throw std::runtime_error("completion failed");
-             },
-             RecordError(Token()), ui);
+    new Task(
+        [](int& result, std::string&) {
+            result = 1;
+            return true;
+        },
+        [this](const int& result) {
+            events.push_back("done:" + std::to_string(result));
+            throw std::runtime_error("completion failed");
+        },
+        RecordError(Token()), ui);
     WaitUntilReleased();
     EXPECT_EQ(events, (std::vector<std::string>{"done:1", "error:completion failed"}));
 }
 
 TEST_F(SimpleTaskTest, ARaisingErrorHandlerIsCalledOnceMoreWithItsOwnMessage) {
     int calls = 0;
-    new Task([](int&, std::string& error) { error = "E"; return false; }, RecordDone(),
-             [this, &calls, token = Token()](const std::string& text) {
-                 events.push_back("error:" + text);
-                 ++calls;
-                 // Both calls raise; the second exception is swallowed by the task.
-                 throw std::runtime_error("handler failed " + std::to_string(calls));
-             },
-             ui);
+    new Task(
+        [](int&, std::string& error) {
+            error = "E";
+            return false;
+        },
+        RecordDone(),
+        [this, &calls, token = Token()](const std::string& text) {
+            events.push_back("error:" + text);
+            ++calls;
+            // Both calls raise; the second exception is swallowed by the task.
+            throw std::runtime_error("handler failed " + std::to_string(calls));
+        },
+        ui);
     WaitUntilReleased();
     EXPECT_EQ(events, (std::vector<std::string>{"error:E", "error:handler failed 1"}));
 }
@@ -176,11 +185,11 @@ TEST_F(SimpleTaskTest, ProgressReachesTheHandlerOnTheUiThreadAndCarriesTheStopFl
     new Task(TProgressExecuteMethod<int>(work), handler, RecordDone(), RecordError(Token()), ui);
     WaitUntilReleased();
 
-    EXPECT_EQ(progress, (std::vector<std::string>{"keep:20", "stop:40", "raise:60", "raise:80",
-                                                  "keep:100"}));
-    EXPECT_EQ(seen, (std::vector<std::pair<bool, bool>>{
-                        {false, false}, {false, true}, {false, false}, {true, true},
-                        {true, true}}));
+    EXPECT_EQ(progress,
+              (std::vector<std::string>{"keep:20", "stop:40", "raise:60", "raise:80", "keep:100"}));
+    EXPECT_EQ(seen,
+              (std::vector<std::pair<bool, bool>>{
+                  {false, false}, {false, true}, {false, false}, {true, true}, {true, true}}));
     EXPECT_EQ(events, (std::vector<std::string>{"done:5"}));
     EXPECT_TRUE(allOnUi);
 }
@@ -222,8 +231,12 @@ TEST_F(SimpleTaskTest, UnsynchronizedHandlersRunOnTheWorkerAndTheOwnerWaitsOnDes
 
 TEST_F(SimpleTaskTest, ASynchronizedTaskWithoutDispatcherIsRefusedBeforeAnyWorkRuns) {
     std::atomic<bool> ran{false};
-    EXPECT_THROW(new Task([&ran](int&, std::string&) { ran = true; return true; }, nullptr,
-                          nullptr, nullptr),
+    EXPECT_THROW(new Task(
+                     [&ran](int&, std::string&) {
+                         ran = true;
+                         return true;
+                     },
+                     nullptr, nullptr, nullptr),
                  std::invalid_argument);
     EXPECT_FALSE(ran);
 }
@@ -241,9 +254,10 @@ TEST_F(SimpleTaskTest, HandlersAreDeliveredOneAtATimeInOrderWhileTheWorkerWaits)
         }
         return true;
     };
-    new Task(TProgressExecuteMethod<int>(work),
-             [&handled](bool&, const std::string&, int32_t percent) { handled.push_back(percent); },
-             RecordDone(), RecordError(Token()), ui);
+    new Task(
+        TProgressExecuteMethod<int>(work),
+        [&handled](bool&, const std::string&, int32_t percent) { handled.push_back(percent); },
+        RecordDone(), RecordError(Token()), ui);
     WaitUntilReleased();
     ASSERT_EQ(countSeenByWork.size(), 20u);
     for (size_t i = 0; i < countSeenByWork.size(); ++i) EXPECT_EQ(countSeenByWork[i], i + 1);

@@ -27,7 +27,7 @@ const char kRecorder[] =
     "mv \"$OMBREL_TEST_MARKER.tmp\" \"$OMBREL_TEST_MARKER\"\n";
 
 class ProcessLauncherTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         marker = folder / "marker";
         ::setenv("OMBREL_TEST_MARKER", marker.c_str(), 1);

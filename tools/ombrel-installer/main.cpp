@@ -1,6 +1,7 @@
 // ombrel-installer: the graphical web installer. Its instruction is a trailer written by
 // ombrel-stamp; its switches are -h <server base URL> and --update-channel <channel>.
 
+#include <unistd.h>
 #include <wx/app.h>
 #include <wx/init.h>
 
@@ -8,8 +9,6 @@
 #include <memory>
 #include <string>
 #include <vector>
-
-#include <unistd.h>
 
 #include "app/command_line.h"
 #include "app/wx_main_frame.h"
@@ -29,17 +28,16 @@ void ReportAssert(const wxString& file, int line, const wxString& func, const wx
 }
 
 class TInstallerApp : public wxApp {
-public:
-    explicit TInstallerApp(std::vector<std::string> arguments)
-        : iArguments(std::move(arguments)) {}
+  public:
+    explicit TInstallerApp(std::vector<std::string> arguments) : iArguments(std::move(arguments)) {}
 
     bool OnInit() override {
         // The base OnInit would parse the command line itself and refuse our switches.
         iAlerts = std::make_shared<ombrel::TWxMsgAlerts>();
         ombrel::MsgHandler().SetAlerts(iAlerts);
-        auto* frame = new ombrel::TWxMainFrame(iArguments,
-                                               std::make_shared<ombrel::TWxUiDispatcher>(),
-                                               std::make_shared<ombrel::TProcessLauncher>());
+        auto* frame =
+            new ombrel::TWxMainFrame(iArguments, std::make_shared<ombrel::TWxUiDispatcher>(),
+                                     std::make_shared<ombrel::TProcessLauncher>());
         SetTopWindow(frame);
         frame->ShowCentred();
         return true;
@@ -50,7 +48,7 @@ public:
         return wxApp::OnExit();
     }
 
-private:
+  private:
     std::vector<std::string> iArguments;
     std::shared_ptr<ombrel::TWxMsgAlerts> iAlerts;
 };

@@ -23,7 +23,7 @@ void IgnoreAssert(const wxString&, int, const wxString&, const wxString&, const 
 
 // One wxApp for the whole test program, when there is a display.
 class WxEnvironment : public ::testing::Environment {
-public:
+  public:
     void SetUp() override {
         if (!std::getenv("DISPLAY")) return;
         wxSetAssertHandler(IgnoreAssert);
@@ -100,7 +100,7 @@ void PressWhenShown(Seen& seen, const std::string& press) {
 }
 
 class WxMsgAlertsTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         if (!WxEnvironment::ready) GTEST_SKIP() << "no display (scripts/test.sh provides one)";
     }

@@ -65,7 +65,7 @@ std::optional<int> WaitExit(pid_t pid, std::chrono::milliseconds limit) {
 
 // A running program that is killed and reaped unless it ended by itself.
 class Child {
-public:
+  public:
     explicit Child(pid_t pid) : iPid(pid) {}
     ~Child() {
         if (iPid > 0 && !iEnded) {
@@ -86,7 +86,7 @@ public:
         return false;
     }
 
-private:
+  private:
     pid_t iPid;
     bool iEnded = false;
 };
@@ -136,7 +136,7 @@ std::string Screenshot(const std::string& window, const std::string& name) {
 }
 
 class InstallerTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         if (!std::getenv("DISPLAY")) GTEST_SKIP() << "no display (scripts/test.sh provides one)";
         fs::create_directories(work / "tmp");
@@ -164,10 +164,10 @@ protected:
 
 TEST_F(InstallerTest, ASuccessfulRunStartsTheInstalledProgramAndEnds) {
     // A program with a blank in its name that records its arguments and working folder.
-    const std::string program = work.Write(
-        "release/bin/start me.sh",
-        "#!/bin/sh\n{ echo \"$#\"; pwd; } > \"$OMBREL_TEST_MARKER.tmp\"\n"
-        "mv \"$OMBREL_TEST_MARKER.tmp\" \"$OMBREL_TEST_MARKER\"\n");
+    const std::string program =
+        work.Write("release/bin/start me.sh",
+                   "#!/bin/sh\n{ echo \"$#\"; pwd; } > \"$OMBREL_TEST_MARKER.tmp\"\n"
+                   "mv \"$OMBREL_TEST_MARKER.tmp\" \"$OMBREL_TEST_MARKER\"\n");
     ::chmod(program.c_str(), 0755);
     server::TPublishRequest request;
     request.Store = work / "store";
@@ -187,8 +187,8 @@ TEST_F(InstallerTest, ASuccessfulRunStartsTheInstalledProgramAndEnds) {
     std::string error;
     ASSERT_TRUE(service.Start(error)) << error;
 
-    const std::string installer = Stamp(
-        {"--title", "Hello Setup", "--app", "Hello", "--start-app", "bin/start me.sh"});
+    const std::string installer =
+        Stamp({"--title", "Hello Setup", "--app", "Hello", "--start-app", "bin/start me.sh"});
     Child child(StartInstaller(installer, service.BaseUrl()));
     ASSERT_GT(child.Pid(), 0);
     EXPECT_EQ(child.Wait(120s), 0) << "the installer must end by itself after success";

@@ -4,14 +4,13 @@
 //
 // Environment: OMBREL_DEMO_CLOSE_AFTER=<seconds> closes the window by itself after that time.
 
+#include <unistd.h>
 #include <wx/app.h>
 #include <wx/frame.h>
 #include <wx/panel.h>
 #include <wx/sizer.h>
 #include <wx/stattext.h>
 #include <wx/timer.h>
-
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -43,7 +42,7 @@ bool WriteMarker(int argc) {
 }
 
 class TDemoApp : public wxApp {
-public:
+  public:
     bool OnInit() override {
         if (!WriteMarker(argc)) std::fprintf(stderr, "ombrel-demo-app: cannot write %s\n", kMarker);
         auto* frame = new wxFrame(nullptr, wxID_ANY, "Ombrel Demo", wxDefaultPosition,
@@ -51,10 +50,10 @@ public:
         auto* panel = new wxPanel(frame);
         auto* sizer = new wxBoxSizer(wxVERTICAL);
         std::error_code ec;
-        const wxString text = wxString::FromUTF8(
-            ("Die Demo-Anwendung wurde installiert und gestartet.\n\nOrdner: " +
-             std::filesystem::current_path(ec).string())
-                .c_str());
+        const wxString text =
+            wxString::FromUTF8(("Die Demo-Anwendung wurde installiert und gestartet.\n\nOrdner: " +
+                                std::filesystem::current_path(ec).string())
+                                   .c_str());
         sizer->Add(new wxStaticText(panel, wxID_ANY, text), 1, wxALL | wxEXPAND, 16);
         panel->SetSizer(sizer);
         sizer->SetSizeHints(frame);
@@ -71,7 +70,7 @@ public:
         return true;
     }
 
-private:
+  private:
     wxTimer iCloseTimer;
 };
 
