@@ -119,9 +119,11 @@ void TOmbrel::Execute() {
             AddError(fmt::sprintf("installation folder %s is in use by another run", destination));
             return;
         case TFileLock::TResult::Failed:
-            AddError(fmt::sprintf("could not lock installation folder %s: %s", destination,
-                                  lockError));
-            return;
+            // A folder where no lock file can be made (read-only, or without file locks) is
+            // still served; the run fails later only where it must write.
+            Warning(fmt::sprintf("could not lock installation folder %s: %s", destination,
+                                 lockError));
+            break;
     }
 
     if (!iOptions->PackageName().empty()) {

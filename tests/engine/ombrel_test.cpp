@@ -643,6 +643,20 @@ TEST_F(TOmbrelTest, SecondRunOnABusyFolderChangesNothing) {
     EXPECT_TRUE(Exists(Manifest()));
 }
 
+TEST_F(TOmbrelTest, LinkAtTheLockFileIsNotFollowedAndOnlyWarnedAbout) {
+    fs::create_directories(Dest());
+    const std::string target = tmp.Write("elsewhere.txt", "keep");
+    fs::create_symlink(target, Dest() + "/Demo.ombrel.lock");
+    api->answers["/api/update/install/Demo"] = R"({"version": "1.0"})";
+    Run();
+    EXPECT_TRUE(success);
+    ASSERT_EQ(messages->Count(Level::Warning), 1u);
+    EXPECT_THAT(messages->Texts(Level::Warning)[0],
+                ::testing::StartsWith("could not lock installation folder " + Dest() + ": "));
+    EXPECT_EQ(tmp.Read("elsewhere.txt"), "keep");
+    EXPECT_TRUE(Exists(Manifest()));
+}
+
 // ---------------------------------------------------------------------------------------------
 // Package mode
 
