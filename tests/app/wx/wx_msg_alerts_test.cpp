@@ -102,7 +102,9 @@ void PressWhenShown(Seen& seen, const std::string& press) {
 class WxMsgAlertsTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        if (!WxEnvironment::ready) GTEST_SKIP() << "no display (scripts/test.sh provides one)";
+        if (!std::getenv("DISPLAY")) GTEST_SKIP() << "no display (scripts/test.sh provides one)";
+        ASSERT_TRUE(WxEnvironment::ready)
+            << "wxWidgets could not be initialised on DISPLAY=" << std::getenv("DISPLAY");
     }
     TWxMsgAlerts alerts;
 };
