@@ -108,8 +108,7 @@ void RemoveFolder(int parentFd, const char* name) {
 bool FolderExistsForDeletion(const std::string& path) {
     struct stat st {};
     if (path.empty() || ::lstat(path.c_str(), &st) != 0) return false;
-    if (S_ISDIR(st.st_mode)) return true;
-    return S_ISLNK(st.st_mode) && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    return S_ISDIR(st.st_mode) || S_ISLNK(st.st_mode);
 }
 
 void DeleteFolderTree(const std::string& path) {

@@ -27,8 +27,8 @@ class EFolderDeletionError : public std::runtime_error {
 // names an existing file (not a folder), or names the running program's own file.
 void DeleteFolderTree(const std::string& path);
 
-// True when `path` is a folder or a symbolic link to one (the link itself is what
-// DeleteFolderTree would remove).
+// True when `path` is a folder, or a symbolic link of any kind: a link in the place of the
+// folder is not ours to follow, so DeleteFolderTree removes the link itself.
 bool FolderExistsForDeletion(const std::string& path);
 
 }  // namespace ombrel

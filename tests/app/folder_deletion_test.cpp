@@ -86,14 +86,30 @@ TEST_F(FolderDeletionTest, RemovesEverythingButNeverFollowsLinksOutOfTheFolder) 
 
 TEST_F(FolderDeletionTest, AFolderThatIsItselfALinkLosesOnlyTheLink) {
     outside.Write("data/file.txt", "precious");
-    const std::string link = root / "install";
-    fs::create_directory_symlink(outside / "data", link);
-    ASSERT_TRUE(FolderExistsForDeletion(link));
+    struct Case {
+        const char* name;
+        std::string target;
+    };
+    const Case cases[] = {
+        {"link to a folder", outside / "data"},
+        {"link to a file", outside / "data/file.txt"},
+        {"dangling link", outside / "nothing"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string link = root / "install";
+        fs::create_symlink(c.target, link);
+        ASSERT_TRUE(FolderExistsForDeletion(link));
 
-    DeleteFolderTree(link);
+        DeleteFolderTree(link);
 
-    EXPECT_FALSE(fs::exists(fs::symlink_status(link)));
-    EXPECT_EQ(outside.Read("data/file.txt"), "precious");
+        EXPECT_FALSE(fs::exists(fs::symlink_status(link)));
+        EXPECT_EQ(outside.Read("data/file.txt"), "precious");
+        EXPECT_FALSE(fs::exists(outside / "nothing"));
+    }
+    EXPECT_FALSE(FolderExistsForDeletion(root / "install"));
+    EXPECT_FALSE(FolderExistsForDeletion(root.Write("plain-file", "x")));
+    EXPECT_TRUE(FolderExistsForDeletion(root.Path()));
 }
 
 TEST_F(FolderDeletionTest, RefusesPathsItMustNotTouch) {
