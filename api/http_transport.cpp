@@ -417,11 +417,12 @@ bool THttpTransport::Perform(const THttpRequest& request, THttpResponse& respons
 std::string DecodeBodyText(const TBytes& body, const std::string& contentType) {
     std::string raw(body.begin(), body.end());
     std::string charset = CharsetOf(contentType);
+    // Malformed UTF-8 must not reach the rest of the system as text.
     if (charset.empty() || SameTextAscii(charset, "utf-8") || SameTextAscii(charset, "utf8")) {
-        return raw;
+        return DecodeText(raw, TTextEncoding::Utf8);
     }
     iconv_t converter = iconv_open("UTF-8", charset.c_str());
-    if (converter == reinterpret_cast<iconv_t>(-1)) return raw;
+    if (converter == reinterpret_cast<iconv_t>(-1)) return DecodeText(raw, TTextEncoding::Utf8);
 
     std::string text;
     text.resize(raw.size() * 2 + 16);

@@ -18,7 +18,10 @@ TEST(DecodeBodyText, FollowsTheNamedCharset) {
         std::string expected;
     } cases[] = {
         {"", "caf\xC3\xA9", "caf\xC3\xA9"},
-        {"application/json", "\xE4", "\xE4"},  // no charset: taken as it is
+        // No charset, or one nobody knows: UTF-8, and what is not UTF-8 becomes U+FFFD.
+        {"application/json", "\xE4", "\xEF\xBF\xBD"},
+        {"application/json", "a\xC3\xA4\xC3", "a\xC3\xA4\xEF\xBF\xBD"},
+        {"text/plain; charset=utf-8", "\xFF\xFEx", "\xEF\xBF\xBD\xEF\xBF\xBDx"},
         {"text/plain; charset=UTF-8", "\xC3\xA4", "ä"},
         {"text/plain; CHARSET=iso-8859-1", "\xE4\xF6\xFC", "äöü"},
         {"text/plain; format=flowed; charset=Windows-1252; x=y", "\x80\x84", "€„"},
@@ -27,8 +30,7 @@ TEST(DecodeBodyText, FollowsTheNamedCharset) {
         // Bytes that do not fit the charset, and a body that ends inside a character.
         {"text/plain; charset=windows-1252", "a\x81z", "a\xEF\xBF\xBDz"},
         {"text/plain; charset=UTF-16LE", std::string("A\x00\x42", 3), "A\xEF\xBF\xBD"},
-        // A charset nobody knows: the bytes as they came.
-        {"text/plain; charset=x-unknown-42", "\xE4", "\xE4"},
+        {"text/plain; charset=x-unknown-42", "\xC3\xA4\xE4", "\xC3\xA4\xEF\xBF\xBD"},
         {"text/plain; charset=ISO-8859-1", "", ""},
     };
     for (const auto& c : cases) {

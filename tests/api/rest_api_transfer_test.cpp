@@ -218,6 +218,8 @@ TEST_F(ApiClientTest, TextIsDecodedByTheCharsetOfTheAnswer) {
         std::string expected;
     } cases[] = {
         {"application/json", "{\"n\": \"\xC3\xA4\"}", "{\"n\": \"ä\"}"},
+        // Not UTF-8 although no charset says otherwise: the text never carries the bad byte.
+        {"application/json", "{\"n\": \"\xE4\"}", "{\"n\": \"\xEF\xBF\xBD\"}"},
         {"application/json; charset=utf-8", "\xC3\xA4", "ä"},
         {"application/json; charset=ISO-8859-1", "{\"n\": \"\xE4\"}", "{\"n\": \"ä\"}"},
         {"text/plain;charset=\"latin1\"", "Gr\xFC\xDF", "Grüß"},
