@@ -457,23 +457,15 @@ bool TOmbrel::ExtractPackage(const std::string& archive, const std::string& fold
     const std::string caption = "extract " + archive;
     Messages->Progress(caption, 0);
     Log(fmt::sprintf("extracting %s to %s", archive, folder));
-    // Unpacked beside its final place and renamed when the whole archive is out, so that a
-    // folder under the final name is always complete.
-    const std::string part = folder + ".part";
-    RemovePartial(part);
-    // Created first, so that an archive without entries still gives its (empty) folder.
-    bool ok = IO->ForceDirectory(part) && IO->ExtractZipFile(archive, part) &&
-              RenamePath(part, folder);
+    // Unpacked as a whole: a folder under the final name is always complete.
+    bool ok = IO->ExtractZipFolder(archive, folder);
     if (ok) {
         Log("done");
-    } else {
+    } else if (IO->FileExists(archive)) {
         // A damaged archive would fail the same way in every later run: drop it, so the next
         // run downloads it again.
-        RemovePartial(part);
-        if (IO->FileExists(archive)) {
-            Log(fmt::sprintf("removing damaged package %s", archive));
-            IO->FileDelete(archive);
-        }
+        Log(fmt::sprintf("removing damaged package %s", archive));
+        IO->FileDelete(archive);
     }
     Messages->Progress(caption, 100);
     return ok;

@@ -77,8 +77,20 @@ std::string RandomSuffix() {
 
 TAtomicFile::~TAtomicFile() { Discard(); }
 
-std::error_code TAtomicFile::Create(int dirFd, const std::string& name) {
+std::error_code TAtomicFile::Create(int dirFd, const std::string& name, bool directWhenNew) {
     Discard();
+    if (directWhenNew) {
+        int fd = ::openat(dirFd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                          0666);
+        if (fd >= 0) {
+            iDirFd = dirFd;
+            iFd = fd;
+            iName = name;
+            iDirect = true;
+            return {};
+        }
+        if (errno != EEXIST) return LastError();
+    }
     // A short name of our own: the final name may already use the whole length limit.
     for (int attempt = 0; attempt < 100; ++attempt) {
         std::string tempName = ".ombrel-" + RandomSuffix() + ".tmp";
@@ -106,6 +118,11 @@ std::error_code TAtomicFile::Commit(bool durable) {
         Discard();
         return error;
     }
+    if (iDirect) {
+        iDirect = false;
+        if (durable && ::fsync(iDirFd) != 0) return LastError();
+        return {};
+    }
     if (::renameat(iDirFd, iTempName.c_str(), iDirFd, iName.c_str()) != 0) {
         std::error_code error = LastError();
         Discard();
@@ -124,6 +141,10 @@ void TAtomicFile::Discard() {
     if (!iTempName.empty()) {
         ::unlinkat(iDirFd, iTempName.c_str(), 0);
         iTempName.clear();
+    }
+    if (iDirect) {
+        ::unlinkat(iDirFd, iName.c_str(), 0);
+        iDirect = false;
     }
 }
 

@@ -59,7 +59,13 @@ public:
     // Creates the temporary file in the folder `dirFd` (the caller keeps that folder open
     // until Commit or destruction) for the final name `name` (a bare name in that folder).
     // The file is created with mode 0666 less the umask.
-    std::error_code Create(int dirFd, const std::string& name);
+    //
+    // With `directWhenNew`, a name that is still free is written in place instead (created
+    // exclusively, so neither an existing file nor a link is ever written through); this saves
+    // the rename for the many new files of an unpacking or a first installation. Until Commit
+    // the file may then be seen half-written under its final name; it is removed again when it
+    // is not committed. A name that exists already always goes through a temporary file.
+    std::error_code Create(int dirFd, const std::string& name, bool directWhenNew = false);
 
     int Fd() const { return iFd; }
     std::error_code Write(const void* data, size_t size) { return WriteAll(iFd, data, size); }
@@ -77,6 +83,7 @@ private:
     int iFd = -1;
     std::string iName;
     std::string iTempName;
+    bool iDirect = false;  // written in place under iName, not yet committed
 };
 
 }  // namespace ombrel

@@ -59,6 +59,16 @@ public:
     // True when no such file exists, or no other process holds it open and it can be opened
     // for writing. A failure is reported at level Log.
     virtual bool CanFileBeOverwritten(const std::string& Path) = 0;
+
+    // Unpacks a zip archive as a whole into the folder ExtractPath, which does not exist yet:
+    // into "<ExtractPath>.part" first (anything left there by an earlier attempt is removed),
+    // renamed to ExtractPath only when every entry is out, and removed again on failure. So a
+    // folder under the final name is always complete. Reports as ExtractZipFile does, progress
+    // captions naming the final target paths; an archive without entries gives an empty folder.
+    // The default suits services without a staging area of their own.
+    virtual bool ExtractZipFolder(const std::string& ZipFilePath, const std::string& ExtractPath) {
+        return ForceDirectory(ExtractPath) && ExtractZipFile(ZipFilePath, ExtractPath);
+    }
 };
 
 using IOInterfacePtr = std::shared_ptr<IOInterface>;

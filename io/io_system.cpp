@@ -365,7 +365,7 @@ bool TIO::Copyfile(const std::string& source, const std::string& target) {
     }
     TDirFd dir;
     TAtomicFile out;
-    if (!(error = TDirFd::Open(parts.folder, dir)) && !(error = out.Create(dir.Get(), parts.name)) &&
+    if (!(error = TDirFd::Open(parts.folder, dir)) && !(error = out.Create(dir.Get(), parts.name, true)) &&
         !(error = CopyData(in.Get(), out.Fd()))) {
         struct timespec times[2] = {st.st_atim, st.st_mtim};
         if (::fchmod(out.Fd(), st.st_mode & 0777) != 0 || ::futimens(out.Fd(), times) != 0) {
@@ -590,10 +590,44 @@ bool TIO::ExtractZipFile(const std::string& ZipFilePath, const std::string& Extr
             io.iLastPercent = -1;
         }
     } reset{*this};
-    return ExtractEntries(ZipFilePath, ExtractPath);
+    return ExtractEntries(ZipFilePath, ExtractPath, ExtractPath);
 }
 
-bool TIO::ExtractEntries(const std::string& ZipFilePath, const std::string& ExtractPath) {
+bool TIO::ExtractZipFolder(const std::string& ZipFilePath, const std::string& ExtractPath) {
+    OnProgressRedirect = [this](const std::string& caption, int32_t percent) {
+        Messages->Progress(caption, percent);
+    };
+    struct TReset {
+        TIO& io;
+        ~TReset() {
+            io.OnProgressRedirect = nullptr;
+            io.iLastCaption.clear();
+            io.iLastPercent = -1;
+        }
+    } reset{*this};
+    // Unpacked beside its final place and renamed when every entry is out, so that a folder
+    // under the final name is always complete, whatever stopped an earlier unpacking.
+    const std::string staging = ExtractPath + ".part";
+    std::error_code error;
+    fs::remove_all(staging, error);  // removes links, never what they point to
+    if (error) {
+        DoError(error.message());
+        return false;
+    }
+    fs::create_directories(staging, error);
+    bool ok = !error;
+    if (!ok) DoError(error.message());
+    ok = ok && ExtractEntries(ZipFilePath, staging, ExtractPath);
+    if (ok && ::rename(staging.c_str(), ExtractPath.c_str()) != 0) {
+        DoError(LastErrorText());
+        ok = false;
+    }
+    if (!ok) fs::remove_all(staging, error);
+    return ok;
+}
+
+bool TIO::ExtractEntries(const std::string& ZipFilePath, const std::string& ExtractPath,
+                         const std::string& CaptionPath) {
     TZipReader reader;
     std::string error;
     if (!reader.Open(ZipFilePath, error)) {
@@ -617,10 +651,10 @@ bool TIO::ExtractEntries(const std::string& ZipFilePath, const std::string& Extr
         }
         const bool isFolder = entry.IsDirectory();
         std::string relative;
-        std::string target;
+        std::string target;  // where the entry ends up, as reports name it
         try {
             if (!(isFolder && NamesRoot(entry.Name))) relative = JoinInside("", entry.Name);
-            target = PathJoin(ExtractPath, relative);
+            target = PathJoin(CaptionPath, relative);
         } catch (const EPathError& e) {
             DoError(e.what());
             return false;
@@ -654,7 +688,7 @@ bool TIO::ExtractEntries(const std::string& ZipFilePath, const std::string& Extr
         if (isFolder) continue;
 
         TAtomicFile file;
-        std::error_code failure = file.Create(folder.Get(), parts.back());
+        std::error_code failure = file.Create(folder.Get(), parts.back(), true);
         if (failure) {
             DoError(failure.message());
             return false;

@@ -62,6 +62,7 @@ public:
     bool ByteToFile(const std::string& Path, const TBytes& bytes) override;
     bool ForceDirectory(const std::string& Path) override;
     bool ExtractZipFile(const std::string& ZipFilePath, const std::string& ExtractPath) override;
+    bool ExtractZipFolder(const std::string& ZipFilePath, const std::string& ExtractPath) override;
     bool DirectoryDeleteIfEmpty(const std::string& Path) override;
     bool CanFileBeOverwritten(const std::string& Path) override;
 
@@ -72,7 +73,9 @@ private:
     void DoZipProgress(const std::string& target, uint64_t position, uint64_t size,
                        bool complete);
     bool WriteFileAtomic(const std::string& Path, const char* data, size_t size);
-    bool ExtractEntries(const std::string& ZipFilePath, const std::string& ExtractPath);
+    // Unpacks into ExtractPath; reports and errors name the targets below CaptionPath.
+    bool ExtractEntries(const std::string& ZipFilePath, const std::string& ExtractPath,
+                        const std::string& CaptionPath);
 
     TOnProgress OnProgressRedirect;
     IMessagesPtr Messages;

@@ -199,6 +199,9 @@ public:
     bool ExtractZipFile(const std::string& z, const std::string& e) override {
         return io.ExtractZipFile(z, e);
     }
+    bool ExtractZipFolder(const std::string& z, const std::string& e) override {
+        return io.ExtractZipFolder(z, e);
+    }
     bool DirectoryDeleteIfEmpty(const std::string& p) override {
         return io.DirectoryDeleteIfEmpty(p);
     }

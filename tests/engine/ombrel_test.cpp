@@ -237,6 +237,15 @@ TEST_F(TOmbrelTest, FreshInstallTellsEveryStepAndRecordsTheManifest) {
             "log|IO.CopyBuffer|copy lib/core.so to " + d, "progress|copy|100",
             "progress|Finished|100"));
 
+    // Between the extract captions, one caption per entry, naming where it is unpacked to.
+    std::vector<std::string> entries;
+    for (const auto& r : messages->reports) {
+        if (r.level == Level::Progress && r.text.rfind(c + "/", 0) == 0) {
+            entries.push_back(r.text + "|" + std::to_string(r.percent));
+        }
+    }
+    EXPECT_THAT(entries, ElementsAre(c + "/Demo.1.0/Demo.exe|100", c + "/Lib.2.0/lib/core.so|100"));
+
     EXPECT_EQ(tmp.Read(Manifest()), std::string(kBom) +
                                         ":app Demo\r\n\r\n:version 1.0\r\n\r\n"
                                         ":packages\r\nDemo 1.0\r\nLib 2.0\r\n\r\n"

@@ -377,6 +377,15 @@ TEST_F(IoTest, CopyfileDropsSetuidAndReplacesALinkAtTheTarget) {
     EXPECT_EQ(temp.Read("victim.txt"), "precious");
 }
 
+TEST_F(IoTest, CopyfileNeverCreatesTheTargetOfADanglingLink) {
+    const std::string source = temp.Write("src/file", "data");
+    fs::create_symlink(temp / "elsewhere.txt", temp / "target");
+    ASSERT_TRUE(io.Copyfile(source, temp / "target")) << ErrorsDump();
+    EXPECT_FALSE(fs::is_symlink(temp / "target"));
+    EXPECT_EQ(temp.Read("target"), "data");
+    EXPECT_FALSE(fs::exists(temp / "elsewhere.txt"));
+}
+
 TEST_F(IoTest, CopyfileReplacesARunningProgram) {
     const std::string program = temp / "bin/sleeper";
     ASSERT_TRUE(io.Copyfile("/bin/sleep", program)) << ErrorsDump();

@@ -393,5 +393,59 @@ TEST_F(ExtractZipTest, ReportsTheSameEntryAgainInALaterExtraction) {
     EXPECT_THAT(PercentsFor(Out() + "/one.txt"), ::testing::ElementsAre(100, 100));
 }
 
+TEST_F(ExtractZipTest, FolderExtractionShowsTheFinalFolderOnlyWhenComplete) {
+    // Left behind by an earlier, interrupted attempt.
+    temp.Write("out.part/stale.txt", "half");
+    testing::WriteZip(Archive(), {Stored("top.txt", "top"), Deflated("sub/b.txt", "bee")});
+    ASSERT_TRUE(io.ExtractZipFolder(Archive(), Out())) << messages->Dump();
+    EXPECT_EQ(messages->Count(Level::Error), 0u) << messages->Dump();
+    EXPECT_THAT(Tree(Out()), ::testing::ElementsAre("sub", "sub/b.txt", "top.txt"));
+    EXPECT_FALSE(fs::exists(Out() + ".part"));
+    // Reports name where the files end up, not the staging folder.
+    EXPECT_THAT(PercentsFor(Out() + "/top.txt"), ::testing::ElementsAre(100));
+    EXPECT_THAT(PercentsFor(Out() + "/sub/b.txt"), ::testing::Contains(100));
+    for (const auto& r : messages->reports) {
+        EXPECT_EQ(r.text.find(".part"), std::string::npos) << r.text;
+    }
+}
+
+TEST_F(ExtractZipTest, FailedFolderExtractionLeavesNoFolderBehind) {
+    const struct {
+        const char* label;
+        std::vector<ZipItem> items;
+    } cases[] = {
+        {"hostile name after a good entry", {Stored("good.txt", "g"), Stored("../evil.txt", "e")}},
+        {"link entry", {Stored("good.txt", "g"), [] {
+             ZipItem link = Stored("link", "/etc/passwd");
+             link.unixMode = 0120777;
+             return link;
+         }()}},
+    };
+    for (const auto& c : cases) {
+        messages->reports.clear();
+        testing::WriteZip(Archive(), c.items);
+        EXPECT_FALSE(io.ExtractZipFolder(Archive(), Out())) << c.label;
+        ExpectOneErrorFromTio();
+        EXPECT_FALSE(fs::exists(Out())) << c.label;
+        EXPECT_FALSE(fs::exists(Out() + ".part")) << c.label;
+    }
+    EXPECT_FALSE(fs::exists(temp / "evil.txt"));
+
+    messages->reports.clear();
+    temp.Write("pkg.zip", "no archive");
+    EXPECT_FALSE(io.ExtractZipFolder(Archive(), Out()));
+    EXPECT_THAT(messages->Texts(Level::Error),
+                ::testing::ElementsAre(Archive() + " is not a valid Zip-File"));
+    EXPECT_FALSE(fs::exists(Out()));
+    EXPECT_FALSE(fs::exists(Out() + ".part"));
+}
+
+TEST_F(ExtractZipTest, FolderExtractionOfAnEmptyArchiveGivesAnEmptyFolder) {
+    temp.Write("pkg.zip", std::string("PK\x05\x06", 4) + std::string(18, '\0'));
+    ASSERT_TRUE(io.ExtractZipFolder(Archive(), Out())) << messages->Dump();
+    EXPECT_TRUE(fs::is_directory(Out()));
+    EXPECT_TRUE(Tree(Out()).empty());
+}
+
 }  // namespace
 }  // namespace ombrel

@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <regex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -303,36 +304,44 @@ TEST_F(OmbrelCli, KilledDuringTheCopyThenContinued) {
     }
     PublishRelease1();
     StartServer();
-    // A first, traced run into other folders finds which rename puts the second file of the
-    // copy into place; the real run is killed just before it.
+    // A first, traced run into other folders finds the call that fills the second file of the
+    // copy; the real run is killed just before it.
     const std::string trace = tmp / "trace.txt";
     {
-        std::vector<std::string> argv = {"strace", "-f", "-y", "-qq", "-e", "trace=renameat",
-                                         "-o", trace, Bin("ombrel"), "--server", server->Url(),
-                                         "--dest", tmp / "reference", "--app", "Demo"};
+        std::vector<std::string> argv = {"strace", "-f", "-y", "-qq", "-e",
+                                         "trace=copy_file_range", "-o", trace, Bin("ombrel"),
+                                         "--server", server->Url(), "--dest", tmp / "reference",
+                                         "--app", "Demo"};
         ProcessResult r = RunProcess(argv, {"XDG_CACHE_HOME=" + (tmp / "refcache"), kNoLeakCheck});
         ASSERT_EQ(r.exitCode, 0) << r.output;
     }
     std::ifstream in(trace);
-    int index = 0, copies = 0, target = 0;
-    const std::string into = "<" + (tmp / "reference");
-    for (std::string line; std::getline(in, line);) {
-        if (line.find("renameat(") == std::string::npos) continue;
+    int index = 0, target = 0;
+    std::set<std::string> filled;
+    const std::string into = "<" + (tmp / "reference") + "/";
+    for (std::string line; std::getline(in, line) && target == 0;) {
+        if (line.find("copy_file_range(") == std::string::npos) continue;
         ++index;
-        if (line.find(into) != std::string::npos && line.find(".ombrel\"") == std::string::npos &&
-            line.find(".ombrel.progress\"") == std::string::npos && ++copies == 2) {
-            target = index;
-        }
+        const size_t at = line.find(into);
+        if (at == std::string::npos) continue;
+        filled.insert(line.substr(at, line.find('>', at) - at));
+        if (filled.size() == 2) target = index;
     }
     ASSERT_GT(target, 0) << ReadFileBytes(trace);
 
-    ProcessResult killed = Ombrel({"--app", "Demo"},
-                                  {"strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=renameat",
-                                   "-e", "inject=renameat:signal=KILL:when=" + std::to_string(target)});
+    ProcessResult killed =
+        Ombrel({"--app", "Demo"}, {"strace", "-f", "-qq", "-o", "/dev/null", "-e",
+                                   "trace=copy_file_range", "-e",
+                                   "inject=copy_file_range:signal=KILL:when=" + std::to_string(target)});
     EXPECT_EQ(killed.signal, SIGKILL) << killed.output;
     EXPECT_TRUE(killed.HasLine("log: TOmbrel: prepare copy ...")) << killed.output;
-    // One file was copied before the kill; the copy under way left its temporary file.
-    EXPECT_EQ(Installed().size(), 1u);
+    // One file was copied before the kill; the one under way was created but is still empty.
+    const auto expected = Release1Files();
+    size_t complete = 0;
+    for (const auto& [name, content] : Installed()) {
+        if (expected.count(name) && expected.at(name) == content) ++complete;
+    }
+    EXPECT_EQ(complete, 1u);
     EXPECT_TRUE(fs::exists(ProgressFile()));
     EXPECT_FALSE(fs::exists(Manifest()));
 
