@@ -3,7 +3,6 @@
 #include <fmt/format.h>
 
 #include <charconv>
-#include <cmath>
 #include <limits>
 #include <nlohmann/json.hpp>
 
@@ -17,7 +16,40 @@ using nlohmann::json;
 
 // ---- reading ----------------------------------------------------------------------------
 
+// A number with a fraction or an exponent is kept as the text it was written as ("2.10" stays
+// "2.10", not 2.1), as a string behind this mark. Parsed strings are valid UTF-8, which never
+// holds the byte 0xFF, so no string from the text can be taken for one.
+constexpr char kNumberMark = '\xFF';
+
+bool IsNumberText(const json& value) {
+    return value.is_string() && !value.get_ref<const std::string&>().empty() &&
+           value.get_ref<const std::string&>()[0] == kNumberMark;
+}
+
+std::string NumberText(const json& value) { return value.get_ref<const std::string&>().substr(1); }
+
+// Builds the tree as nlohmann's own parser does, apart from numbers with a fraction or an
+// exponent (see kNumberMark).
+class TTreeBuilder : public nlohmann::detail::json_sax_dom_parser<json> {
+  public:
+    explicit TTreeBuilder(json& root) : json_sax_dom_parser(root, /*allow_exceptions=*/false) {}
+
+    bool number_float(double, const std::string& text) {
+        std::string marked = kNumberMark + text;
+        return string(marked);
+    }
+};
+
+// One JSON value, the whole text; discarded when the text is not valid JSON.
+json ParseJson(const std::string& text) {
+    json value;
+    TTreeBuilder builder(value);
+    if (!json::sax_parse(text, &builder)) return json(json::value_t::discarded);
+    return value;
+}
+
 const char* KindName(const json& value) {
+    if (IsNumberText(value)) return "a number";
     switch (value.type()) {
         case json::value_t::null: return "null";
         case json::value_t::object: return "an object";
@@ -52,17 +84,12 @@ int32_t DecimalOrZero(const std::string& text) {
 bool ReadString(const json& value, const std::string& path, std::string& out, std::string& error) {
     switch (value.type()) {
         case json::value_t::null: out.clear(); return true;
-        case json::value_t::string: out = value.get<std::string>(); return true;
+        case json::value_t::string:
+            out = IsNumberText(value) ? NumberText(value) : value.get<std::string>();
+            return true;
         case json::value_t::boolean: out = value.get<bool>() ? "true" : "false"; return true;
         case json::value_t::number_integer:
         case json::value_t::number_unsigned: out = value.dump(); return true;
-        case json::value_t::number_float:
-            if (!std::isfinite(value.get<double>())) {
-                error = fmt::format("\"{}\" is a number out of range", path);
-                return false;
-            }
-            out = value.dump();
-            return true;
         default: error = WrongKind(path, value, "a string"); return false;
     }
 }
@@ -74,7 +101,14 @@ bool ReadInteger(const json& value, const std::string& path, int32_t& out, std::
     switch (value.type()) {
         case json::value_t::null:
         case json::value_t::boolean: out = 0; return true;
-        case json::value_t::string: out = DecimalOrZero(value.get<std::string>()); return true;
+        case json::value_t::string:
+            if (IsNumberText(value)) {
+                error = fmt::format("\"{}\" is {}, which is not a 32-bit integer", path,
+                                    NumberText(value));
+                return false;
+            }
+            out = DecimalOrZero(value.get<std::string>());
+            return true;
         case json::value_t::number_integer: {
             int64_t number = value.get<int64_t>();
             if (number >= std::numeric_limits<int32_t>::min() &&
@@ -174,7 +208,7 @@ bool ReadVersion(const json& object, TVersionResponse& document, std::string& er
 // kNotAnObject for anything that is not an object (invalid JSON included).
 TReadResult ParseObject(const std::string& text, json& value, std::string& errorText) {
     if (IsBlank(text)) return TReadResult::NoDocument;
-    value = json::parse(text, nullptr, /*allow_exceptions=*/false);
+    value = ParseJson(text);
     if (value.is_null()) return TReadResult::NoDocument;
     if (!value.is_object()) {
         errorText = kNotAnObject;
@@ -284,7 +318,7 @@ TReadResult ReadPackageDocument(const std::string& text, TPackage& document,
 bool ReadPackageArray(const std::string& text, std::vector<TPackage>& packages,
                       std::string& errorText) {
     packages.clear();
-    json value = json::parse(text, nullptr, /*allow_exceptions=*/false);
+    json value = ParseJson(text);
     if (!value.is_array()) {
         errorText = kNotAnArray;
         return false;

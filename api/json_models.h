@@ -52,8 +52,8 @@ inline constexpr char kNotAnArray[] = "Der Eingabewert ist kein gültiges Array"
 
 // Reading maps the members of one JSON object onto the fields by their keys, in any order;
 // unknown members are ignored, missing members and null leave a field empty (0 for integers).
-// - String fields take strings, the JSON text of numbers (2 gives "2", 2.5 gives "2.5") and
-//   "true"/"false" for truth values.
+// - String fields take strings, numbers as the text they are written as (2 gives "2", 2.10
+//   gives "2.10", 1e3 gives "1e3") and "true"/"false" for truth values.
 // - "id" and "build" take integer numbers in 32-bit range; a number with a fraction or out of
 //   that range fails. A string gives its decimal value (optional sign, digits only, in range),
 //   any other string 0; a truth value gives 0.

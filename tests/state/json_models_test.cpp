@@ -49,6 +49,7 @@ TEST(JsonModels, TextsThatAreNoObject) {
         {"[{\"version\": \"1\"}]", TReadResult::Error, kNotAnObject, nullptr},
         {"\"text\"", TReadResult::Error, kNotAnObject, nullptr},
         {"12", TReadResult::Error, kNotAnObject, nullptr},
+        {"2.5", TReadResult::Error, kNotAnObject, nullptr},
         {"true", TReadResult::Error, kNotAnObject, nullptr},
         {"{", TReadResult::Error, kNotAnObject, nullptr},
         {"{} {}", TReadResult::Error, kNotAnObject, nullptr},
@@ -129,12 +130,18 @@ TEST(JsonModels, ConvertsScalarsByTheFieldsType) {
     RunVersionCases({
         {R"({"version": 2})", TReadResult::Document, "", version("2")},
         {R"({"version": 2.5})", TReadResult::Document, "", version("2.5")},
+        // A number's own text: trailing zeros and exponents stay as written.
+        {R"({"version": 2.10})", TReadResult::Document, "", version("2.10")},
+        {R"({"version": 1E3})", TReadResult::Document, "", version("1E3")},
+        {R"({"version": -0.50e-2})", TReadResult::Document, "", version("-0.50e-2")},
+        {R"({"version": 123456789012345678901234567890})", TReadResult::Document, "",
+         version("123456789012345678901234567890")},
         {R"({"version": -3})", TReadResult::Document, "", version("-3")},
         {R"({"version": true})", TReadResult::Document, "", version("true")},
         {R"({"version": "\u00e4\/\"\\"})", TReadResult::Document, "", version("\xC3\xA4/\"\\")},
-        {R"({"doomed_files": [1, 2.5, "a"]})", TReadResult::Document, "",
+        {R"({"doomed_files": [1, 2.50, "a"]})", TReadResult::Document, "",
          [](const TVersionResponse& d) {
-             EXPECT_EQ(d.FilesToDelete, (std::vector<std::string>{"1", "2.5", "a"}));
+             EXPECT_EQ(d.FilesToDelete, (std::vector<std::string>{"1", "2.50", "a"}));
          }},
         {R"({"packages": [{"id": "17"}]})", TReadResult::Document, "", id(17)},
         {R"({"packages": [{"id": "-5"}]})", TReadResult::Document, "", id(-5)},
@@ -151,7 +158,15 @@ TEST(JsonModels, ConvertsScalarsByTheFieldsType) {
         {R"({"packages": [{"id": 2147483648}]})", TReadResult::Error,
          "\"packages[0].id\" is 2147483648, which is not a 32-bit integer", nullptr},
         {R"({"packages": [{"build": -2147483649}]})", TReadResult::Error, "", nullptr},
-        {R"({"packages": [{"id": 2.5}]})", TReadResult::Error, "", nullptr},
+        {R"({"packages": [{"id": 2.5}]})", TReadResult::Error,
+         "\"packages[0].id\" is 2.5, which is not a 32-bit integer", nullptr},
+        // A string is no number, even when it begins like the parser's own marks.
+        {R"({"packages": [{"id": "\u00ff5"}], "version": "\u00ff"})", TReadResult::Document, "",
+         [](const TVersionResponse& d) {
+             EXPECT_EQ(d.Version, "\xC3\xBF");
+             ASSERT_EQ(d.Packages.size(), 1u);
+             EXPECT_EQ(d.Packages[0].Id, 0);
+         }},
     });
 }
 
@@ -197,7 +212,7 @@ TEST(JsonModels, ReadsAPackageDocument) {
         {"[{\"id\": 1}]", TReadResult::Error, kNotAnObject},
         {"null", TReadResult::NoDocument, ""},
         {"  ", TReadResult::NoDocument, ""},
-        {"{\"build\": 1e3}", TReadResult::Error, "\"build\" is 1000.0, which is not a 32-bit integer"},
+        {"{\"build\": 1e3}", TReadResult::Error, "\"build\" is 1e3, which is not a 32-bit integer"},
         {"{\"files\": {}}", TReadResult::Error,
          "\"files\" is an object where an array is expected"},
     };
