@@ -22,6 +22,7 @@
 #include "io/io_system.h"
 #include "io/paths.h"
 #include "messages/std_messages.h"
+#include "platform/folders.h"
 
 namespace ombrel {
 
@@ -128,7 +129,14 @@ void TApp::Execute() {
         run->options = std::make_shared<TOmbrelOptions>(iInstruction->App, iHostName,
                                                         iUpdateChannel);
         const std::string destination = run->options->Destination();
-        if (FolderExistsForDeletion(destination)) DeleteFolderTree(destination);
+        // Only the run's own folder below the temporary folder is emptied. An application
+        // name that is empty, ".." or an absolute path would otherwise hand the temporary
+        // folder itself, or any folder of the system, to the deletion; the engine then works
+        // on that folder as it finds it.
+        if (IsPlainSubfolderOf(UserTempFolder(), destination) &&
+            FolderExistsForDeletion(destination)) {
+            DeleteFolderTree(destination);
+        }
 
         IUiDispatcherPtr dispatcher = iDispatcher;
         if (!dispatcher) throw std::logic_error("no UI thread to report to");

@@ -111,6 +111,32 @@ bool FolderExistsForDeletion(const std::string& path) {
     return S_ISDIR(st.st_mode) || S_ISLNK(st.st_mode);
 }
 
+bool IsPlainSubfolderOf(const std::string& root, const std::string& path) {
+    if (root.empty() || root.front() != '/') return false;
+    std::string walk = root;
+    if (walk.back() != '/') walk += '/';
+    if (path.size() <= walk.size() || path.compare(0, walk.size(), walk) != 0) return false;
+    std::vector<std::string> names;
+    size_t start = walk.size();
+    while (start <= path.size()) {
+        size_t end = path.find('/', start);
+        if (end == std::string::npos) end = path.size();
+        if (end > start) names.push_back(path.substr(start, end - start));
+        start = end + 1;
+    }
+    if (names.empty()) return false;
+    for (const std::string& name : names) {
+        if (name == "." || name == "..") return false;
+    }
+    for (size_t i = 0; i + 1 < names.size(); ++i) {
+        walk += names[i];
+        struct stat st {};
+        if (::lstat(walk.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) return false;
+        walk += '/';
+    }
+    return true;
+}
+
 void DeleteFolderTree(const std::string& path) {
     if (path.empty() || path.front() != '/') {
         throw EFolderDeletionError("Unsupported path format: " + Quoted(path));

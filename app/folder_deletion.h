@@ -31,4 +31,10 @@ void DeleteFolderTree(const std::string& path);
 // folder is not ours to follow, so DeleteFolderTree removes the link itself.
 bool FolderExistsForDeletion(const std::string& path);
 
+// True when `path` names an entry strictly below the folder `root` by plain names: it begins
+// with `root`, at least one name follows, no name is "." or "..", and nothing on the way from
+// `root` to it is a link or a file (the last name itself may be a link; DeleteFolderTree removes
+// such a link). Only such a folder belongs to a run that is named after its application.
+bool IsPlainSubfolderOf(const std::string& root, const std::string& path);
+
 }  // namespace ombrel

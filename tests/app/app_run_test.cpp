@@ -257,6 +257,39 @@ TEST_F(AppRunTest, AnOldInstallationWithReadOnlyFilesIsEmptiedButLinksOutsideAre
     EXPECT_TRUE(fs::exists(dest + "/bin/run.sh"));
 }
 
+TEST_F(AppRunTest, AFolderThatIsNotTheRunsOwnIsNeverEmptied) {
+    // An empty name makes the temporary folder itself the destination, an absolute one any
+    // folder at all; neither belongs to the run, so what is in them stays.
+    const std::string elsewhere = work / "elsewhere";
+    const std::string keptInTemp = work.Write("tmp/other-program/data.txt", "keep");
+    const std::string keptElsewhere = work.Write("elsewhere/data.txt", "keep");
+    struct Case {
+        std::string app;
+        std::string missing;  // the program path of the "wurde nicht gefunden" report
+    };
+    const Case cases[] = {
+        {"", work / "tmp/bin/run.sh"},
+        {elsewhere, elsewhere + "/bin/run.sh"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.app);
+        calls.clear();
+        auto app = MakeApp(R"({"app":")" + c.app + R"(","startApp":"bin/run.sh"})");
+        Run(*app);
+        const auto errors = Lines("error");
+        ASSERT_GE(errors.size(), 2u) << ::testing::PrintToString(calls);
+        EXPECT_EQ(errors.front().find("|TApp.Execute"), std::string::npos)
+            << "the engine reports first: " << errors.front();
+        EXPECT_EQ(errors.back(),
+                  "Die Anwendung \"" + c.missing + "\" wurde nicht gefunden.|TApp.Execute");
+        EXPECT_TRUE(Lines("done").empty());
+        EXPECT_EQ(work.Read("tmp/other-program/data.txt"), "keep");
+        EXPECT_EQ(work.Read("elsewhere/data.txt"), "keep");
+    }
+    EXPECT_TRUE(fs::exists(keptInTemp));
+    EXPECT_TRUE(fs::exists(keptElsewhere));
+}
+
 TEST_F(AppRunTest, ExceptionsThatWouldEndTheRunSilentlyAreShownAsErrorLines) {
     struct Case {
         const char* name;

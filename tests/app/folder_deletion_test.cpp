@@ -143,6 +143,42 @@ TEST_F(FolderDeletionTest, RefusesPathsItMustNotTouch) {
     EXPECT_FALSE(fs::exists(longest));
 }
 
+TEST_F(FolderDeletionTest, OnlyPlainSubfoldersBelongToARun) {
+    const std::string base = root.Path();
+    fs::create_directories(base + "/real/inner");
+    fs::create_directory_symlink(outside.Path(), base + "/link");
+    root.Write("file", "x");
+    struct Case {
+        std::string path;
+        bool plain;
+    };
+    const Case cases[] = {
+        {base + "/Demo", true},
+        {base + "//Demo/", true},
+        {base + "/real/inner", true},
+        {base + "/not/yet/there", true},
+        {base + "/link", true},  // the link itself is removed, never followed
+        {base, false},
+        {base + "/", false},
+        {base + "//", false},
+        {base + "/.", false},
+        {base + "/..", false},
+        {base + "/real/../..", false},
+        {base + "/./Demo", false},
+        {base + "/link/inside", false},
+        {base + "/file/inside", false},
+        {base + "-sibling/Demo", false},
+        {"/etc", false},
+        {"", false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(IsPlainSubfolderOf(base, c.path), c.plain) << c.path;
+        EXPECT_EQ(IsPlainSubfolderOf(base + "/", c.path), c.plain) << c.path << " below " << base << "/";
+    }
+    EXPECT_FALSE(IsPlainSubfolderOf("", base + "/Demo"));
+    EXPECT_FALSE(IsPlainSubfolderOf("relative", "relative/Demo"));
+}
+
 TEST_F(FolderDeletionTest, EntriesThatCannotBeRemovedStayWithTheirFoldersAndTheWalkGoesOn) {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root to prepare entries of two owners";
     // Run as an unprivileged user over a tree in which one folder belongs to root.
