@@ -20,6 +20,17 @@ namespace {
 // Paths this long are refused, as they would be on a system with short path limits.
 constexpr size_t kMaxPathLength = 248;
 
+// The length as a system that counts UTF-16 code units would see it.
+size_t Utf16Length(const std::string& text) {
+    size_t units = 0;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if ((byte & 0xC0) == 0x80) continue;  // continuation byte
+        units += byte >= 0xF0 ? 2 : 1;        // four-byte sequences need a surrogate pair
+    }
+    return units;
+}
+
 std::string Quoted(const std::string& path) {
     return "\"" + path + "\"";
 }
@@ -144,7 +155,7 @@ void DeleteFolderTree(const std::string& path) {
     if (HasInvalidPathChars(path)) {
         throw EFolderDeletionError("Invalid characters in path: " + Quoted(path));
     }
-    if (path.size() >= kMaxPathLength) {
+    if (Utf16Length(path) >= kMaxPathLength) {
         throw EFolderDeletionError("Path too long: " + Quoted(path));
     }
     struct stat st {};

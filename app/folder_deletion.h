@@ -23,8 +23,9 @@ class EFolderDeletionError : public std::runtime_error {
 // above it. The folder itself is removed last.
 //
 // Raises EFolderDeletionError, before touching anything, when `path` is empty or not absolute,
-// is 248 characters or longer, holds a character that paths may not contain, no longer exists,
-// names an existing file (not a folder), or names the running program's own file.
+// is 248 characters or longer (counted as UTF-16 code units, not bytes), holds a character that
+// paths may not contain, no longer exists, names an existing file (not a folder), or names the
+// running program's own file.
 void DeleteFolderTree(const std::string& path);
 
 // True when `path` is a folder, or a symbolic link of any kind: a link in the place of the

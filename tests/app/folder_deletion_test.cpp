@@ -136,11 +136,16 @@ TEST_F(FolderDeletionTest, RefusesPathsItMustNotTouch) {
     EXPECT_EQ(root.Read("a-file"), "content");
     EXPECT_TRUE(fs::exists("/proc/self/exe"));
 
-    // 247 characters are still accepted.
+    // 247 characters are still accepted, also when some of them take more than one byte.
     const std::string longest = root.Path() + "/" + std::string(246 - root.Path().size(), 'y');
-    fs::create_directory(longest);
-    EXPECT_NO_THROW(DeleteFolderTree(longest));
-    EXPECT_FALSE(fs::exists(longest));
+    const std::string umlauts = root.Path() + "/" + std::string(200 - root.Path().size(), 'y') +
+                                "\xC3\xA4\xC3\xB6\xC3\xBC" + std::string(43, 'z');
+    ASSERT_GE(umlauts.size(), 248u);
+    for (const std::string& path : {longest, umlauts}) {
+        fs::create_directory(path);
+        EXPECT_NO_THROW(DeleteFolderTree(path)) << path.size();
+        EXPECT_FALSE(fs::exists(path));
+    }
 }
 
 TEST_F(FolderDeletionTest, OnlyPlainSubfoldersBelongToARun) {
