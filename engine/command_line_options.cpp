@@ -12,7 +12,7 @@ TCommandLineOptions::TCommandLineOptions()
     : iApiKey(build::kApiKey), iApiUrl(build::kDefaultServer) {}
 
 std::string TCommandLineOptions::Destination() const {
-    if (!iDestination.empty()) return iDestination;
+    if (iDestination) return *iDestination;
     return PathJoin(UserTempFolder(), iAppName);
 }
 
@@ -32,10 +32,12 @@ TParseResult ParseCommandLine(int argc, const char* const* argv, TCommandLine& c
                    "Install this one package instead of an application; with --info, list the "
                    "packages of this name")
         ->type_name("NAME");
-    app.add_option("--dest", o.iDestination,
-                   "Installation folder (default: the temporary folder joined with the "
-                   "application name)")
-        ->type_name("DIR");
+    std::string destination;
+    auto* destinationOption =
+        app.add_option("--dest", destination,
+                       "Installation folder (default: the temporary folder joined with the "
+                       "application name)")
+            ->type_name("DIR");
     app.add_option("--server", o.iApiUrl, "Update server base URL")
         ->type_name("URL")
         ->default_str(build::kDefaultServer);
@@ -76,6 +78,7 @@ TParseResult ParseCommandLine(int argc, const char* const* argv, TCommandLine& c
         result.Output = std::string("ombrel: ") + e.what() + "\nRun with --help for more information.\n";
         return result;
     }
+    if (destinationOption->count() > 0) o.iDestination = destination;
     o.iPackageMode = source ? TPackageMode::source : TPackageMode::binary;
     commandLine.Verbosity = verbose ? TVerbosity::Verbose
                             : quiet ? TVerbosity::Quiet

@@ -2,6 +2,7 @@
 // The engine's options as given on the `ombrel` command line.
 
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "engine/ombrel_options.h"
@@ -19,8 +20,9 @@ public:
     std::string ApiKey() const override { return iApiKey; }
     std::string AppName() const override { return iAppName; }
     std::string PackageName() const override { return iPackageName; }
-    // The folder given with --dest; without one, the user's temporary folder joined with
-    // AppName, as the installer does (may throw EPathError for a bad AppName).
+    // The folder given with --dest, exactly as given (also an empty one, which the engine then
+    // refuses); without --dest, the user's temporary folder joined with AppName, as the
+    // installer does (may throw EPathError for a bad AppName).
     std::string Destination() const override;
     std::string ApiUrl() const override { return iApiUrl; }
     std::string Version() const override { return iVersion; }
@@ -36,7 +38,7 @@ public:
     std::string iApiKey;
     std::string iAppName;
     std::string iPackageName;
-    std::string iDestination;
+    std::optional<std::string> iDestination;
     std::string iApiUrl;
     std::string iVersion;
     bool iRepair = false;

@@ -58,10 +58,12 @@ TEST(CommandLine, EveryOptionReachesItsSetting) {
     EXPECT_EQ(cl.Verbosity, TVerbosity::Verbose);
     EXPECT_TRUE(cl.StopBeforeCopy);
 
+    // Values given empty stay empty (the engine refuses them) instead of taking the defaults.
     TCommandLine quiet;
-    Parse({"--app", "A", "--quiet", "--api-key", ""}, quiet);
+    Parse({"--app", "A", "--quiet", "--api-key", "", "--dest", ""}, quiet);
     EXPECT_EQ(quiet.Verbosity, TVerbosity::Quiet);
     EXPECT_EQ(quiet.Options->ApiKey(), "");
+    EXPECT_EQ(quiet.Options->Destination(), "");
 }
 
 TEST(CommandLine, HelpListsTheOptionsButNotTheTestingAid) {
