@@ -107,21 +107,33 @@ median() { sort -n | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
 
 declare -A T M
 for name in ombrel serial parallel again; do T[$name]=""; M[$name]=""; done
-for round in $(seq 1 "$REPEAT"); do
-    rm -rf "$RUNS"; mkdir -p "$RUNS/s/dest" "$RUNS/p/dest" "$RUNS/o"
-    sync
+run_ombrel() {
     read -r t m < <(measure env XDG_CACHE_HOME="$RUNS/o/cache" "$OMBREL" --app Bench \
         --dest "$RUNS/o/dest" --server "$URL" --api-key "$KEY" --quiet)
     T[ombrel]+="$t "; M[ombrel]+="$m "
+    sync
     read -r t m < <(measure env XDG_CACHE_HOME="$RUNS/o/cache" "$OMBREL" --app Bench \
         --dest "$RUNS/o/dest" --server "$URL" --api-key "$KEY" --quiet)
     T[again]+="$t "; M[again]+="$m "
-    sync
+}
+run_serial() {
     read -r t m < <(measure bash -c "$serial_script")
     T[serial]+="$t "; M[serial]+="$m "
-    sync
+}
+run_parallel() {
     read -r t m < <(measure bash -c "$parallel_script")
     T[parallel]+="$t "; M[parallel]+="$m "
+}
+# The disk of a virtual machine slows down while it writes back what the previous contestant
+# wrote: every contestant starts after a sync, and the order turns from round to round so that
+# none always runs first or last.
+orders=("ombrel serial parallel" "serial parallel ombrel" "parallel ombrel serial")
+for round in $(seq 1 "$REPEAT"); do
+    rm -rf "$RUNS"; mkdir -p "$RUNS/s/dest" "$RUNS/p/dest" "$RUNS/o"
+    for contestant in ${orders[$(( (round - 1) % 3 ))]}; do
+        sync
+        "run_$contestant"
+    done
     echo "   round $round: ombrel $(echo ${T[ombrel]} | awk '{print $NF}') s," \
          "serial $(echo ${T[serial]} | awk '{print $NF}') s," \
          "parallel $(echo ${T[parallel]} | awk '{print $NF}') s"
