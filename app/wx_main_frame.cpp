@@ -84,7 +84,8 @@ void TWxMainFrame::LayoutControls() {
 
     // The progress line fills the top panel right of the indicator, vertically centred.
     const int labelWidth = std::max(1, width - kLabelLeft - kMargin);
-    iLbProgress->SetLabel(iProgressText);
+    // Shown as it is: an '&' in a message or a path is no mnemonic.
+    iLbProgress->SetLabelText(iProgressText);
     iLbProgress->Wrap(labelWidth);
     // Without auto-resizing the control keeps the best size of an earlier text.
     iLbProgress->InvalidateBestSize();
