@@ -45,6 +45,9 @@ bool IsArchivePackage(const TPackage& package) { return package.Filename.empty()
 bool IsPlainFileName(std::string_view name) {
     if (name.empty() || name == "." || name == "..") return false;
     if (name.find_first_of("/\\") != std::string_view::npos) return false;
+    // Path joining keeps a name in drive form ("C:x") as it is instead of putting it below the
+    // folder, so such a name would land in the current folder.
+    if (IsRootedPath(name)) return false;
     return !HasInvalidPathChars(name);
 }
 

@@ -28,9 +28,10 @@ std::string GetPackageFolderName(const TPackage& package);
 // True when Filename is empty: the package installs the files of its unpacked folder.
 bool IsArchivePackage(const TPackage& package);
 
-// True when the name is usable as one entry of a folder: not empty, not "." or "..", and
-// without separators or characters that paths may not contain. Package names and versions come
-// from the server, so the names made from them are checked before they are joined to the cache.
+// True when the name is usable as one entry of a folder: not empty, not "." or "..", not in
+// drive form (a ":" as second character), and without separators or characters that paths may
+// not contain. Package names and versions come from the server, so the names made from them are
+// checked before they are joined to the cache.
 bool IsPlainFileName(std::string_view name);
 
 }  // namespace ombrel

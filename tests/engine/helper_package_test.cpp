@@ -70,11 +70,13 @@ TEST(HelperPackage, PlainFileNamesStayOneEntryOfTheCache) {
     for (const char* good : {"Core.2.1.zip", "...", "a b", "x..y"}) {
         EXPECT_TRUE(IsPlainFileName(good)) << good;
     }
-    for (const char* bad : {"", ".", "..", "../x.zip", "a/b", "a\\b", "/abs", "a|b", "t\tab"}) {
+    for (const char* bad :
+         {"", ".", "..", "../x.zip", "a/b", "a\\b", "/abs", "a|b", "t\tab", "C:x.1.zip"}) {
         EXPECT_FALSE(IsPlainFileName(bad)) << bad;
     }
     // A server-chosen name or version that climbs out gives a name that is refused.
     EXPECT_FALSE(IsPlainFileName(GetPackageFileName(Make("../../x", "1", "", TPackageMode::binary))));
+    EXPECT_FALSE(IsPlainFileName(GetPackageFileName(Make("C:x", "1", "", TPackageMode::binary))));
     EXPECT_FALSE(IsPlainFileName(GetPackageFolderName(Make(".", "", "", TPackageMode::binary))));
     EXPECT_FALSE(IsPlainFileName(GetPackageFolderName(Make("a", "1/../..", "", TPackageMode::binary))));
 }

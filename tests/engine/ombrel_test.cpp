@@ -616,6 +616,8 @@ TEST_F(TOmbrelTest, ServerNamesThatWouldLeaveTheirFoldersAreRefused) {
         {"name climbing out of the cache", R"({"id": 1, "name": "../../../escape", "version": "1", "files": ["*"]})"},
         {"version with a separator", R"({"id": 1, "name": "P", "version": "1/../../x", "files": ["*"]})"},
         {"file name climbing out of the folder", R"({"id": 1, "name": "P", "version": "1", "filename": "../../evil.sh", "files": ["*"]})"},
+        // Joining keeps a name in drive form as it is: it would land in the current folder.
+        {"name in drive form", R"({"id": 1, "name": "C:drive", "version": "1", "files": ["*"]})"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -623,11 +625,12 @@ TEST_F(TOmbrelTest, ServerNamesThatWouldLeaveTheirFoldersAreRefused) {
         fs::remove_all(Dest());
         api->answers["/api/update/install/Demo"] =
             std::string(R"({"version": "1.0", "packages": [)") + c.package + "]}";
-        api->files["/api/package/download/1"] = "payload";
+        Serve(1, {{"x.txt", "x"}});
         Run();
         EXPECT_GE(messages->Count(Level::Error), 1u) << messages->Dump();
         EXPECT_FALSE(Exists(tmp / "escape.1.zip"));
         EXPECT_FALSE(Exists(tmp / "evil.sh"));
+        EXPECT_FALSE(Exists("C:drive.1.zip") || Exists("C:drive.1"));
         EXPECT_FALSE(Exists(Manifest()));
     }
 }
