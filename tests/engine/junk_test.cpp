@@ -35,6 +35,9 @@ TEST_F(TJunkTest, AddOfNothingAddsNothingAndChains) {
 TEST_F(TJunkTest, ClearReleasesInOrderWithSubBucketsDepthFirst) {
     root.Add(Make("A"));
     TJunk& sub = root.getBucket("S");
+    // S's trash goes when S itself is freed: after S's list, before the objects after S.
+    sub.Add(Make("T"));
+    sub.MoveToTrash();
     sub.Add(Make("C"));
     TJunk& nested = sub.getBucket("N");
     nested.Add(Make("D"));
@@ -42,11 +45,11 @@ TEST_F(TJunkTest, ClearReleasesInOrderWithSubBucketsDepthFirst) {
     root.Add(Make("B"));
 
     root.Clear();
-    EXPECT_EQ(freed, (std::vector<std::string>{"A", "C", "D", "E", "B"}));
+    EXPECT_EQ(freed, (std::vector<std::string>{"A", "C", "D", "E", "T", "B"}));
     EXPECT_TRUE(root.Objects().empty());
 
     root.Clear();
-    EXPECT_EQ(freed.size(), 5u) << "a second Clear frees nothing";
+    EXPECT_EQ(freed.size(), 6u) << "a second Clear frees nothing";
 }
 
 TEST_F(TJunkTest, GetBucketAnswersTheSameBucketByExactName) {
