@@ -178,7 +178,8 @@ TEST_F(FolderDeletionTest, OnlyPlainSubfoldersBelongToARun) {
     };
     for (const auto& c : cases) {
         EXPECT_EQ(IsPlainSubfolderOf(base, c.path), c.plain) << c.path;
-        EXPECT_EQ(IsPlainSubfolderOf(base + "/", c.path), c.plain) << c.path << " below " << base << "/";
+        EXPECT_EQ(IsPlainSubfolderOf(base + "/", c.path), c.plain)
+            << c.path << " below " << base << "/";
     }
     EXPECT_FALSE(IsPlainSubfolderOf("", base + "/Demo"));
     EXPECT_FALSE(IsPlainSubfolderOf("relative", "relative/Demo"));
