@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <sstream>
 #include <stdexcept>
@@ -99,6 +100,37 @@ inline ProcessResult RunProcess(const std::vector<std::string>& argv,
     int fd = -1;
     pid_t pid = Spawn(argv, env, mergeStdout, fd);
     return Wait(pid, fd);
+}
+
+// Runs a program to its end with its standard error on a pseudo-terminal (standard output goes
+// to /dev/null), as a user at a terminal sees it. The terminal turns "\n" into "\r\n".
+inline ProcessResult RunOnTerminal(const std::vector<std::string>& argv,
+                                   const std::vector<std::string>& env = {}) {
+    int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
+        throw std::runtime_error("pseudo-terminal");
+    }
+    const std::string slaveName = ptsname(master);
+    pid_t pid = fork();
+    if (pid < 0) throw std::runtime_error("fork");
+    if (pid == 0) {
+        setsid();
+        int slave = open(slaveName.c_str(), O_RDWR);
+        if (slave < 0) _exit(126);
+        dup2(slave, STDERR_FILENO);
+        int null = open("/dev/null", O_RDWR);
+        dup2(null, STDOUT_FILENO);
+        dup2(null, STDIN_FILENO);
+        close(slave);
+        for (const auto& e : env) putenv(const_cast<char*>(e.c_str()));
+        std::vector<char*> args;
+        for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        execvp(args[0], args.data());
+        _exit(127);
+    }
+    // Reading ends with EIO once the child and everything it started closed the terminal.
+    return Wait(pid, master);
 }
 
 // The ombrel-server executable serving a store on 127.0.0.1, any free port.

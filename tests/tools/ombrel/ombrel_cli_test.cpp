@@ -428,6 +428,29 @@ TEST_F(OmbrelCli, ExitStatusAndOutputLevels) {
     EXPECT_EQ(Installed(), Release1Files());
 }
 
+TEST_F(OmbrelCli, OnATerminalProgressIsOneLiveLineThatIsClearedAtTheEnd) {
+    PublishRelease1();
+    StartServer();
+    const std::vector<std::string> env = {"XDG_CACHE_HOME=" + (tmp / "cache")};
+    const std::string clear = "\r\033[K";
+    ProcessResult r = RunOnTerminal(
+        {Bin("ombrel"), "--server", server->Url(), "--dest", Dest(), "--app", "Demo"}, env);
+    ASSERT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_EQ(Installed(), Release1Files());
+    // The first report is always shown; reports stay whole lines between the progress updates.
+    EXPECT_THAT(r.output, HasSubstr(clear + "0% Start"));
+    EXPECT_THAT(r.output, HasSubstr(clear + "log: TOmbrel: mode: install\r\n"));
+    ASSERT_GE(r.output.size(), clear.size());
+    EXPECT_EQ(r.output.substr(r.output.size() - clear.size()), clear)
+        << "the progress line is cleared when the run ends";
+
+    ProcessResult quiet = RunOnTerminal(
+        {Bin("ombrel"), "--server", server->Url(), "--dest", Dest(), "--app", "Demo", "--quiet"},
+        env);
+    EXPECT_EQ(quiet.exitCode, 0) << quiet.output;
+    EXPECT_EQ(quiet.output, "") << "quiet shows errors and warnings only, and no progress";
+}
+
 TEST_F(OmbrelCli, SecondRunOnTheSameFolderIsRefusedWhileTheFirstHoldsIt) {
     PublishRelease1();
     StartServer();
