@@ -3,7 +3,7 @@
 set(OMBREL_INSTRUCTION_PASSWORD "Ombrel#Instr-2026!Kx" CACHE STRING
     "Password of the embedded installer instruction: exactly 20 printable ASCII characters")
 set(OMBREL_DEFAULT_SERVER "https://updates.example.com" CACHE STRING
-    "Default update server base URL: scheme and host only, no path, no trailing slash")
+    "Default update server base URL: https:// and a host name only, no path, no trailing slash")
 set(OMBREL_API_KEY "3f9a2c61-7d4e-4b8a-9e15-c2d07a6b84f1" CACHE STRING
     "Built-in API key in GUID form (8-4-4-4-12 lowercase hexadecimal digits)")
 
@@ -13,9 +13,9 @@ if(NOT _pw_len EQUAL 20 OR NOT OMBREL_INSTRUCTION_PASSWORD MATCHES "^[ -~]+$")
     "OMBREL_INSTRUCTION_PASSWORD must be exactly 20 printable ASCII characters "
     "(codes 32 to 126); got ${_pw_len} characters.")
 endif()
-if(NOT OMBREL_DEFAULT_SERVER MATCHES "^https?://[A-Za-z0-9.-]+(:[0-9]+)?$")
+if(NOT OMBREL_DEFAULT_SERVER MATCHES "^https://[A-Za-z0-9.-]+(:[0-9]+)?$")
   message(FATAL_ERROR
-    "OMBREL_DEFAULT_SERVER must be a base URL made of http:// or https:// and a host name "
+    "OMBREL_DEFAULT_SERVER must be a base URL made of https:// and a host name "
     "(optionally :port), without a path or trailing slash; got '${OMBREL_DEFAULT_SERVER}'.")
 endif()
 if(NOT OMBREL_API_KEY MATCHES "^[0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f]-[0-9a-f][0-9a-f][0-9a-f][0-9a-f]-[0-9a-f][0-9a-f][0-9a-f][0-9a-f]-[0-9a-f][0-9a-f][0-9a-f][0-9a-f]-[0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f]$")
