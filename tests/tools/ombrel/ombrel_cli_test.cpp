@@ -422,8 +422,12 @@ TEST_F(OmbrelCli, ExitStatusAndOutputLevels) {
         if (c.line != nullptr) {
             EXPECT_GE(r.CountPrefix(c.line), 1u) << r.output;
         }
-        if (c.exit == 2) EXPECT_THAT(r.output, HasSubstr("--bogus"));
-        if (c.args.back() == "--quiet") EXPECT_EQ(r.output, "");
+        if (c.exit == 2) {
+            EXPECT_THAT(r.output, HasSubstr("--bogus"));
+        }
+        if (c.args.back() == "--quiet") {
+            EXPECT_EQ(r.output, "");
+        }
     }
     EXPECT_EQ(Installed(), Release1Files());
 }
