@@ -724,6 +724,36 @@ TEST_F(TOmbrelTest, SingleFilePackageIsInstalledUnderItsFilename) {
     for (const auto& line : messages->Texts(Level::Log)) EXPECT_THAT(line, ::testing::Not(HasSubstr("/* to")));
 }
 
+TEST_F(TOmbrelTest, SingleFileArchiveIsUnpackedOnlyWhenItEndsInLowerCaseZip) {
+    struct Case {
+        const char* filename;
+        const char* cached;
+        bool unpacked;
+    } cases[] = {
+        {"data.zip", "data.3.0.zip", true},
+        {"DATA.ZIP", "DATA.3.0.ZIP", false},
+    };
+    const std::string archive = ZipBytes({{"inside.txt", "inside"}});
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.filename);
+        NextRun();
+        fs::remove_all(Dest());
+        fs::remove_all(Cache());
+        options->iPackageName = "Data";
+        api->answers["/api/package/info/Data/"] =
+            std::string(R"({"id": 7, "name": "Data", "version": "3.0", "filename": ")") +
+            c.filename + R"("})";
+        api->files["/api/package/download/7"] = archive;
+        Run();
+        EXPECT_TRUE(success) << messages->Dump();
+        EXPECT_EQ(tmp.Read(Cache() + "/" + c.cached), archive);
+        EXPECT_EQ(Exists(Cache() + "/Data.3.0/inside.txt"), c.unpacked);
+        // What is installed is the downloaded archive itself, under its file name.
+        EXPECT_EQ(tmp.Read(Dest() + "/" + c.filename), archive);
+        EXPECT_FALSE(Exists(Dest() + "/inside.txt"));
+    }
+}
+
 // ---------------------------------------------------------------------------------------------
 // Package cache folder
 
