@@ -528,6 +528,11 @@ bool TOmbrel::RemoveDoomedFiles(const std::string& destination, TProgress& plan,
             if (folder != ".") folders.insert(folder);
         }
         const std::string path = PathJoin(destination, name);
+        if (PassesThroughLink(destination, path)) {
+            Warning(fmt::sprintf("doomed file %s is outside the installation folder... ignored",
+                                 entry));
+            continue;
+        }
         // A link goes as a link, also one whose target is gone or is a folder; its target stays.
         std::error_code linkError;
         const bool isLink = std::filesystem::is_symlink(std::filesystem::symlink_status(path, linkError));

@@ -29,6 +29,14 @@ bool TCopyBuffer::CopyFiles() {
     }
     for (const auto& file : Files) {
         Log(fmt::sprintf("copy %s to %s", file.PackageFile, Destination));
+        // A link in the installation folder must not lead a package file outside it.
+        if (PassesThroughLink(Destination, file.Sink)) {
+            Messages->Error(fmt::sprintf("file %s of package %s cannot be installed: %s",
+                                         file.PackageFile, Package->Name,
+                                         "a folder on its way is a symbolic link"),
+                            kSender);
+            return false;
+        }
         if (!IO->Copyfile(file.Source, file.Sink)) return false;
     }
     return true;

@@ -87,6 +87,19 @@ std::error_code ListFiles(int dirFd, const std::string& relative, TStrings& resu
     }
 }
 
+// A folder and a name below it: the folder, a separator unless it ends in one, the name. Only a
+// name beginning with a separator stands for itself; on this platform "a:b.txt" is a plain file
+// name, not a drive path, so path joining's drive rule must not cut the folder off. Both parts are
+// checked for characters that paths may not contain (EPathError).
+std::string JoinBelow(const std::string& folder, const std::string& name) {
+    CheckPathChars(folder);
+    CheckPathChars(name);
+    if (folder.empty() || (!name.empty() && (name[0] == '/' || name[0] == '\\'))) return name;
+    if (name.empty()) return folder;
+    const char last = folder.back();
+    return last == '/' || last == '\\' ? folder + name : folder + "/" + name;
+}
+
 std::string BareName(const std::string& relative) {
     size_t pos = relative.rfind('/');
     return pos == std::string::npos ? relative : relative.substr(pos + 1);
@@ -430,7 +443,7 @@ bool TIO::GetFiles(const std::string& path, const TStrings& masks, TStrings& fil
                     }
                 }
             }
-            if (keep) result.push_back(PathJoin(path, relative));
+            if (keep) result.push_back(JoinBelow(path, relative));
         }
     } catch (const EPathError& e) {
         DoError(e.what());
@@ -445,7 +458,7 @@ bool TIO::GetFileHashList(const std::string& path, const TStrings& files, THashL
     std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> context(EVP_MD_CTX_new(), EVP_MD_CTX_free);
     for (const std::string& name : files) {
         // A name that is not a valid path ends the whole operation (EPathError).
-        const std::string full = PathJoin(path, name);
+        const std::string full = JoinBelow(path, name);
         TFd fd(::open(full.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
         if (fd.Get() < 0) {
             if (errno != ENOENT && errno != ENOTDIR) DoError(LastErrorText());

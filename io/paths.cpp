@@ -1,5 +1,7 @@
 #include "io/paths.h"
 
+#include <sys/stat.h>
+
 #include <vector>
 
 namespace ombrel {
@@ -75,6 +77,31 @@ std::string JoinInside(std::string_view root, std::string_view name) {
     }
     if (cleaned.empty()) throw EPathError("Empty name");
     return PathJoin(root, cleaned);
+}
+
+bool PassesThroughLink(std::string_view root, std::string_view path) {
+    std::string prefix(root);
+    while (prefix.size() > 1 && (prefix.back() == '/' || prefix.back() == '\\')) prefix.pop_back();
+    if (path.substr(0, prefix.size()) != prefix) return true;
+    std::string_view rest = path.substr(prefix.size());
+    if (!prefix.empty() && prefix != "/" && !rest.empty() && rest[0] != '/' && rest[0] != '\\') {
+        return true;  // "/dest2/x" is not below "/dest"
+    }
+    std::string current = prefix.empty() && !rest.empty() && rest[0] == '/' ? "/" : prefix;
+    size_t start = 0;
+    while (true) {
+        while (start < rest.size() && (rest[start] == '/' || rest[start] == '\\')) ++start;
+        size_t end = rest.find_first_of("/\\", start);
+        if (end == std::string_view::npos) return false;  // what is left is the last name
+        std::string_view part = rest.substr(start, end - start);
+        if (part == "..") return true;
+        if (!current.empty() && current.back() != '/') current += kPathSeparator;
+        current += part;
+        struct stat st;
+        if (::lstat(current.c_str(), &st) != 0) return false;  // nothing further exists yet
+        if (S_ISLNK(st.st_mode)) return true;
+        start = end + 1;
+    }
 }
 
 }  // namespace ombrel

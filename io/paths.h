@@ -49,4 +49,10 @@ std::string ExtractFileName(std::string_view path);
 // The answer is root joined with the cleaned name, with "/" separators.
 std::string JoinInside(std::string_view root, std::string_view name);
 
+// True when one of the folders between `root` and the last name of `path` is a symbolic link
+// on disk, so that working on `path` would reach outside `root`; also true when `path` does not
+// lie below `root` at all. The last name itself may be a link (it is removed or replaced as a
+// link, never followed). `path` is expected as JoinInside or PathJoin made it from `root`.
+bool PassesThroughLink(std::string_view root, std::string_view path);
+
 }  // namespace ombrel

@@ -18,6 +18,7 @@ using testing::FaultyIO;
 using testing::Level;
 using testing::TempFolder;
 using testing::WriteFileBytes;
+namespace fs = std::filesystem;
 
 class TCopyBuffersTest : public ::testing::Test {
 protected:
@@ -121,6 +122,19 @@ TEST_F(TCopyBuffersTest, TargetsOutsideTheDestinationAreRefused) {
     EXPECT_THAT(messages->Texts(Level::Error)[0],
                 ::testing::StartsWith("file ../../outside.txt of package Evil cannot be installed"));
     EXPECT_TRUE(plan[0].Files.empty());
+}
+
+TEST_F(TCopyBuffersTest, NothingIsWrittenThroughALinkedFolderOfTheDestination) {
+    Archive("Lib", {"ok.txt", "lnk/x.txt"});
+    fs::create_directories(tmp / "outside");
+    fs::create_directories(Dest());
+    fs::create_directory_symlink(tmp / "outside", Dest() + "/lnk");
+    ASSERT_TRUE(Load()) << messages->Dump();
+    EXPECT_FALSE(plan[0].CopyFiles());
+    EXPECT_FALSE(fs::exists(tmp / "outside/x.txt"));
+    EXPECT_THAT(messages->Texts(Level::Error),
+                ElementsAre("file lnk/x.txt of package Lib cannot be installed: "
+                            "a folder on its way is a symbolic link"));
 }
 
 TEST_F(TCopyBuffersTest, FirstBlockedFileOfEachPackageIsReported) {

@@ -326,6 +326,20 @@ TEST_F(TOmbrelTest, DoomedLinksLoseTheLinkOnly) {
     EXPECT_TRUE(fs::is_directory(tmp / "target-dir"));
 }
 
+TEST_F(TOmbrelTest, DoomedEntriesAreNeverReachedThroughALinkedFolder) {
+    InstallRelease1();
+    const std::string victim = tmp.Write("outside/victim.txt", "keep");
+    fs::create_directory_symlink(tmp / "outside", Dest() + "/lnk");
+    api->answers["/api/update/version/Demo/1.0"] =
+        R"({"version": "1.1", "doomed_files": ["lnk/victim.txt", "lnk\\victim.txt"]})";
+    Run();
+    EXPECT_EQ(tmp.Read(victim), "keep");
+    EXPECT_THAT(messages->Texts(Level::Warning),
+                ElementsAre("doomed file lnk/victim.txt is outside the installation folder... ignored",
+                            "doomed file lnk\\victim.txt is outside the installation folder... ignored"));
+    EXPECT_TRUE(fs::is_symlink(Dest() + "/lnk"));
+}
+
 TEST_F(TOmbrelTest, DoomedFileThatCannotBeDeletedStaysInTheSavedPlan) {
     InstallRelease1();
     api->answers["/api/update/version/Demo/1.0"] =

@@ -213,6 +213,18 @@ TEST_F(IoTest, HashesListedFilesAndSkipsMissingOnes) {
     EXPECT_THAT(messages->reports, IsEmpty()) << ErrorsDump();
 }
 
+TEST_F(IoTest, NamesWithAColonStayBelowTheirFolder) {
+    // On this platform "a:b.txt" is a file name, not a drive path.
+    temp.Write("tree/a:b.txt", "colon");
+    TStrings files;
+    ASSERT_TRUE(io.GetFiles(temp / "tree", {"*.txt"}, files)) << ErrorsDump();
+    EXPECT_THAT(files, ElementsAre(temp / "tree/a:b.txt"));
+    THashList hashes;
+    ASSERT_TRUE(io.GetFileHashList(temp / "tree", {"a:b.txt"}, hashes));
+    ASSERT_EQ(hashes.size(), 1u) << ErrorsDump();
+    EXPECT_EQ(hashes[0].first, "a:b.txt");
+}
+
 TEST_F(IoTest, HashListReportsAnUnreadableFileAndGoesOn) {
     temp.Write("abc.txt", "abc");
     fs::create_symlink("loop", temp / "loop");  // opening it fails with "too many links"

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
+#include "tests/support/test_support.h"
+
 namespace ombrel {
 namespace {
 
@@ -65,6 +69,34 @@ TEST(PathParts, SplitsFolderAndName) {
     EXPECT_EQ(ExtractFileName("bin\\tool.exe"), "tool.exe");
     EXPECT_EQ(ExtractFileName("C:tool"), "tool");
     EXPECT_EQ(NormalizeSeparators("a\\b/c\\"), "a/b/c/");
+}
+
+TEST(PassesThroughLink, FindsLinkedFoldersBetweenRootAndName) {
+    testing::TempFolder tmp;
+    std::filesystem::create_directories(tmp / "root/real/deeper");
+    std::filesystem::create_directories(tmp / "elsewhere");
+    std::filesystem::create_directory_symlink(tmp / "elsewhere", tmp / "root/lnk");
+    std::filesystem::create_directory_symlink(tmp / "elsewhere", tmp / "root/real/lnk2");
+    const std::string root = tmp / "root";
+    const struct {
+        std::string path;
+        bool expected;
+    } cases[] = {
+        {root + "/file.txt", false},
+        {root + "/real/deeper/file.txt", false},
+        {root + "/not/yet/there.txt", false},
+        {root + "/lnk", false},  // the last name may be a link: it is handled as one
+        {root + "/lnk/x.txt", true},
+        {root + "/real/lnk2/x.txt", true},
+        {root + "\\lnk\\x.txt", true},
+        {root + "/real/../lnk/x.txt", true},
+        {root + "2/x.txt", true},
+        {"/elsewhere/x.txt", true},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(PassesThroughLink(root, c.path), c.expected) << c.path;
+        EXPECT_EQ(PassesThroughLink(root + "/", c.path), c.expected) << c.path << " (root with /)";
+    }
 }
 
 }  // namespace
