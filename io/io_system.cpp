@@ -592,45 +592,22 @@ void TIO::DoZipProgress(const std::string& target, uint64_t position, uint64_t s
 }
 
 bool TIO::ExtractZipFile(const std::string& ZipFilePath, const std::string& ExtractPath) {
-    OnProgressRedirect = [this](const std::string& caption, int32_t percent) {
-        Messages->Progress(caption, percent);
-    };
-    struct TReset {
-        TIO& io;
-        ~TReset() {
-            io.OnProgressRedirect = nullptr;
-            io.iLastCaption.clear();
-            io.iLastPercent = -1;
-        }
-    } reset{*this};
     return ExtractEntries(ZipFilePath, ExtractPath, ExtractPath);
 }
 
 bool TIO::ExtractZipFolder(const std::string& ZipFilePath, const std::string& ExtractPath) {
-    OnProgressRedirect = [this](const std::string& caption, int32_t percent) {
-        Messages->Progress(caption, percent);
-    };
-    struct TReset {
-        TIO& io;
-        ~TReset() {
-            io.OnProgressRedirect = nullptr;
-            io.iLastCaption.clear();
-            io.iLastPercent = -1;
-        }
-    } reset{*this};
     // Unpacked beside its final place and renamed when every entry is out, so that a folder
     // under the final name is always complete, whatever stopped an earlier unpacking.
     const std::string staging = ExtractPath + ".part";
     std::error_code error;
     fs::remove_all(staging, error);  // removes links, never what they point to
+    if (!error) fs::create_directories(staging, error);
     if (error) {
         DoError(error.message());
+        fs::remove_all(staging, error);
         return false;
     }
-    fs::create_directories(staging, error);
-    bool ok = !error;
-    if (!ok) DoError(error.message());
-    ok = ok && ExtractEntries(ZipFilePath, staging, ExtractPath);
+    bool ok = ExtractEntries(ZipFilePath, staging, ExtractPath);
     if (ok && ::rename(staging.c_str(), ExtractPath.c_str()) != 0) {
         DoError(LastErrorText());
         ok = false;
@@ -641,6 +618,19 @@ bool TIO::ExtractZipFolder(const std::string& ZipFilePath, const std::string& Ex
 
 bool TIO::ExtractEntries(const std::string& ZipFilePath, const std::string& ExtractPath,
                          const std::string& CaptionPath) {
+    // The archive reader's progress reaches the sink for the length of this extraction only.
+    OnProgressRedirect = [this](const std::string& caption, int32_t percent) {
+        Messages->Progress(caption, percent);
+    };
+    struct TReset {
+        TIO& io;
+        ~TReset() {
+            io.OnProgressRedirect = nullptr;
+            io.iLastCaption.clear();
+            io.iLastPercent = -1;
+        }
+    } reset{*this};
+
     TZipReader reader;
     std::string error;
     if (!reader.Open(ZipFilePath, error)) {

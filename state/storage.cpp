@@ -94,29 +94,28 @@ void TStorage::WriteBlock(const TBlock& Block, size_t Index) {
 }
 
 void TStorage::SetValue(const std::string& Name, const std::string& Value) {
-    TBlock block;
     size_t index;
-    if (FindBlock(Name, index)) {
-        ReadBlock(Name, index, block);
-        DeleteBlock(Name);
-    } else {
-        block.Name = Name;
-    }
+    TBlock block = TakeBlock(Name, index);
     block.Value = Value;
     WriteBlock(block, index);
 }
 
 void TStorage::SetLines(const std::string& Name, const TStrings& content) {
-    TBlock block;
     size_t index;
-    if (FindBlock(Name, index)) {
-        ReadBlock(Name, index, block);
+    TBlock block = TakeBlock(Name, index);
+    block.Lines = content;
+    WriteBlock(block, index);
+}
+
+TStorage::TBlock TStorage::TakeBlock(const std::string& Name, size_t& Index) {
+    TBlock block;
+    if (FindBlock(Name, Index)) {
+        ReadBlock(Name, Index, block);
         DeleteBlock(Name);
     } else {
         block.Name = Name;
     }
-    block.Lines = content;
-    WriteBlock(block, index);
+    return block;
 }
 
 }  // namespace ombrel

@@ -54,6 +54,9 @@ private:
     void ReadBlock(const std::string& Name, size_t Index, TBlock& Block) const;
     void DeleteBlock(const std::string& Name);
     void WriteBlock(const TBlock& Block, size_t Index);
+    // The block as read, removed from the list, with its header position in Index (the number
+    // of lines when it is new; then it carries only the name).
+    TBlock TakeBlock(const std::string& Name, size_t& Index);
 
     TStrings& Lines;
 };

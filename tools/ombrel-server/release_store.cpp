@@ -276,8 +276,9 @@ bool SaveIndex(const std::string& store, const TStoreIndex& index, std::string& 
     return WriteFileDurably(IndexPath(store), WriteIndexText(index), error);
 }
 
-bool SyncFile(const std::string& path, std::string& error) {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+namespace {
+bool SyncPath(const std::string& path, int flags, std::string& error) {
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | flags);
     if (fd < 0) {
         error = SystemError("cannot open", path);
         return false;
@@ -287,17 +288,12 @@ bool SyncFile(const std::string& path, std::string& error) {
     close(fd);
     return ok;
 }
+}  // namespace
+
+bool SyncFile(const std::string& path, std::string& error) { return SyncPath(path, 0, error); }
 
 bool SyncFolder(const std::string& path, std::string& error) {
-    int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) {
-        error = SystemError("cannot open", path);
-        return false;
-    }
-    bool ok = fsync(fd) == 0;
-    if (!ok) error = SystemError("cannot flush", path);
-    close(fd);
-    return ok;
+    return SyncPath(path, O_DIRECTORY, error);
 }
 
 bool WriteFileDurably(const std::string& path, const std::string& content, std::string& error) {
