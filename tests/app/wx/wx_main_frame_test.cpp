@@ -24,7 +24,7 @@ std::vector<std::string> LabelTexts(wxWindow* window) {
     std::vector<std::string> texts;
     std::function<void(wxWindow*)> collect = [&](wxWindow* parent) {
         for (wxWindow* child : parent->GetChildren()) {
-            if (auto* label = wxDynamicCast(child, wxStaticText)) {
+            if (auto* label = dynamic_cast<wxStaticText*>(child)) {
                 texts.push_back(label->GetLabelText().utf8_string());
             }
             collect(child);
@@ -36,7 +36,7 @@ std::vector<std::string> LabelTexts(wxWindow* window) {
 
 wxTextCtrl* ErrorList(wxWindow* window) {
     for (wxWindow* child : window->GetChildren()) {
-        if (auto* list = wxDynamicCast(child, wxTextCtrl)) return list;
+        if (auto* list = dynamic_cast<wxTextCtrl*>(child)) return list;
         if (wxTextCtrl* found = ErrorList(child)) return found;
     }
     return nullptr;

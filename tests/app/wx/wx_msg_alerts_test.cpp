@@ -21,6 +21,14 @@ namespace {
 
 void IgnoreAssert(const wxString&, int, const wxString&, const wxString&, const wxString&) {}
 
+// In sanitizer builds: GTK, GLib, fontconfig and D-Bus keep caches for the life of the process,
+// which LeakSanitizer would report as leaks of this test program.
+extern "C" const char* __lsan_default_suppressions() {
+    return "leak:libfontconfig.so\nleak:libglib-2.0.so\nleak:libgobject-2.0.so\n"
+           "leak:libgio-2.0.so\nleak:libgtk-3.so\nleak:libgdk-3.so\nleak:libdbus-1.so\n"
+           "leak:libpango\nleak:libharfbuzz.so\nleak:libcairo.so\nleak:libatk\n";
+}
+
 // One wxApp for the whole test program, when there is a display.
 class WxEnvironment : public ::testing::Environment {
   public:
@@ -51,17 +59,17 @@ struct Seen {
 
 void Collect(wxWindow* window, Seen& seen) {
     for (wxWindow* child : window->GetChildren()) {
-        if (auto* button = wxDynamicCast(child, wxButton)) {
+        if (auto* button = dynamic_cast<wxButton*>(child)) {
             seen.buttons.push_back(button->GetLabel().utf8_string());
         }
-        if (wxDynamicCast(child, wxCollapsiblePane)) seen.details = true;
+        if (dynamic_cast<wxCollapsiblePane*>(child)) seen.details = true;
         Collect(child, seen);
     }
 }
 
 wxDialog* ModalDialog() {
     for (wxWindow* window : wxTopLevelWindows) {
-        auto* dialog = wxDynamicCast(window, wxDialog);
+        auto* dialog = dynamic_cast<wxDialog*>(window);
         if (dialog && dialog->IsModal() && dialog->IsShown()) return dialog;
     }
     return nullptr;
@@ -83,7 +91,7 @@ void PressWhenShown(Seen& seen, const std::string& press) {
         wxButton* target = nullptr;
         std::function<void(wxWindow*)> find = [&](wxWindow* window) {
             for (wxWindow* child : window->GetChildren()) {
-                auto* button = wxDynamicCast(child, wxButton);
+                auto* button = dynamic_cast<wxButton*>(child);
                 if (button && button->GetLabel().utf8_string() == press) target = button;
                 find(child);
             }
