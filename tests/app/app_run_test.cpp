@@ -1,10 +1,7 @@
 // The installation run of TApp against the reference server on 127.0.0.1, with recording
 // window callbacks and the plain event loop as UI thread.
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <linux/fs.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,48 +19,15 @@
 #include "ombrel/build_config.h"
 #include "platform/ui_dispatcher.h"
 #include "tests/support/test_support.h"
-#include "tools/ombrel-server/http_service.h"
-#include "tools/ombrel-server/publisher.h"
+#include "tests/tools/ombrel-server/server_test_support.h"
 
 namespace ombrel {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::CollectingMessages;
+using testing::ScopedEnv;
+using testing::SetImmutable;
 using testing::TempFolder;
-
-// Sets an environment variable for the life of the object.
-class ScopedEnv {
-  public:
-    ScopedEnv(const char* name, const std::string& value) : iName(name) {
-        if (const char* old = std::getenv(name)) iOld = old;
-        ::setenv(name, value.c_str(), 1);
-    }
-    ~ScopedEnv() {
-        if (iOld) {
-            ::setenv(iName, iOld->c_str(), 1);
-        } else {
-            ::unsetenv(iName);
-        }
-    }
-
-  private:
-    const char* iName;
-    std::optional<std::string> iOld;
-};
-
-bool SetImmutable(const std::string& path, bool on) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return false;
-    int flags = 0;
-    bool ok = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
-    if (ok) {
-        flags = on ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
-        ok = ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
-    }
-    ::close(fd);
-    return ok;
-}
 
 class AppRunTest : public ::testing::Test {
   protected:
@@ -74,24 +38,9 @@ class AppRunTest : public ::testing::Test {
         const std::string program = work.Write("release/bin/run.sh", "#!/bin/sh\nexit 0\n");
         ::chmod(program.c_str(), 0755);
         work.Write("release/data/readme.txt", "installed");
-        server::TPublishRequest request;
-        request.Store = work / "store";
-        request.Project = "Demo";
-        request.Version = "1.0.0";
-        server::TPackageSpec package;
-        package.Name = "main";
-        package.Path = work / "release";
-        request.Packages.push_back(package);
-        CollectingMessages messages;
-        ASSERT_TRUE(server::Publish(request, messages, nullptr)) << messages.Dump();
-
-        server::TServerOptions options;
-        options.Store = work / "store";
-        options.Quiet = true;
-        options.LogLine = [](const std::string&) {};
-        service = std::make_unique<server::THttpService>(options);
-        std::string error;
-        ASSERT_TRUE(service->Start(error)) << error;
+        server::testing::PublishOk(work / "store", "Demo", "1.0.0",
+                                   {server::testing::FolderPackage("main", work / "release")});
+        service = std::make_unique<server::testing::TRunningServer>(work / "store", "", true);
     }
 
     // A controller whose callbacks record what the window would be shown, as lines
@@ -142,7 +91,7 @@ class AppRunTest : public ::testing::Test {
     TempFolder work;
     ScopedEnv tmpdir{"TMPDIR", work / "tmp"};
     ScopedEnv cache{"XDG_CACHE_HOME", work / "cache"};
-    std::unique_ptr<server::THttpService> service;
+    std::unique_ptr<server::testing::TRunningServer> service;
     std::shared_ptr<TEventLoopDispatcher> ui = std::make_shared<TEventLoopDispatcher>();
     std::vector<std::string> calls;
     bool onUiThread = true;

@@ -30,20 +30,6 @@ using testing::ZipBytes;
 
 const char kBom[] = "\xEF\xBB\xBF";
 
-class EnvGuard {
-public:
-    EnvGuard(const char* name, const std::string& value) : name_(name) {
-        if (const char* old = getenv(name)) old_ = old, had_ = true;
-        setenv(name, value.c_str(), 1);
-    }
-    ~EnvGuard() { had_ ? setenv(name_, old_.c_str(), 1) : unsetenv(name_); }
-
-private:
-    const char* name_;
-    std::string old_;
-    bool had_ = false;
-};
-
 class TOmbrelTest : public ::testing::Test {
 protected:
     TOmbrelTest() {
@@ -107,7 +93,7 @@ protected:
     }
 
     TempFolder tmp;
-    EnvGuard cacheHome{"XDG_CACHE_HOME", tmp / "cache"};
+    testing::ScopedEnv cacheHome{"XDG_CACHE_HOME", tmp / "cache"};
     std::shared_ptr<CollectingMessages> messages = std::make_shared<CollectingMessages>();
     std::shared_ptr<FaultyIO> io = std::make_shared<FaultyIO>(messages);
     std::shared_ptr<FakeApiClient> api = std::make_shared<FakeApiClient>(messages);

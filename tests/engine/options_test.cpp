@@ -6,22 +6,10 @@
 #include <regex>
 
 #include "io/paths.h"
+#include "tests/support/test_support.h"
 
 namespace ombrel {
 namespace {
-
-class TmpDirGuard {
-public:
-    explicit TmpDirGuard(const char* value) {
-        if (const char* old = getenv("TMPDIR")) old_ = old, had_ = true;
-        setenv("TMPDIR", value, 1);
-    }
-    ~TmpDirGuard() { had_ ? setenv("TMPDIR", old_.c_str(), 1) : unsetenv("TMPDIR"); }
-
-private:
-    std::string old_;
-    bool had_ = false;
-};
 
 TEST(TOmbrelOptions, AnswersConstructionValuesAndFixedOnes) {
     TOmbrelOptions options("Demo", "http://127.0.0.1:8080", "beta");
@@ -44,17 +32,17 @@ TEST(TOmbrelOptions, AnswersConstructionValuesAndFixedOnes) {
 TEST(TOmbrelOptions, DestinationAsksForTheTemporaryFolderOnEveryCall) {
     TOmbrelOptions options("Demo", "", "");
     {
-        TmpDirGuard guard("/var/tmp");
+        testing::ScopedEnv guard("TMPDIR", "/var/tmp");
         EXPECT_EQ(options.Destination(), "/var/tmp/Demo");
     }
     {
-        TmpDirGuard guard("/tmp/");
+        testing::ScopedEnv guard("TMPDIR", "/tmp/");
         EXPECT_EQ(options.Destination(), "/tmp/Demo");
     }
 }
 
 TEST(TOmbrelOptions, DestinationFollowsPathJoining) {
-    TmpDirGuard guard("/tmp");
+    testing::ScopedEnv guard("TMPDIR", "/tmp");
     EXPECT_EQ(TOmbrelOptions("", "", "").Destination(), "/tmp/");
     EXPECT_EQ(TOmbrelOptions("/opt/demo", "", "").Destination(), "/opt/demo");
     EXPECT_THROW(TOmbrelOptions("bad|name", "", "").Destination(), EPathError);

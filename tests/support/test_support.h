@@ -66,6 +66,24 @@ std::string ReadFileBytes(const std::string& path);
 // Writes a whole file, creating its parent folders.
 void WriteFileBytes(const std::string& path, const std::string& content);
 
+// Sets an environment variable for the life of the object, then restores it (or unsets it).
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const std::string& value);
+    ~ScopedEnv();
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    const char* name_;
+    std::string old_;
+    bool had_ = false;
+};
+
+// Sets or clears the immutable flag (chattr +i), which stops even root from changing a file;
+// false where the file system or our rights do not allow it.
+bool SetImmutable(const std::string& path, bool on);
+
 // Folder of the built executables (build/bin), from OMBREL_BIN_DIR.
 std::string BinDir();
 // The project's source folder, from OMBREL_SOURCE_DIR.

@@ -21,8 +21,7 @@
 
 #include "tests/support/http_test_server.h"
 #include "tests/support/test_support.h"
-#include "tools/ombrel-server/http_service.h"
-#include "tools/ombrel-server/publisher.h"
+#include "tests/tools/ombrel-server/server_test_support.h"
 
 extern char** environ;
 
@@ -32,7 +31,6 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using testing::BinDir;
-using testing::CollectingMessages;
 using testing::TempFolder;
 
 // Starts a program with the current environment plus `extraEnv` ("NAME=value").
@@ -169,23 +167,9 @@ TEST_F(InstallerTest, ASuccessfulRunStartsTheInstalledProgramAndEnds) {
                    "#!/bin/sh\n{ echo \"$#\"; pwd; } > \"$OMBREL_TEST_MARKER.tmp\"\n"
                    "mv \"$OMBREL_TEST_MARKER.tmp\" \"$OMBREL_TEST_MARKER\"\n");
     ::chmod(program.c_str(), 0755);
-    server::TPublishRequest request;
-    request.Store = work / "store";
-    request.Project = "Hello";
-    request.Version = "1.0.0";
-    server::TPackageSpec package;
-    package.Name = "main";
-    package.Path = work / "release";
-    request.Packages.push_back(package);
-    CollectingMessages messages;
-    ASSERT_TRUE(server::Publish(request, messages, nullptr)) << messages.Dump();
-    server::TServerOptions options;
-    options.Store = work / "store";
-    options.Quiet = true;
-    options.LogLine = [](const std::string&) {};
-    server::THttpService service(options);
-    std::string error;
-    ASSERT_TRUE(service.Start(error)) << error;
+    server::testing::PublishOk(work / "store", "Hello", "1.0.0",
+                               {server::testing::FolderPackage("main", work / "release")});
+    server::testing::TRunningServer service(work / "store", "", true);
 
     const std::string installer =
         Stamp({"--title", "Hello Setup", "--app", "Hello", "--start-app", "bin/start me.sh"});

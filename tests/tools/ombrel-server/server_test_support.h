@@ -54,15 +54,17 @@ inline std::vector<TPublishedPackage> PublishOk(const std::string& store,
     return published;
 }
 
-// A server on 127.0.0.1, any port, quiet, started on construction.
+// A server on 127.0.0.1, any port, quiet, started on construction. It accepts Key(), or with
+// `builtInKey` the key built into the programs (as the installer sends it).
 class TRunningServer {
   public:
-    explicit TRunningServer(const std::string& store, std::string downloadBase = "") {
+    explicit TRunningServer(const std::string& store, std::string downloadBase = "",
+                            bool builtInKey = false) {
         TServerOptions options;
         options.Store = store;
         options.Quiet = true;
         options.DownloadBase = std::move(downloadBase);
-        options.ApiKeys = {Key()};
+        if (!builtInKey) options.ApiKeys = {Key()};
         options.LogLine = [](const std::string&) {};
         service = std::make_unique<THttpService>(options);
         std::string error;
