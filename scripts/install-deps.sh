@@ -11,6 +11,9 @@ packages=(
   libwxgtk3.2-dev libgtk-3-dev
   xvfb xauth x11-utils xdotool imagemagick xdg-utils pkexec
   curl unzip zip libarchive-tools openssl strace procps time e2fsprogs
+  clang-14 libclang-rt-14-dev
+  g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine wine64
+  nginx
 )
 
 missing=()

@@ -1,15 +1,40 @@
 #!/usr/bin/env bash
-# Installs what is needed, builds everything and runs every test suite.
-# Fails when a test fails. Usage: scripts/test.sh [extra ctest arguments]
+# Installs what is needed, builds everything and runs every test stage; fails when a test fails.
+#
+# The stages are the scripts in scripts/test-stages/, run in the order of their names; a stage is
+# named by its file name without the number and ".sh" (10-linux.sh is "linux").
+#
+#   scripts/test.sh                 every stage
+#   scripts/test.sh -R Progress     only the Linux suites, the arguments going to ctest
+#   OMBREL_TEST_STAGES="linux windows" scripts/test.sh    the stages named
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh
-scripts/build.sh
 
-# Window tests need a display: give them a virtual one when there is none.
-runner=()
-if [ -z "${DISPLAY:-}" ]; then
-  runner=(xvfb-run -a -s "-screen 0 1280x1024x24")
+wanted=${OMBREL_TEST_STAGES:-}
+if [ -z "$wanted" ]; then
+  if [ $# -gt 0 ]; then wanted=linux; else wanted=all; fi
 fi
-"${runner[@]}" ctest --test-dir build --output-on-failure --timeout 600 -j "$(nproc)" "$@"
+
+ran=0
+for stage_file in scripts/test-stages/*.sh; do
+  stage=$(basename "$stage_file" .sh)
+  stage=${stage#*-}
+  if [ "$wanted" != all ] && [[ " $wanted " != *" $stage "* ]]; then
+    continue
+  fi
+  echo "== stage $stage"
+  start=$(date +%s)
+  if [ "$stage" = linux ]; then
+    "$stage_file" "$@"
+  else
+    "$stage_file"
+  fi
+  echo "== stage $stage passed in $(( $(date +%s) - start )) s"
+  ran=$((ran + 1))
+done
+if [ "$ran" -eq 0 ]; then
+  echo "no test stage matches '$wanted'" >&2
+  exit 2
+fi

@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# The Linux build and every suite registered with CTest. Extra arguments go to ctest
+# (for example -R Progress to run one suite).
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+
+scripts/build.sh
+
+# Window tests need a display: give them a virtual one when there is none.
+runner=()
+if [ -z "${DISPLAY:-}" ]; then
+  runner=(xvfb-run -a -s "-screen 0 1280x1024x24")
+fi
+"${runner[@]}" ctest --test-dir build --output-on-failure --timeout 600 -j "$(nproc)" "$@"
