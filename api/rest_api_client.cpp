@@ -1,13 +1,13 @@
 #include "api/rest_api_client.h"
 
 #include <fmt/printf.h>
-#include <openssl/evp.h>
 
 #include <cstring>
 #include <exception>
 #include <utility>
 
 #include "api/json_models.h"
+#include "platform/crypto.h"
 #include "io/text.h"
 #include "state/ombrel_file.h"
 
@@ -32,14 +32,7 @@ std::string JoinUrl(const std::string& baseUrl, const std::string& resource) {
     return baseUrl + "/" + resource;
 }
 
-std::string Base64(const std::string& text) {
-    std::string encoded(4 * ((text.size() + 2) / 3) + 1, '\0');
-    int length = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(encoded.data()),
-                                 reinterpret_cast<const unsigned char*>(text.data()),
-                                 static_cast<int>(text.size()));
-    encoded.resize(length > 0 ? static_cast<size_t>(length) : 0);
-    return encoded;
-}
+std::string Base64(const std::string& text) { return Base64Encode(text); }
 
 // Percent-encodes every byte that may not stand in the given part of a URL as it is: bytes
 // beyond ASCII, control characters, blanks and the delimiters that would change its meaning.

@@ -1,6 +1,6 @@
 #pragma once
-// uNvCrypt: the cryptographic primitives of the instruction envelope. This is the only unit
-// that talks to OpenSSL; everything else sees byte strings.
+// uNvCrypt: the cryptographic primitives of the instruction envelope, over the platform's
+// (platform/crypto.h); everything else sees byte strings.
 
 #include <string>
 #include <string_view>
@@ -27,7 +27,7 @@ bool HashMD5(std::string_view data, TByteString& digest);
 // AES-256 in CBC mode without any padding handling: the output has exactly the input's length.
 // Needs a 32-byte key and a 16-byte IV. An empty input gives empty output and true. A length
 // that is not a multiple of 16 fails with "Invalid buffer size for decryption" (or "... for
-// encryption") in `error`; other failures carry OpenSSL's own text.
+// encryption") in `error`; other failures carry the platform library's own text.
 bool DecryptAES256CBCRaw(std::string_view key, std::string_view iv, std::string_view data,
                          TByteString& plain, std::string& error);
 bool EncryptAES256CBCRaw(std::string_view key, std::string_view iv, std::string_view plain,

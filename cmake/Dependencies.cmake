@@ -1,3 +1,8 @@
+if(WIN32)
+  include(${CMAKE_CURRENT_LIST_DIR}/DependenciesWindows.cmake)
+  return()
+endif()
+
 find_package(PkgConfig REQUIRED)
 find_package(Threads REQUIRED)
 find_package(CURL REQUIRED)
@@ -14,3 +19,12 @@ endif()
 if(OMBREL_BUILD_GUI)
   find_package(wxWidgets 3.2 REQUIRED COMPONENTS core base)
 endif()
+
+# The libraries behind our own units: libcurl for the HTTP transport, libcrypto for the crypto
+# primitives, libzip over zlib for the archive reader.
+add_library(ombrel_http_backend INTERFACE)
+target_link_libraries(ombrel_http_backend INTERFACE CURL::libcurl)
+add_library(ombrel_crypto_backend INTERFACE)
+target_link_libraries(ombrel_crypto_backend INTERFACE OpenSSL::Crypto)
+add_library(ombrel_zip_backend INTERFACE)
+target_link_libraries(ombrel_zip_backend INTERFACE PkgConfig::LIBZIP ZLIB::ZLIB)

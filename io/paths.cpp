@@ -1,7 +1,5 @@
 #include "io/paths.h"
 
-#include <sys/stat.h>
-
 #include <vector>
 
 namespace ombrel {
@@ -40,7 +38,7 @@ std::string PathJoin(std::string_view a, std::string_view b) {
 std::string NormalizeSeparators(std::string_view path) {
     std::string result(path);
     for (char& c : result) {
-        if (c == '\\') c = '/';
+        if (c == '\\' || c == '/') c = kPathSeparator;
     }
     return result;
 }
@@ -95,11 +93,15 @@ bool PassesThroughLink(std::string_view root, std::string_view path) {
         if (end == std::string_view::npos) return false;  // what is left is the last name
         std::string_view part = rest.substr(start, end - start);
         if (part == "..") return true;
-        if (!current.empty() && current.back() != '/') current += kPathSeparator;
+        if (!current.empty() && current.back() != '/' && current.back() != '\\') {
+            current += kPathSeparator;
+        }
         current += part;
-        struct stat st;
-        if (::lstat(current.c_str(), &st) != 0) return false;  // nothing further exists yet
-        if (S_ISLNK(st.st_mode)) return true;
+        switch (ProbePathOnDisk(current)) {
+            case TPathOnDisk::Missing: return false;  // nothing further exists yet
+            case TPathOnDisk::Link: return true;
+            case TPathOnDisk::Other: break;
+        }
         start = end + 1;
     }
 }

@@ -1,8 +1,9 @@
 #pragma once
 // Path joining and the checks that every joined path goes through.
 //
-// The separator is "/". Names that come from servers, archives or state files may use "\" as
-// well; NormalizeSeparators turns those into "/" before they are joined.
+// The separator is "/" on Linux and "\" on Windows. Names that come from servers, archives or
+// state files may use either; NormalizeSeparators turns them into the platform's before they
+// are joined.
 
 #include <stdexcept>
 #include <string>
@@ -17,7 +18,11 @@ public:
     using std::invalid_argument::invalid_argument;
 };
 
+#if defined(_WIN32)
+inline constexpr char kPathSeparator = '\\';
+#else
 inline constexpr char kPathSeparator = '/';
+#endif
 
 // True when the text holds a character that paths may not contain.
 bool HasInvalidPathChars(std::string_view path);
@@ -33,7 +38,7 @@ bool IsRootedPath(std::string_view path);
 // first; a character that paths may not contain raises EPathError.
 std::string PathJoin(std::string_view a, std::string_view b);
 
-// Every "\" becomes "/".
+// Every "\" and "/" becomes kPathSeparator.
 std::string NormalizeSeparators(std::string_view path);
 
 // The folder part of a path: everything before its last separator ("/" or "\"). The root
@@ -46,7 +51,7 @@ std::string ExtractFileName(std::string_view path);
 // Resolves `name` (a relative name from a server, archive or state file; "\" and "/" are both
 // separators) below `root`. Refuses with EPathError a name that is empty, rooted (leading
 // separator or drive form), or that has a ".." component, and drops "." components.
-// The answer is root joined with the cleaned name, with "/" separators.
+// The answer is root joined with the cleaned name, with kPathSeparator between its parts.
 std::string JoinInside(std::string_view root, std::string_view name);
 
 // True when one of the folders between `root` and the last name of `path` is a symbolic link
@@ -54,5 +59,10 @@ std::string JoinInside(std::string_view root, std::string_view name);
 // lie below `root` at all. The last name itself may be a link (it is removed or replaced as a
 // link, never followed). `path` is expected as JoinInside or PathJoin made it from `root`.
 bool PassesThroughLink(std::string_view root, std::string_view path);
+
+// What the file system holds at `path`, the last name not followed (paths_posix.cpp,
+// paths_windows.cpp; on Windows a reparse point such as a junction counts as a link).
+enum class TPathOnDisk { Missing, Link, Other };
+TPathOnDisk ProbePathOnDisk(const std::string& path);
 
 }  // namespace ombrel

@@ -1,8 +1,5 @@
 #include "messages/msg.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
@@ -13,6 +10,8 @@
 
 #include <fmt/format.h>
 #include <fmt/printf.h>
+
+#include "messages/log_file.h"
 
 namespace ombrel {
 
@@ -144,30 +143,6 @@ std::vector<std::string> SplitItems(std::string value) {
     return items;
 }
 
-bool AppendToFile(const std::string& fileName, const std::string& text, std::string& error) {
-    int fd = ::open(fileName.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        error = fmt::format("Cannot open file \"{}\": {}", fileName, std::strerror(errno));
-        return false;
-    }
-    size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            error = fmt::format("Cannot write file \"{}\": {}", fileName, std::strerror(errno));
-            ::close(fd);
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    if (::close(fd) != 0) {
-        error = fmt::format("Cannot write file \"{}\": {}", fileName, std::strerror(errno));
-        return false;
-    }
-    return true;
-}
-
 std::string JoinLines(const std::vector<std::string>& lines) {
     std::string text;
     for (const auto& line : lines) {
@@ -195,8 +170,7 @@ std::string FormatMsgStamp(TMsgInfo::TStamp stamp) {
     if (stamp == TMsgInfo::TStamp{}) return {};
     std::time_t t = std::chrono::system_clock::to_time_t(
         std::chrono::floor<std::chrono::seconds>(stamp));
-    std::tm tm{};
-    localtime_r(&t, &tm);
+    const std::tm tm = LocalTime(t);
     return fmt::format("{:02}.{:02}.{:04} {:02}:{:02}:{:02}", tm.tm_mday, tm.tm_mon + 1,
                        tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec);
 }

@@ -1,6 +1,7 @@
 #pragma once
 // An exclusive lock file, held by one process at a time for as long as the object lives.
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -14,9 +15,10 @@ public:
         Failed,  // the file could not be created or locked; `error` says why
     };
 
-    // Creates the file at path when missing and takes an exclusive advisory lock (flock) on it,
-    // without waiting (Busy when another holder has it), or with `wait` until the holder lets
-    // go. A symbolic link at path is refused, not followed. The lock ends with the process at
+    // Creates the file at path when missing and takes an exclusive lock on it (flock on Linux,
+    // LockFileEx on Windows), without waiting (Busy when another holder has it), or with `wait`
+    // until the holder lets go. A symbolic link (any reparse point on Windows) at path is
+    // refused, not followed. The lock ends with the process at
     // the latest, so a killed holder never leaves a stale lock behind.
     static TResult Acquire(const std::string& path, std::unique_ptr<TFileLock>& lock,
                            std::string& error, bool wait = false);
@@ -30,10 +32,10 @@ public:
     const std::string& Path() const { return iPath; }
 
 private:
-    TFileLock(std::string path, int fd) : iPath(std::move(path)), iFd(fd) {}
+    TFileLock(std::string path, intptr_t handle) : iPath(std::move(path)), iHandle(handle) {}
 
     std::string iPath;
-    int iFd;
+    intptr_t iHandle;  // the open file: a descriptor on Linux, a HANDLE on Windows
 };
 
 }  // namespace ombrel

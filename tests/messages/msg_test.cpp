@@ -1,6 +1,11 @@
 #include "messages/msg.h"
 
 #include <sys/stat.h>
+#if defined(_WIN32)
+#include <windows.h>
+
+#include "platform/win32_text.h"
+#endif
 
 #include <deque>
 #include <filesystem>
@@ -326,7 +331,13 @@ TEST_F(MsgHandlerTest, UnwritableLogOffersRetry) {
     ASSERT_EQ(alerts->shown.size(), 1u);
     EXPECT_EQ(alerts->shown[0].rfind(expectedStart, 0), 0u) << alerts->shown[0];
     EXPECT_EQ(alerts->shown[0].substr(alerts->shown[0].size() - expectedEnd.size()), expectedEnd);
+    // The platform's own text of a missing folder.
+#if defined(_WIN32)
+    EXPECT_NE(alerts->shown[0].find(Win32ErrorText(ERROR_PATH_NOT_FOUND)), std::string::npos)
+        << alerts->shown[0];
+#else
     EXPECT_NE(alerts->shown[0].find("No such file or directory"), std::string::npos);
+#endif
     EXPECT_EQ(handler->PendingLogLines().size(), 1u);
 
     // Retry tries again; here the folder appears before the second attempt.

@@ -4,20 +4,19 @@
 // When standard error is a terminal, progress shows as one live line that is cleared at the end.
 // Exit status: 0 when the run reported no error, 1 when it did, 2 for bad usage.
 
-#include <sys/ioctl.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdio>
 #include <exception>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "api/rest_api_client.h"
 #include "engine/command_line_options.h"
 #include "engine/ombrel.h"
 #include "io/io_system.h"
 #include "messages/std_messages.h"
+#include "platform/console.h"
 
 namespace {
 
@@ -75,11 +74,7 @@ private:
         return line;
     }
 
-    static size_t Columns() {
-        winsize size{};
-        if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
-        return 80;
-    }
+    static size_t Columns() { return TerminalColumns(); }
 
     static void Write(const std::string& text) {
         std::fwrite(text.data(), 1, text.size(), stderr);
@@ -96,14 +91,20 @@ private:
 }  // namespace
 
 int main(int argc, char** argv) {
+    PrepareConsole();
+    std::vector<std::string> arguments = CommandLineArguments(argc, argv);
+    std::vector<char*> argumentPointers;
+    for (std::string& argument : arguments) argumentPointers.push_back(argument.data());
+    argumentPointers.push_back(nullptr);
     TCommandLine commandLine;
-    TParseResult parsed = ParseCommandLine(argc, argv, commandLine);
+    TParseResult parsed = ParseCommandLine(static_cast<int>(arguments.size()),
+                                           argumentPointers.data(), commandLine);
     if (parsed.ExitCode >= 0) {
         std::fputs(parsed.Output.c_str(), parsed.ExitCode == 0 ? stdout : stderr);
         return parsed.ExitCode;
     }
 
-    TConsole console(commandLine.Verbosity, isatty(STDERR_FILENO) == 1);
+    TConsole console(commandLine.Verbosity, StandardErrorIsTerminal());
     auto messages = std::make_shared<TMessages>(
         [&](const std::string& msg, const std::string& sender) {
             console.Report("error", sender, msg);

@@ -46,7 +46,7 @@ TFileLock::TResult TFileLock::Acquire(const std::string& path, std::unique_ptr<T
 
 TFileLock::~TFileLock() {
     ::unlink(iPath.c_str());
-    ::close(iFd);
+    ::close(static_cast<int>(iHandle));
 }
 
 }  // namespace ombrel

@@ -1,0 +1,53 @@
+#pragma once
+// The cryptographic primitives: MD5 and SHA-256 digests, AES-256-CBC and strong random bytes
+// over the platform's library (OpenSSL's libcrypto on Linux, BCrypt on Windows), and Base64.
+// Nothing outside this unit sees either library.
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace ombrel {
+
+enum class TDigestAlgorithm { Md5, Sha256 };
+
+// A digest computed over data handed in piece by piece.
+class TDigest {
+public:
+    explicit TDigest(TDigestAlgorithm algorithm);
+    ~TDigest();
+    TDigest(const TDigest&) = delete;
+    TDigest& operator=(const TDigest&) = delete;
+
+    // Adds data. Once a call has failed, Finish fails as well.
+    void Update(const void* data, size_t size);
+    // The digest (16 bytes for MD5, 32 for SHA-256). False, with the library's text in `error`,
+    // when the platform could not compute it. Call once.
+    bool Finish(std::string& digest, std::string& error);
+
+private:
+    struct TImpl;
+    std::unique_ptr<TImpl> iImpl;
+};
+
+// The digest of the whole data.
+bool ComputeDigest(TDigestAlgorithm algorithm, std::string_view data, std::string& digest,
+                   std::string& error);
+
+// AES-256 in CBC mode without padding: the output has the input's length. The caller passes a
+// 32-byte key, a 16-byte initialisation vector and an input whose length is a multiple of 16.
+// False, with the library's text in `error`, when the platform fails.
+bool AesCbc256(bool encrypt, std::string_view key, std::string_view iv, std::string_view input,
+               std::string& output, std::string& error);
+
+// `count` bytes from the platform's cryptographically strong generator.
+bool StrongRandomBytes(size_t count, std::string& bytes);
+
+// RFC 4648 Base64 with "=" padding, on one line.
+std::string Base64Encode(std::string_view bytes);
+
+// Lower-case hexadecimal digits of the bytes.
+std::string HexLower(std::string_view bytes);
+
+}  // namespace ombrel

@@ -1,0 +1,54 @@
+#include "platform/folders.h"
+
+#include <windows.h>
+#include <knownfolders.h>
+#include <shlobj.h>
+
+#include <cstdlib>
+
+#include "platform/win32_text.h"
+
+namespace ombrel {
+namespace {
+
+bool IsAbsoluteWindowsPath(const std::string& path) {
+    return (path.size() >= 3 && path[1] == ':' && (path[2] == '\\' || path[2] == '/')) ||
+           path.rfind("\\\\", 0) == 0;
+}
+
+std::string WithoutTrailingSeparators(std::string path) {
+    while (path.size() > 3 && (path.back() == '\\' || path.back() == '/')) path.pop_back();
+    return path;
+}
+
+}  // namespace
+
+std::string UserTempFolder() {
+    wchar_t buffer[MAX_PATH + 2];
+    DWORD n = GetTempPathW(MAX_PATH + 2, buffer);
+    std::string path = n > 0 && n <= MAX_PATH + 1 ? Narrow(std::wstring_view(buffer, n)) : "";
+    if (path.empty()) path = "C:\\Windows\\Temp";
+    if (path.back() != '\\') path += '\\';
+    return path;
+}
+
+std::string PackageCacheRoot() {
+    // Per user: a cache below a folder that every user can write would let one user plant
+    // packages for another.
+    std::string base;
+    if (const wchar_t* env = _wgetenv(L"LOCALAPPDATA"); env != nullptr) {
+        base = Narrow(env);
+        if (!IsAbsoluteWindowsPath(base)) base.clear();
+    }
+    if (base.empty()) {
+        PWSTR known = nullptr;
+        if (SUCCEEDED(SHGetKnownFolderPath(FOLDERID_LocalAppData, 0, nullptr, &known))) {
+            base = Narrow(known);
+        }
+        CoTaskMemFree(known);
+    }
+    if (base.empty()) base = WithoutTrailingSeparators(UserTempFolder());
+    return WithoutTrailingSeparators(base) + "\\ombrel";
+}
+
+}  // namespace ombrel
