@@ -124,7 +124,7 @@ void TApiClient::Create(std::optional<THttpSettings> settings) {
     const bool debug = Options->Debug();
     if (!settings) {
         int64_t ms = debug ? kDebugTimeoutMs : kTimeoutMs;
-        settings = THttpSettings{ms, ms, ""};
+        settings = THttpSettings{ms, ms, Options->CaFile()};
     }
     iRestClient =
         std::make_unique<TRestClient>(NormalizeBaseUrl(Options->ApiUrl()), std::move(*settings));

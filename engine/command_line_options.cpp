@@ -57,6 +57,11 @@ TParseResult ParseCommandLine(int argc, const char* const* argv, TCommandLine& c
     app.add_option("--user", o.iUserAuth, "User credential for Basic authentication")
         ->type_name("USER");
     app.add_option("--customer", o.iCustomerAuth, "Customer credential")->type_name("ID");
+    app.add_option("--ca-file", o.iCaFile,
+                   "Trust the certificate authorities in this PEM file instead of the system's "
+                   "for HTTPS")
+        ->type_name("FILE")
+        ->check(CLI::ExistingFile);
     app.add_flag("--debug", o.iDebug, "Longer server time-outs and a connection test first");
     bool verbose = false;
     bool quiet = false;

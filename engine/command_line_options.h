@@ -32,6 +32,7 @@ public:
     bool Info() const override { return iInfo; }
     bool DependenciesOnly() const override { return iDependenciesOnly; }
     TPackageMode PackageMode() const override { return iPackageMode; }
+    std::string CaFile() const override { return iCaFile; }
 
     std::string iCustomerAuth;
     std::string iUserAuth;
@@ -47,6 +48,7 @@ public:
     bool iInfo = false;
     bool iDependenciesOnly = false;
     TPackageMode iPackageMode = TPackageMode::binary;
+    std::string iCaFile;
 };
 
 // Which reports the front end prints.

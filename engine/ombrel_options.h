@@ -41,6 +41,9 @@ public:
     virtual bool DependenciesOnly() const = 0;
     // Package kind used in package mode; application runs always use binary packages.
     virtual TPackageMode PackageMode() const = 0;
+    // When not empty: a PEM file whose certificate authorities the server client trusts instead
+    // of the system's for HTTPS. Read only by the server client.
+    virtual std::string CaFile() const { return ""; }
 };
 
 using IOptionsPtr = std::shared_ptr<IOptions>;

@@ -13,7 +13,7 @@ packages=(
   curl unzip zip libarchive-tools openssl strace procps time e2fsprogs
   clang-14 libclang-rt-14-dev
   g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine wine64
-  nginx
+  nginx apache2-utils
 )
 
 missing=()

@@ -20,6 +20,7 @@ struct FakeOptions : IOptions {
     std::string apiUrl;
     std::string updateChannel;
     bool debug = false;
+    std::string caFile;
 
     std::string CustomerAuth() const override { return customerAuth; }
     std::string UserAuth() const override { return userAuth; }
@@ -35,6 +36,7 @@ struct FakeOptions : IOptions {
     bool Info() const override { return false; }
     bool DependenciesOnly() const override { return false; }
     TPackageMode PackageMode() const override { return TPackageMode::binary; }
+    std::string CaFile() const override { return caFile; }
 };
 
 class ApiClientTest : public ::testing::Test {

@@ -96,6 +96,26 @@ TEST_F(ApiClientTlsTest, TrustedCertificateIsAccepted) {
     EXPECT_EQ(secure.LastRequest().path, "/api/update/install/app");
 }
 
+TEST_F(ApiClientTlsTest, TheOptionsCaFileIsTrustedInsteadOfTheSystemStore) {
+    secure.Handle("GET", ".*", [](const httplib::Request&, httplib::Response& res) {
+        res.set_content("{\"secure\": true}", "application/json");
+    });
+    options->apiUrl = secure.BaseUrl();
+    options->caFile = certificate.pemFile;
+    std::string answer;
+    ASSERT_TRUE(Client()->GetInstallInfoForLatest("app", answer)) << messages->Dump();
+    EXPECT_EQ(answer, "{\"secure\": true}");
+
+    // Another authority's file: the server's certificate is not trusted.
+    TempFolder other;
+    TestCertificate stranger{other / "stranger.pem"};
+    options->caFile = stranger.pemFile;
+    messages->reports.clear();
+    EXPECT_FALSE(Client()->GetInstallInfoForLatest("app", answer));
+    ASSERT_FALSE(Errors().empty());
+    EXPECT_THAT(Errors()[0], HasSubstr("certificate"));
+}
+
 TEST_F(ApiClientTlsTest, UntrustedCertificateIsRefused) {
     options->apiUrl = secure.BaseUrl();
     auto client = Client();

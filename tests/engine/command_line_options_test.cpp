@@ -33,6 +33,13 @@ TEST(CommandLine, DefaultsAreThoseOfTheInstaller) {
     EXPECT_EQ(o.PackageMode(), TPackageMode::binary);
     EXPECT_EQ(cl.Verbosity, TVerbosity::Normal);
     EXPECT_FALSE(cl.StopBeforeCopy);
+    EXPECT_EQ(o.CaFile(), "");
+}
+
+TEST(CommandLine, CaFileNamesAnExistingFile) {
+    TCommandLine cl;
+    ASSERT_EQ(Parse({"--app", "A", "--ca-file", "/etc/passwd"}, cl).ExitCode, -1);
+    EXPECT_EQ(cl.Options->CaFile(), "/etc/passwd");
 }
 
 TEST(CommandLine, EveryOptionReachesItsSetting) {
@@ -72,7 +79,8 @@ TEST(CommandLine, HelpListsTheOptionsButNotTheTestingAid) {
     EXPECT_EQ(r.ExitCode, 0);
     for (const char* option : {"--app", "--package", "--dest", "--server", "--version", "--repair",
                                "--channel", "--info", "--deps-only", "--source", "--api-key",
-                               "--user", "--customer", "--debug", "--verbose", "--quiet"}) {
+                               "--user", "--customer", "--ca-file", "--debug", "--verbose",
+                               "--quiet"}) {
         EXPECT_THAT(r.Output, ::testing::HasSubstr(option));
     }
     EXPECT_THAT(r.Output, ::testing::Not(::testing::HasSubstr("stop-before-copy")));
@@ -81,6 +89,7 @@ TEST(CommandLine, HelpListsTheOptionsButNotTheTestingAid) {
 TEST(CommandLine, BadUsageExitsWithTwoAndSaysWhy) {
     const std::vector<std::vector<const char*>> cases = {
         {"--bogus"}, {"--app"}, {"--app", "A", "stray"}, {"--quiet", "--verbose"},
+        {"--app", "A", "--ca-file", "/nonexistent/ca.pem"},
     };
     for (const auto& args : cases) {
         TCommandLine cl;
