@@ -5,7 +5,7 @@
 
 #include "app/norva_go_crypt.h"
 #include "ombrel/build_config.h"
-#include "platform/resource_trailer.h"
+#include "platform/instruction_resource.h"
 
 // The installation run.
 #include <fmt/printf.h>
@@ -37,10 +37,6 @@ constexpr char kNothingDecrypted[] =
     "Die Anweisungen konnten nicht entschlüsselt werden oder sind leer.";
 
 }  // namespace
-
-bool ReadOwnInstructionResource(std::string& bytes, std::string& error) {
-    return ReadResourceTrailer(OwnExecutableFile(), kInstructionResourceName, bytes, error);
-}
 
 TApp::TApp(std::string hostName, std::string updateChannel, TOnProgress onProgress,
            TOnDone onDone, TOnError onError, TOnAssignTitle onAssignTitle)

@@ -83,7 +83,4 @@ private:
     bool iRunning = false;
 };
 
-// Reads the instruction trailer of the running program's own file (/proc/self/exe).
-bool ReadOwnInstructionResource(std::string& bytes, std::string& error);
-
 }  // namespace ombrel

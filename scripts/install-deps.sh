@@ -12,7 +12,7 @@ packages=(
   xvfb xauth x11-utils xdotool imagemagick xdg-utils pkexec
   curl unzip zip libarchive-tools openssl strace procps time e2fsprogs
   clang-14 libclang-rt-14-dev
-  g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine wine64
+  g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine wine64 osslsigncode
   nginx apache2-utils
 )
 

@@ -1,5 +1,7 @@
-// ombrel-stamp: writes the encrypted installer instruction as a trailer into a copy of the
-// installer executable, or shows the instruction of a stamped file.
+// ombrel-stamp: writes the encrypted installer instruction into a copy of the installer
+// executable, or shows the instruction of a stamped file. A Linux installer (ELF) carries it as a
+// trailer, a Windows installer (PE) in its RT_RCDATA resource "INSTRUCTION"; the kind is told by
+// the file's headers.
 //
 //   ombrel-stamp --installer IN --out OUT --title T --app A --start-app S [--as-admin]
 //                [--envelope 1|2]
@@ -24,7 +26,7 @@
 #include "io/text.h"
 #include "messages/msg.h"
 #include "ombrel/build_config.h"
-#include "platform/resource_trailer.h"
+#include "platform/executable_stamp.h"
 
 namespace {
 
@@ -56,7 +58,7 @@ bool ReadWholeFile(const std::string& path, std::string& bytes, std::string& err
 
 int Show(const std::string& file) {
     std::string bytes, error;
-    if (!ReadResourceTrailer(file, kInstructionResourceName, bytes, error)) {
+    if (!ReadStampedInstruction(file, bytes, error)) {
         return Fail(file + ": " + error);
     }
     std::string text = InstructionTextFromBytes(bytes);
@@ -161,7 +163,7 @@ int main(int argc, char** argv) {
         if (!encrypted) return Fail(error);
     }
 
-    if (!WriteResourceTrailer(installer, out, resource, error)) return Fail(error);
+    if (!StampInstruction(installer, out, resource, error)) return Fail(error);
     std::printf("%s: instruction written (%zu bytes)\n", out.c_str(), resource.size());
     return 0;
 }

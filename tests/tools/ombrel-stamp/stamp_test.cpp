@@ -316,5 +316,117 @@ TEST_F(StampTest, DecryptionFailureOfTheInstallerEndsUpInTheMessageLog) {
     EXPECT_TRUE(std::regex_match(log, line)) << log;
 }
 
+#ifdef OMBREL_PE_FIXTURE_DIR
+
+// Windows installers: the instruction goes into the INSTRUCTION resource of a real linker's
+// executable, which the tool recognises by its headers.
+class WindowsStampTest : public StampTest {
+protected:
+    void SetUp() override {
+        StampTest::SetUp();
+        exe = folder / "setup.exe";
+        std::filesystem::copy_file(std::string(OMBREL_PE_FIXTURE_DIR) + "/pe_probe.exe", exe);
+    }
+
+    RunResult Show(const std::string& file) { return Stamp({"--show", file}); }
+
+    std::string exe;
+};
+
+const char kShownInstruction[] =
+    "{\n    \"title\": \"Win Setup\",\n    \"app\": \"demo\",\n    \"startApp\": \"bin\\\\demo.exe\",\n"
+    "    \"asAdmin\": false\n}\n";
+
+TEST_F(WindowsStampTest, StampShowAndRestamp) {
+    const std::string out = folder / "Demo-Setup.exe";
+    RunResult r = Stamp({"--installer", exe, "--out", out, "--title", "Win Setup", "--app", "demo",
+                         "--start-app", "bin\\demo.exe"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(ReadFileBytes(out).size(), ReadFileBytes(exe).size());
+    RunResult shown = Show(out);
+    ASSERT_EQ(shown.status, 0) << shown.err;
+    EXPECT_EQ(shown.out, kShownInstruction);
+
+    // Restamped in place, with envelope 1 this time.
+    r = Stamp({"--installer", out, "--out", out, "--title", "Zweiter", "--app", "demo",
+               "--start-app", "x.exe", "--as-admin", "--envelope", "1"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    shown = Show(out);
+    ASSERT_EQ(shown.status, 0) << shown.err;
+    EXPECT_NE(shown.out.find("\"title\": \"Zweiter\""), std::string::npos) << shown.out;
+    EXPECT_NE(shown.out.find("\"asAdmin\": true"), std::string::npos) << shown.out;
+
+    // Never stamped: the slot is empty.
+    shown = Show(exe);
+    EXPECT_EQ(shown.status, 1);
+    EXPECT_NE(shown.err.find("Keine Anweisungen gefunden."), std::string::npos) << shown.err;
+}
+
+TEST_F(WindowsStampTest, RefusesWhatDoesNotFitOrIsNoInstaller) {
+    const std::string out = folder / "out.exe";
+    const std::string big = folder.Write("big.txt", std::string(OMBREL_INSTRUCTION_CAPACITY_FOR_TESTS + 1, 'A'));
+    const std::string text = folder.Write("readme.txt", "not a program");
+    const std::string plain = folder / "plain.exe";
+    std::filesystem::copy_file(std::string(OMBREL_PE_FIXTURE_DIR) + "/pe_plain.exe", plain);
+    struct Case {
+        const char* name;
+        std::vector<std::string> arguments;
+        std::string error;
+    };
+    const Case cases[] = {
+        {"too large", {"--installer", exe, "--out", out, "--raw", big}, "does not fit into the INSTRUCTION resource"},
+        {"not a PE file", {"--installer", text, "--out", out, "--raw", big}, "is neither a Linux (ELF) nor a Windows (PE) executable"},
+        {"no slot", {"--installer", plain, "--out", out, "--title", "T", "--app", "A", "--start-app", "S"}, "no resource INSTRUCTION of type 10"},
+        {"show a text file", {"--show", text}, "is neither a Linux (ELF) nor a Windows (PE) executable"},
+        {"show without slot", {"--show", plain}, "no resource INSTRUCTION of type 10"},
+    };
+    for (const auto& c : cases) {
+        RunResult r = Stamp(c.arguments);
+        EXPECT_EQ(r.status, 1) << c.name;
+        EXPECT_NE(r.err.find(c.error), std::string::npos) << c.name << ": " << r.err;
+        EXPECT_EQ(r.out, "") << c.name;
+        EXPECT_FALSE(std::filesystem::exists(out)) << c.name;
+    }
+}
+
+TEST_F(WindowsStampTest, StampedInstallerCanBeSignedAfterwards) {
+    if (std::system("command -v osslsigncode >/dev/null && command -v openssl >/dev/null") != 0) {
+        GTEST_SKIP() << "osslsigncode or openssl is not installed";
+    }
+    const std::string stamped = folder / "stamped.exe";
+    const std::string signedFile = folder / "signed.exe";
+    ASSERT_EQ(Stamp({"--installer", exe, "--out", stamped, "--title", "Win Setup", "--app", "demo",
+                     "--start-app", "bin\\demo.exe"})
+                  .status,
+              0);
+    RunResult key = RunProgram(folder, "openssl",
+                               {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+                                "-subj", "/CN=Ombrel Test Publisher", "-keyout", "key.pem", "-out",
+                                "cert.pem"});
+    ASSERT_EQ(key.status, 0) << key.err;
+    RunResult sign = RunProgram(folder, "osslsigncode",
+                                {"sign", "-certs", "cert.pem", "-key", "key.pem", "-n", "Win Setup",
+                                 "-in", stamped, "-out", signedFile});
+    ASSERT_EQ(sign.status, 0) << sign.out << sign.err;
+    RunResult verify = RunProgram(folder, "osslsigncode",
+                                  {"verify", "-CAfile", "cert.pem", "-in", signedFile});
+    EXPECT_EQ(verify.status, 0) << verify.out << verify.err;
+    EXPECT_NE(verify.out.find("Signature verification: ok"), std::string::npos) << verify.out;
+
+    // The signed installer still shows its instruction, and is not stamped again.
+    RunResult shown = Show(signedFile);
+    EXPECT_EQ(shown.status, 0) << shown.err;
+    EXPECT_EQ(shown.out, kShownInstruction);
+    RunResult again = Stamp({"--installer", signedFile, "--out", folder / "again.exe", "--title",
+                             "T", "--app", "A", "--start-app", "S"});
+    EXPECT_EQ(again.status, 1);
+    EXPECT_NE(again.err.find("stamp the unsigned installer, then sign the stamped copy"),
+              std::string::npos)
+        << again.err;
+    EXPECT_FALSE(std::filesystem::exists(folder / "again.exe"));
+}
+
+#endif
+
 }  // namespace
 }  // namespace ombrel
