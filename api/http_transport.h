@@ -20,6 +20,15 @@ struct THttpSettings {
     // When not empty, server certificates are checked against the authorities in this PEM file
     // instead of the system's (for tests with a certificate of their own).
     std::string caFile;
+    // A transfer that moves fewer than minBytesPerSecond on average over a window of
+    // minSpeedWindowMs fails, however regularly its bytes come; 0 turns the floor off.
+    int64_t minBytesPerSecond = 1024;
+    int64_t minSpeedWindowMs = 30000;
+    // Largest body held in memory (text answers, bytes, the body of a failed file download).
+    int64_t maxMemoryBody = int64_t{256} << 20;
+    // Largest body written to a file when the answer announces no length. A body with a
+    // length must fit into the free space of the file's disk before its first byte is written.
+    int64_t maxFileBodyWithoutLength = int64_t{4} << 30;
 };
 
 struct THttpRequest {
@@ -57,9 +66,10 @@ class THttpTransport {
 
     // Runs the request and answers true when it ran: an answer came completely and its status
     // is below 500. An answer with a status from 500 to 599 answers false with a failure text
-    // but keeps its status and body. Anything else (no connection, time-out, a body shorter
-    // than announced, a refused redirect, a file that cannot be written) answers false with
-    // status 0 and no body.
+    // but keeps its status and body. Anything else (no connection, time-out, a transfer below
+    // the speed floor, a body shorter or longer than announced, a body beyond its cap, a
+    // refused redirect, a file that cannot be written or does not fit on its disk) answers
+    // false with status 0 and no body; what went to a file by then stays there.
     bool Perform(const THttpRequest& request, THttpResponse& response);
 
   private:

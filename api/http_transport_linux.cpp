@@ -3,6 +3,9 @@
 #include <curl/curl.h>
 #include <fcntl.h>
 #include <iconv.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -28,6 +31,10 @@ constexpr long kReceiveBufferSize = 512 * 1024;
 constexpr curl_off_t kMaxReserve = curl_off_t{1} << 30;
 // When a 2xx body goes to a file, the body of any other answer is kept for the error text only.
 constexpr size_t kMaxErrorBody = 1 << 20;
+// A body without a length stops before it leaves less than this free on its disk; the free space
+// is looked at whenever this much more has been written.
+constexpr int64_t kDiskReserve = int64_t{64} << 20;
+constexpr int64_t kDiskCheckInterval = int64_t{16} << 20;
 
 void GlobalInit() {
     static std::once_flag once;
@@ -100,6 +107,13 @@ class OutputFile {
     }
     bool IsOpen() const { return fd >= 0; }
 
+    // Bytes that an unprivileged writer may still put on the file's disk; -1 when unknown.
+    int64_t FreeBytes() const {
+        struct statvfs info {};
+        if (::fstatvfs(fd, &info) != 0) return -1;
+        return static_cast<int64_t>(info.f_bavail) * static_cast<int64_t>(info.f_frsize);
+    }
+
     bool Write(const char* data, size_t length, std::string& failure) {
         while (length > 0) {
             ssize_t written = ::write(fd, data, length);
@@ -139,12 +153,19 @@ bool IsFollowedRedirect(long status) {
 // What one Perform call shares with its callbacks.
 struct Transfer {
     CURL* handle = nullptr;
-    int64_t readMs = 0;
+    const THttpSettings* settings = nullptr;
 
     Clock::time_point lastActivity;
     bool connected = false;
     curl_off_t lastDownloaded = -1;
     curl_off_t lastUploaded = -1;
+
+    // The speed floor: bytes moved in all when the current window began.
+    Clock::time_point windowStart;
+    curl_off_t windowBase = -1;  // -1: take the next progress report as the base
+
+    // libcurl read more than the announced length and dropped the rest.
+    bool excess = false;
 
     // A failure noticed by a callback: the code whose text names it, and the detail.
     CURLcode ownCode = CURLE_OK;
@@ -156,6 +177,9 @@ struct Transfer {
     OutputFile* file = nullptr;
     TBytes* body = nullptr;
     size_t bodyLimit = 0;
+    int64_t received = 0;        // body bytes of the current answer
+    int64_t receivedLimit = -1;  // -1: none
+    int64_t nextDiskCheck = 0;
 
     void Fail(CURLcode code, std::string detail) {
         ownCode = code;
@@ -172,6 +196,7 @@ size_t OnHeader(char* data, size_t size, size_t count, void* user) {
         // A new answer begins (after an interim or a redirect answer).
         t.decided = false;
         t.body->clear();
+        t.received = 0;
     } else if (StartsWithNoCase(line, "location:")) {
         long status = 0;
         curl_easy_getinfo(t.handle, CURLINFO_RESPONSE_CODE, &status);
@@ -201,9 +226,48 @@ size_t OnBody(char* data, size_t size, size_t count, void* user) {
             t.bodyLimit = t.file->IsOpen() ? kMaxErrorBody : SIZE_MAX;
             curl_off_t announced = -1;
             curl_easy_getinfo(t.handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced);
-            if (!t.toFile && announced > 0) {
-                auto reserve = std::min<curl_off_t>(announced, kMaxReserve);
-                t.body->reserve(std::min(static_cast<size_t>(reserve), t.bodyLimit));
+            if (!t.toFile) {
+                t.receivedLimit = t.settings->maxMemoryBody;
+                if (announced > t.receivedLimit) {
+                    t.Fail(CURLE_FILESIZE_EXCEEDED,
+                           "the answer announces " + std::to_string(announced) +
+                               " bytes, more than the " + std::to_string(t.receivedLimit) +
+                               " bytes kept in memory");
+                    return 0;
+                }
+                if (announced > 0) {
+                    auto reserve = std::min<curl_off_t>(announced, kMaxReserve);
+                    t.body->reserve(std::min(static_cast<size_t>(reserve), t.bodyLimit));
+                }
+            } else if (announced >= 0) {
+                // libcurl takes no more than the announced length, so the disk needs that much.
+                t.receivedLimit = -1;
+                int64_t free = t.file->FreeBytes();
+                if (free >= 0 && announced > free) {
+                    t.Fail(CURLE_WRITE_ERROR, "the answer announces " + std::to_string(announced) +
+                                                  " bytes, but only " + std::to_string(free) +
+                                                  " bytes are free on the disk");
+                    return 0;
+                }
+            } else {
+                t.receivedLimit = t.settings->maxFileBodyWithoutLength;
+                t.nextDiskCheck = 0;
+            }
+        }
+        t.received += static_cast<int64_t>(length);
+        if (t.receivedLimit >= 0 && t.received > t.receivedLimit) {
+            t.Fail(CURLE_FILESIZE_EXCEEDED, "the answer is longer than " +
+                                                std::to_string(t.receivedLimit) + " bytes");
+            return 0;
+        }
+        if (t.toFile && t.receivedLimit >= 0 && t.received >= t.nextDiskCheck) {
+            t.nextDiskCheck = t.received + kDiskCheckInterval;
+            int64_t free = t.file->FreeBytes();
+            if (free >= 0 && free - static_cast<int64_t>(length) < kDiskReserve) {
+                t.Fail(CURLE_WRITE_ERROR,
+                       "the answer has no length and the disk is nearly full (" +
+                           std::to_string(free) + " bytes free)");
+                return 0;
             }
         }
         if (t.toFile) {
@@ -225,10 +289,29 @@ size_t OnBody(char* data, size_t size, size_t count, void* user) {
 }
 
 // libcurl's low-speed limit averages over several seconds; this notes the time of the last
-// byte moved and aborts when it is readMs old.
+// byte moved and aborts when it is readMs old. It also holds the speed floor: every window of
+// minSpeedWindowMs must move its share of bytes, so a trickle that never stalls still ends.
 int OnProgress(void* user, curl_off_t, curl_off_t downloaded, curl_off_t, curl_off_t uploaded) {
     auto& t = *static_cast<Transfer*>(user);
     auto now = Clock::now();
+    const THttpSettings& settings = *t.settings;
+    if (t.connected && settings.minBytesPerSecond > 0) {
+        const curl_off_t moved = downloaded + uploaded;
+        if (t.windowBase < 0) {
+            t.windowBase = moved;
+        } else if (now - t.windowStart >= std::chrono::milliseconds(settings.minSpeedWindowMs)) {
+            const curl_off_t floor = settings.minBytesPerSecond * settings.minSpeedWindowMs / 1000;
+            if (moved - t.windowBase < floor) {
+                t.Fail(CURLE_OPERATION_TIMEDOUT,
+                       "less than " + std::to_string(settings.minBytesPerSecond) +
+                           " bytes per second for " + std::to_string(settings.minSpeedWindowMs) +
+                           " milliseconds");
+                return 1;
+            }
+            t.windowStart = now;
+            t.windowBase = moved;
+        }
+    }
     if (downloaded != t.lastDownloaded || uploaded != t.lastUploaded) {
         t.lastDownloaded = downloaded;
         t.lastUploaded = uploaded;
@@ -237,9 +320,9 @@ int OnProgress(void* user, curl_off_t, curl_off_t downloaded, curl_off_t, curl_o
     }
     // Before the first connection stands, the connect time-out is in charge.
     if (!t.connected) return 0;
-    if (now - t.lastActivity >= std::chrono::milliseconds(t.readMs)) {
+    if (now - t.lastActivity >= std::chrono::milliseconds(settings.readMs)) {
         t.Fail(CURLE_OPERATION_TIMEDOUT,
-               "no data received for " + std::to_string(t.readMs) + " milliseconds");
+               "no data received for " + std::to_string(settings.readMs) + " milliseconds");
         return 1;
     }
     return 0;
@@ -250,7 +333,32 @@ int OnConnected(void* user, char*, char*, int, int) {
     auto& t = *static_cast<Transfer*>(user);
     t.connected = true;
     t.lastActivity = Clock::now();
+    t.windowStart = t.lastActivity;
+    t.windowBase = -1;
     return CURL_PREREQFUNC_OK;
+}
+
+// libcurl tells of a body longer than its Content-Length only in its informational text; it
+// keeps the announced bytes and drops the rest.
+int OnDebug(CURL*, curl_infotype type, char* data, size_t size, void* user) {
+    if (type != CURLINFO_TEXT) return 0;
+    auto& t = *static_cast<Transfer*>(user);
+    if (std::string_view(data, size).starts_with("Excess found")) t.excess = true;
+    return 0;
+}
+
+// Whether bytes or the end of the connection wait unread on a connection that should be idle.
+bool IsReadable(curl_socket_t socket) {
+    if (socket == CURL_SOCKET_BAD) return false;
+    pollfd waiting{socket, POLLIN, 0};
+    return ::poll(&waiting, 1, 0) > 0;
+}
+
+// Whether bytes (not merely the end) wait unread on a plain connection.
+bool HasUnreadBytes(curl_socket_t socket) {
+    if (socket == CURL_SOCKET_BAD) return false;
+    char byte;
+    return ::recv(socket, &byte, 1, MSG_PEEK | MSG_DONTWAIT) > 0;
 }
 
 // The proxy exceptions of the environment, plus the local machine, which is never reached
@@ -312,11 +420,19 @@ class THttpTransport::Impl {
             }
         }
 
+        // A server that went on sending after its last answer leaves bytes on the connection
+        // that the next request would take for its answer: start afresh.
+        if (IsReadable(idleSocket)) handle = CurlHandle();
+        idleSocket = CURL_SOCKET_BAD;
+        if (handle.get() == nullptr) {
+            response.failure = FailureText(CURLE_FAILED_INIT, "");
+            return false;
+        }
         CURL* curl = handle.get();
         curl_easy_reset(curl);
         Transfer transfer;
         transfer.handle = curl;
-        transfer.readMs = settings.readMs;
+        transfer.settings = &settings;
         transfer.lastActivity = Clock::now();
         transfer.file = &file;
         transfer.body = &response.body;
@@ -365,12 +481,33 @@ class THttpTransport::Impl {
         curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &transfer);
         curl_easy_setopt(curl, CURLOPT_PREREQFUNCTION, OnConnected);
         curl_easy_setopt(curl, CURLOPT_PREREQDATA, &transfer);
+        curl_easy_setopt(curl, CURLOPT_DEBUGFUNCTION, OnDebug);
+        curl_easy_setopt(curl, CURLOPT_DEBUGDATA, &transfer);
+        curl_easy_setopt(curl, CURLOPT_VERBOSE, 1L);
 
         CURLcode code = curl_easy_perform(curl);
         // The buffer lives on this stack frame; the handle outlives it.
         curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, nullptr);
         curl_easy_setopt(curl, CURLOPT_HTTPHEADER, nullptr);
 
+        if (code == CURLE_OK) {
+            curl_socket_t socket = CURL_SOCKET_BAD;
+            curl_easy_getinfo(curl, CURLINFO_ACTIVESOCKET, &socket);
+            const char* scheme = nullptr;
+            curl_easy_getinfo(curl, CURLINFO_SCHEME, &scheme);
+            // Over TLS, unread bytes may be the server's closing or session records.
+            const bool plain = scheme != nullptr && SameTextAscii(scheme, "http");
+            if (transfer.excess || (plain && HasUnreadBytes(socket))) {
+                curl_off_t announced = -1;
+                curl_easy_getinfo(curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced);
+                transfer.Fail(code = CURLE_WEIRD_SERVER_REPLY,
+                              "the body is longer than its Content-Length of " +
+                                  std::to_string(announced) + " bytes");
+                handle = CurlHandle();
+            } else {
+                idleSocket = socket;
+            }
+        }
         if (code == CURLE_OK && file.IsOpen()) {
             std::string failure;
             if (!file.Finish(failure)) transfer.Fail(code = CURLE_WRITE_ERROR, failure);
@@ -401,6 +538,8 @@ class THttpTransport::Impl {
     THttpSettings settings;
     std::string noProxy;
     CurlHandle handle;
+    // The connection the last request left open for reuse.
+    curl_socket_t idleSocket = CURL_SOCKET_BAD;
 };
 
 THttpTransport::THttpTransport(THttpSettings settings) {

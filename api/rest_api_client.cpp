@@ -125,6 +125,8 @@ void TApiClient::Create(std::optional<THttpSettings> settings) {
     if (!settings) {
         int64_t ms = debug ? kDebugTimeoutMs : kTimeoutMs;
         settings = THttpSettings{ms, ms, Options->CaFile()};
+        // A server halted in a debugger sends nothing for as long as it stands.
+        if (debug) settings->minBytesPerSecond = 0;
     }
     iRestClient =
         std::make_unique<TRestClient>(NormalizeBaseUrl(Options->ApiUrl()), std::move(*settings));
