@@ -107,6 +107,9 @@ void TOmbrel::Execute() {
         AddError("Zielpfad kann nicht benutzt werden");
         return;
     }
+    // Below these two folders nothing is reached through a link, whatever is swapped meanwhile.
+    IO->OwnFolder(destination);
+    IO->OwnFolder(PackageCacheRoot());
 
     // Held until Execute returns, also when an exception leaves it.
     std::unique_ptr<TFileLock> lock;

@@ -60,6 +60,12 @@ public:
     // for writing. A failure is reported at level Log.
     virtual bool CanFileBeOverwritten(const std::string& Path) = 0;
 
+    // Declares Path a folder that the run owns: from now on every path below it is reached
+    // from an open handle of Path, component by component, and no link below Path is ever
+    // followed, so that a folder swapped for a link at any moment leads nowhere outside. Path
+    // itself is taken as named. The default suits services without links.
+    virtual void OwnFolder(const std::string& Path) { (void)Path; }
+
     // Unpacks a zip archive as a whole into the folder ExtractPath, which does not exist yet:
     // into "<ExtractPath>.part" first (anything left there by an earlier attempt is removed),
     // renamed to ExtractPath only when every entry is out, and removed again on failure. So a

@@ -7,6 +7,12 @@
 // thread, and must not run two extractions at once.
 //
 // Decisions for Linux, beyond the interface contract:
+// - Below a folder declared with OwnFolder, no operation follows a link: paths are walked from
+//   the folder's handle (see io/owned_folders.h). A link met on the way fails the operation
+//   (ELOOP or ENOTDIR) instead of leading outside; as the last name, a link is removed or
+//   replaced as a link, never opened: GetLines, Copyfile (source) and ExtractZipFile (archive)
+//   fail on it, GetFileHashList leaves it out silently, DirectoryExists and GetFiles do not
+//   take it for a folder. FileExists still follows a last name that is a link (it only looks).
 // - GetFiles lists regular files only. Symbolic links are not listed and never descended,
 //   whatever they point to, so a listing never leads out of the folder it was given (only
 //   `path` itself may be a link). Hidden files are listed. A single mask must be a bare
@@ -20,9 +26,13 @@
 //   (SetLines, ByteToFile); a new one gets 0666 less the umask.
 // - Copyfile keeps the source's permission bits without setuid, setgid and sticky, and its
 //   modification time.
-// - ExtractZipFile refuses, with an error, entries whose names are absolute or leave the
-//   target folder, symbolic-link entries, and any entry whose path below ExtractPath would run
-//   through a link on disk. It stops at the first failure; files written before stay.
+// - ExtractZipFile checks the whole archive before it writes anything, and refuses it with an
+//   error for: entries that share bytes (overlapping or repeated data), more than the limits
+//   allow in all or by ratio (TZipLimits), a name that is there twice or is both a file and a
+//   folder, names that are absolute or leave the target folder, and symbolic-link entries.
+//   While unpacking it refuses any entry whose path below ExtractPath would run through a link
+//   on disk, and data beyond an entry's declared size. It stops at the first failure; files
+//   written before stay.
 //   Entries made on Unix keep their permission bits without setuid, setgid and sticky;
 //   entries made on MS-DOS with the read-only attribute lose their write bits.
 // - ExtractZipFile reports progress per 64 KiB of compressed input, leaving out a report
@@ -37,7 +47,11 @@
 
 #include <functional>
 
+#include <sys/types.h>
+
 #include "io/io_interface.h"
+#include "io/owned_folders.h"
+#include "io/zip_layout.h"
 #include "messages/messages.h"
 
 namespace ombrel {
@@ -65,6 +79,10 @@ public:
     bool ExtractZipFolder(const std::string& ZipFilePath, const std::string& ExtractPath) override;
     bool DirectoryDeleteIfEmpty(const std::string& Path) override;
     bool CanFileBeOverwritten(const std::string& Path) override;
+    void OwnFolder(const std::string& Path) override;
+
+    // The limits that every archive must keep before it is unpacked (see io/zip_layout.h).
+    void SetZipLimits(const TZipLimits& limits) { iZipLimits = limits; }
 
 private:
     void DoError(const std::string& text);
@@ -73,12 +91,18 @@ private:
     void DoZipProgress(const std::string& target, uint64_t position, uint64_t size,
                        bool complete);
     bool WriteFileAtomic(const std::string& Path, const char* data, size_t size);
+    // Opens a file by the rules for its place (see OwnFolder): below an owned folder from the
+    // folder's handle, the last name never followed; elsewhere by its path. Answers the
+    // descriptor (close-on-exec), or -1 and errno.
+    int OpenFileAt(const std::string& Path, int flags, mode_t mode = 0);
     // Unpacks into ExtractPath; reports and errors name the targets below CaptionPath.
     bool ExtractEntries(const std::string& ZipFilePath, const std::string& ExtractPath,
                         const std::string& CaptionPath);
 
     TOnProgress OnProgressRedirect;
     IMessagesPtr Messages;
+    TZipLimits iZipLimits;
+    TOwnedFolders iOwned;
     const std::string Sender = "TIO";
 
     // Last progress sent during an extraction, so that an unchanged percent is not repeated.

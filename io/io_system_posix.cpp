@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cmath>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <string_view>
 #include <vector>
@@ -17,8 +18,10 @@
 
 #include "io/atomic_file.h"
 #include "io/file_mask.h"
+#include "io/owned_folders.h"
 #include "io/paths.h"
 #include "io/text.h"
+#include "io/zip_layout.h"
 #include "io/zip_reader.h"
 #include "platform/file_usage.h"
 
@@ -176,9 +179,10 @@ TStrings SplitLines(std::string_view text) {
     return lines;
 }
 
-// Reads a whole file. Answers false with the platform's text in `error`.
-bool ReadWholeFile(const std::string& path, std::string& content, std::string& error) {
-    TFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+// Reads a whole file, open as `fd` (taken over). Answers false with the platform's text in
+// `error`.
+bool ReadWholeFile(int openedFd, std::string& content, std::string& error) {
+    TFd fd(openedFd);
     if (fd.Get() < 0) {
         error = LastErrorText();
         return false;
@@ -239,6 +243,19 @@ std::error_code CopyData(int in, int out) {
 }
 
 // ---- Archives --------------------------------------------------------------------------
+
+bool PreadAll(int fd, void* buffer, size_t size, uint64_t offset) {
+    char* p = static_cast<char*>(buffer);
+    while (size > 0) {
+        ssize_t got = ::pread(fd, p, size, static_cast<off_t>(offset));
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return false;
+        p += got;
+        size -= static_cast<size_t>(got);
+        offset += static_cast<uint64_t>(got);
+    }
+    return true;
+}
 
 // True when every component of the name is empty or ".": a folder entry for the root.
 bool NamesRoot(std::string_view name) {
@@ -317,9 +334,77 @@ std::error_code ApplyAttributes(int fd, const TZipEntry& entry) {
     return {};
 }
 
+// Removes the folder `name` of `parentFd` and the empty folders below it, bottom-up, when they
+// hold no entry; links count as entries and are never descended. Answers whether `name` itself
+// went. A folder that cannot be opened or listed throws, naming `path`.
+bool DeleteEmptyFoldersAt(int parentFd, const std::string& name, const std::string& path) {
+    int fd = ::openat(parentFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ELOOP || errno == ENOTDIR) return false;  // swapped for a link or a file
+        throw fs::filesystem_error("cannot open folder", path, LastError());
+    }
+    DIR* dir = ::fdopendir(fd);
+    if (dir == nullptr) {
+        std::error_code error = LastError();
+        ::close(fd);
+        throw fs::filesystem_error("cannot list folder", path, error);
+    }
+    std::unique_ptr<DIR, int (*)(DIR*)> owner(dir, ::closedir);
+    std::vector<std::string> subfolders;
+    bool other = false;
+    for (;;) {
+        errno = 0;
+        dirent* entry = ::readdir(dir);
+        if (entry == nullptr) {
+            if (errno != 0) throw fs::filesystem_error("cannot list folder", path, LastError());
+            break;
+        }
+        const std::string_view entryName = entry->d_name;
+        if (entryName == "." || entryName == "..") continue;
+        unsigned char type = entry->d_type;
+        if (type == DT_UNKNOWN) {
+            struct stat st;
+            type = ::fstatat(::dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                           S_ISDIR(st.st_mode)
+                       ? DT_DIR
+                       : DT_REG;
+        }
+        if (type == DT_DIR) {
+            subfolders.emplace_back(entryName);
+        } else {
+            other = true;
+        }
+    }
+    bool allGone = true;
+    for (const auto& subfolder : subfolders) {
+        if (!DeleteEmptyFoldersAt(::dirfd(dir), subfolder, path + "/" + subfolder)) {
+            allGone = false;
+        }
+    }
+    if (other || !allGone) return false;
+    return ::unlinkat(parentFd, name.c_str(), AT_REMOVEDIR) == 0;
+}
+
 }  // namespace
 
 TIO::TIO(IMessagesPtr Messages) : Messages(std::move(Messages)) {}
+
+void TIO::OwnFolder(const std::string& Path) { iOwned.Add(Path); }
+
+int TIO::OpenFileAt(const std::string& Path, int flags, mode_t mode) {
+    if (!iOwned.Owns(Path)) return ::open(Path.c_str(), flags | O_CLOEXEC, mode);
+    TDirFd parent;
+    std::string name;
+    if (std::error_code error = iOwned.OpenParent(Path, false, parent, name)) {
+        errno = error.value();
+        return -1;
+    }
+    if (name.empty()) {
+        errno = EISDIR;
+        return -1;
+    }
+    return ::openat(parent.Get(), name.c_str(), flags | O_NOFOLLOW | O_CLOEXEC, mode);
+}
 
 void TIO::DoError(const std::string& text) { Messages->Error(text, Sender); }
 
@@ -327,38 +412,59 @@ void TIO::DoLog(const std::string& text) { Messages->Log(text, Sender); }
 
 bool TIO::DirectoryExists(const std::string& Path) {
     if (Path.empty()) return false;
+    TDirFd parent;
+    std::string name;
+    std::error_code error = iOwned.OpenParent(Path, false, parent, name);
     struct stat st;
-    if (::stat(Path.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
-    if (errno == ENOENT || errno == ENOTDIR) return false;
-    DoError(LastErrorText());
+    if (!error) {
+        // Below an owned folder a link is no folder; elsewhere links are followed.
+        const int flags = iOwned.Owns(Path) && !iOwned.IsRoot(Path) ? AT_SYMLINK_NOFOLLOW : 0;
+        if (::fstatat(parent.Get(), name.empty() ? "." : name.c_str(), &st, flags) == 0) {
+            return S_ISDIR(st.st_mode);
+        }
+        error = LastError();
+    }
+    // Below an owned folder, a link on the way is no folder either.
+    if (error == std::errc::no_such_file_or_directory || error == std::errc::not_a_directory ||
+        (error == std::errc::too_many_symbolic_link_levels && iOwned.Owns(Path))) {
+        return false;
+    }
+    DoError(error.message());
     return false;
 }
 
 bool TIO::FileExists(const std::string& Path) {
+    if (Path.empty()) return false;
+    TDirFd parent;
+    std::string name;
     struct stat st;
-    return !Path.empty() && ::stat(Path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+    return !iOwned.OpenParent(Path, false, parent, name) && !name.empty() &&
+           ::fstatat(parent.Get(), name.c_str(), &st, 0) == 0 && !S_ISDIR(st.st_mode);
 }
 
 bool TIO::FileDelete(const std::string& path) {
-    // unlink removes a link itself, and refuses a folder.
-    if (::unlink(path.c_str()) != 0) {
-        DoError(LastErrorText());
+    TDirFd parent;
+    std::string name;
+    std::error_code error = iOwned.OpenParent(path, false, parent, name);
+    if (!error && name.empty()) error = std::make_error_code(std::errc::is_a_directory);
+    // unlinkat removes a link itself, and refuses a folder.
+    if (!error && ::unlinkat(parent.Get(), name.c_str(), 0) != 0) error = LastError();
+    if (error) {
+        DoError(error.message());
         return false;
     }
     return true;
 }
 
 bool TIO::Copyfile(const std::string& source, const std::string& target) {
-    const TPathParts parts = SplitPath(target);
-    std::error_code error;
-    if (!fs::is_directory(parts.folder, error)) {
-        fs::create_directories(parts.folder, error);
-        if (error) {
-            DoError(error.message());
-            return false;
-        }
+    TDirFd dir;
+    std::string targetName;
+    std::error_code error = iOwned.OpenParent(target, true, dir, targetName);
+    if (error) {
+        DoError(error.message());
+        return false;
     }
-    TFd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
+    TFd in(OpenFileAt(source, O_RDONLY));
     if (in.Get() < 0) {
         DoError(LastErrorText());
         return false;
@@ -372,13 +478,12 @@ bool TIO::Copyfile(const std::string& source, const std::string& target) {
         DoError(ErrorText(EISDIR));
         return false;
     }
-    if (parts.name.empty()) {
+    if (targetName.empty()) {
         DoError(ErrorText(EISDIR));
         return false;
     }
-    TDirFd dir;
     TAtomicFile out;
-    if (!(error = TDirFd::Open(parts.folder, dir)) && !(error = out.Create(dir.Get(), parts.name, true)) &&
+    if (!(error = out.Create(dir.Get(), targetName, true)) &&
         !(error = CopyData(in.Get(), out.Fd()))) {
         struct timespec times[2] = {st.st_atim, st.st_mtim};
         if (::fchmod(out.Fd(), st.st_mode & 0777) != 0 || ::futimens(out.Fd(), times) != 0) {
@@ -417,13 +522,13 @@ bool TIO::GetFiles(const std::string& path, const TStrings& masks, TStrings& fil
         }
     }
 
-    int dirFd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd < 0) {
-        DoError(LastErrorText());
+    TDirFd folder;
+    if (std::error_code error = iOwned.OpenFolder(path, false, folder)) {
+        DoError(error.message());
         return false;
     }
     TStrings listed;
-    if (std::error_code error = ListFiles(dirFd, "", listed)) {
+    if (std::error_code error = ListFiles(folder.Release(), "", listed)) {
         DoError(error.message());
         return false;
     }
@@ -459,9 +564,12 @@ bool TIO::GetFileHashList(const std::string& path, const TStrings& files, THashL
     for (const std::string& name : files) {
         // A name that is not a valid path ends the whole operation (EPathError).
         const std::string full = JoinBelow(path, name);
-        TFd fd(::open(full.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+        // Below an owned folder a link is not followed: no file to hash, as a folder is not.
+        TFd fd(OpenFileAt(full, O_RDONLY | O_NONBLOCK));
         if (fd.Get() < 0) {
-            if (errno != ENOENT && errno != ENOTDIR) DoError(LastErrorText());
+            if (errno != ENOENT && errno != ENOTDIR && !(errno == ELOOP && iOwned.Owns(full))) {
+                DoError(LastErrorText());
+            }
             continue;
         }
         struct stat st;
@@ -508,7 +616,7 @@ bool TIO::GetLines(const std::string& Path, TStrings& lines) {
     lines.clear();
     std::string content;
     std::string error;
-    if (!ReadWholeFile(Path, content, error)) {
+    if (!ReadWholeFile(OpenFileAt(Path, O_RDONLY), content, error)) {
         DoError(error);
         return false;
     }
@@ -542,19 +650,20 @@ bool TIO::ByteToFile(const std::string& Path, const TBytes& bytes) {
 }
 
 bool TIO::WriteFileAtomic(const std::string& Path, const char* data, size_t size) {
-    const TPathParts parts = SplitPath(Path);
-    if (parts.name.empty()) {
+    if (Path.empty() || Path.back() == '/') {
         DoError(ErrorText(Path.empty() ? ENOENT : EISDIR));
         return false;
     }
     TDirFd dir;
-    std::error_code error = TDirFd::Open(parts.folder, dir);
+    std::string name;
+    std::error_code error = iOwned.OpenParent(Path, false, dir, name);
+    if (!error && name.empty()) error = std::make_error_code(std::errc::is_a_directory);
     TAtomicFile file;
-    if (!error) error = file.Create(dir.Get(), parts.name);
+    if (!error) error = file.Create(dir.Get(), name);
     if (!error) {
         // A replaced file keeps its permissions.
         struct stat old;
-        if (::fstatat(dir.Get(), parts.name.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0 &&
+        if (::fstatat(dir.Get(), name.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0 &&
             S_ISREG(old.st_mode) && ::fchmod(file.Fd(), old.st_mode & 07777) != 0) {
             error = LastError();
         }
@@ -570,6 +679,12 @@ bool TIO::WriteFileAtomic(const std::string& Path, const char* data, size_t size
 
 bool TIO::ForceDirectory(const std::string& Path) {
     std::error_code error;
+    if (iOwned.Owns(Path)) {
+        TDirFd folder;
+        error = iOwned.OpenFolder(Path, true, folder);
+        if (error) DoError(error.message());
+        return !error;
+    }
     if (fs::is_directory(Path, error)) return true;
     fs::create_directories(Path, error);
     if (error) DoError(error.message());
@@ -599,20 +714,25 @@ bool TIO::ExtractZipFolder(const std::string& ZipFilePath, const std::string& Ex
     // Unpacked beside its final place and renamed when every entry is out, so that a folder
     // under the final name is always complete, whatever stopped an earlier unpacking.
     const std::string staging = ExtractPath + ".part";
-    std::error_code error;
-    fs::remove_all(staging, error);  // removes links, never what they point to
-    if (!error) fs::create_directories(staging, error);
+    TDirFd parent;
+    std::string name;
+    std::error_code error = iOwned.OpenParent(ExtractPath, true, parent, name);
+    if (!error && name.empty()) error = std::make_error_code(std::errc::invalid_argument);
+    const std::string stagingName = name + ".part";
+    // Whatever an earlier attempt left goes, links as links.
+    if (!error) error = RemoveTreeAt(parent.Get(), stagingName);
+    if (!error && ::mkdirat(parent.Get(), stagingName.c_str(), 0777) != 0) error = LastError();
     if (error) {
         DoError(error.message());
-        fs::remove_all(staging, error);
+        if (parent.IsOpen()) RemoveTreeAt(parent.Get(), stagingName);
         return false;
     }
     bool ok = ExtractEntries(ZipFilePath, staging, ExtractPath);
-    if (ok && ::rename(staging.c_str(), ExtractPath.c_str()) != 0) {
+    if (ok && ::renameat(parent.Get(), stagingName.c_str(), parent.Get(), name.c_str()) != 0) {
         DoError(LastErrorText());
         ok = false;
     }
-    if (!ok) fs::remove_all(staging, error);
+    if (!ok) RemoveTreeAt(parent.Get(), stagingName);
     return ok;
 }
 
@@ -631,21 +751,56 @@ bool TIO::ExtractEntries(const std::string& ZipFilePath, const std::string& Extr
         }
     } reset{*this};
 
+    // One descriptor for the layout check and the reader, so both see the same file.
+    TFd archiveFd(OpenFileAt(ZipFilePath, O_RDONLY));
+    struct stat archiveStat {};
     TZipReader reader;
     std::string error;
-    if (!reader.Open(ZipFilePath, error)) {
+    if (archiveFd.Get() < 0 || ::fstat(archiveFd.Get(), &archiveStat) != 0 ||
+        !S_ISREG(archiveStat.st_mode) || !reader.Open(::dup(archiveFd.Get()), error)) {
         DoError(fmt::sprintf("%s is not a valid Zip-File", ZipFilePath));
         return false;
     }
 
-    TDirFd root;
-    std::string folderRelative;  // the folder `folder` is open for
-    TDirFd folder;
+    // Everything is checked before the first file is written: the layout and the limits, then
+    // every entry's name.
+    std::vector<TZipLayoutEntry> layout;
+    const int layoutFd = archiveFd.Get();
+    error = CheckZipLayout(
+        static_cast<uint64_t>(archiveStat.st_size),
+        [layoutFd](uint64_t offset, void* buffer, size_t size) {
+            return PreadAll(layoutFd, buffer, size, offset);
+        },
+        iZipLimits, layout);
+    if (!error.empty()) {
+        DoError(fmt::sprintf("%s: %s", ZipFilePath, error));
+        return false;
+    }
     const uint64_t count = reader.Count();
-    for (uint64_t index = 0; index < count; ++index) {
+    if (count != layout.size()) {
+        DoError(fmt::sprintf("%s: damaged zip archive: the central directory is ambiguous",
+                             ZipFilePath));
+        return false;
+    }
+    struct TPlanned {
         TZipEntry entry;
+        std::string relative;
+        std::string target;  // where the entry ends up, as reports name it
+    };
+    std::vector<TPlanned> planned(count);
+    // Each name once; a file's name is no folder of another entry.
+    std::map<std::string, bool> names;  // relative name -> is a folder
+    for (uint64_t index = 0; index < count; ++index) {
+        TPlanned& item = planned[index];
+        TZipEntry& entry = item.entry;
         if (!reader.Entry(index, entry, error)) {
             DoError(error);
+            return false;
+        }
+        if (entry.Size != layout[index].size ||
+            entry.CompressedSize != layout[index].compressedSize) {
+            DoError(fmt::sprintf("%s: damaged zip archive: sizes of %s disagree", ZipFilePath,
+                                 entry.Name));
             return false;
         }
         if (entry.IsSymlink()) {
@@ -653,20 +808,43 @@ bool TIO::ExtractEntries(const std::string& ZipFilePath, const std::string& Extr
             return false;
         }
         const bool isFolder = entry.IsDirectory();
-        std::string relative;
-        std::string target;  // where the entry ends up, as reports name it
         try {
-            if (!(isFolder && NamesRoot(entry.Name))) relative = JoinInside("", entry.Name);
-            target = PathJoin(CaptionPath, relative);
+            if (!(isFolder && NamesRoot(entry.Name))) item.relative = JoinInside("", entry.Name);
+            item.target = PathJoin(CaptionPath, item.relative);
         } catch (const EPathError& e) {
             DoError(e.what());
             return false;
         }
+        if (item.relative.empty()) continue;
+        auto [at, added] = names.emplace(item.relative, isFolder);
+        if (!added && !(isFolder && at->second)) {
+            DoError(fmt::sprintf("%s: zip archive refused: %s is there twice", ZipFilePath,
+                                 entry.Name));
+            return false;
+        }
+        // Every folder above the name is one.
+        for (size_t sep = item.relative.find('/'); sep != std::string::npos;
+             sep = item.relative.find('/', sep + 1)) {
+            auto parent = names.emplace(item.relative.substr(0, sep), true).first;
+            if (!parent->second) {
+                DoError(fmt::sprintf("%s: zip archive refused: %s is there twice", ZipFilePath,
+                                     parent->first));
+                return false;
+            }
+        }
+    }
+
+    TDirFd root;
+    std::string folderRelative;  // the folder `folder` is open for
+    TDirFd folder;
+    for (uint64_t index = 0; index < count; ++index) {
+        const TZipEntry& entry = planned[index].entry;
+        const std::string& relative = planned[index].relative;
+        const std::string& target = planned[index].target;
+        const bool isFolder = entry.IsDirectory();
 
         if (!root.IsOpen()) {
-            std::error_code failure;
-            fs::create_directories(ExtractPath, failure);
-            if (!failure) failure = TDirFd::Open(ExtractPath, root);
+            std::error_code failure = iOwned.OpenFolder(ExtractPath, true, root);
             if (failure) {
                 DoError(failure.message());
                 return false;
@@ -721,23 +899,33 @@ bool TIO::ExtractEntries(const std::string& ZipFilePath, const std::string& Extr
 }
 
 bool TIO::DirectoryDeleteIfEmpty(const std::string& Path) {
-    if (fs::is_symlink(fs::symlink_status(Path))) return false;
-    std::vector<fs::path> subfolders;
-    for (const fs::directory_entry& entry : fs::directory_iterator(Path)) {
-        if (entry.symlink_status().type() == fs::file_type::directory) {
-            subfolders.push_back(entry.path());
-        }
+    TDirFd parent;
+    std::string name;
+    std::error_code error = iOwned.OpenParent(Path, false, parent, name);
+    if (!error && name.empty()) error = std::make_error_code(std::errc::invalid_argument);
+    struct stat st;
+    if (!error && ::fstatat(parent.Get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        error = LastError();
     }
-    for (const fs::path& subfolder : subfolders) DirectoryDeleteIfEmpty(subfolder.string());
-    if (fs::directory_iterator(Path) != fs::directory_iterator()) return false;
-    return ::rmdir(Path.c_str()) == 0;
+    if (error) throw fs::filesystem_error("cannot remove empty folders", Path, error);
+    if (S_ISLNK(st.st_mode)) return false;
+    return DeleteEmptyFoldersAt(parent.Get(), name, Path);
 }
 
 bool TIO::CanFileBeOverwritten(const std::string& Path) {
     struct stat st;
-    if (::lstat(Path.c_str(), &st) != 0) {
-        if (errno == ENOENT || errno == ENOTDIR) return true;
-        DoLog(LastErrorText());
+    TDirFd parent;
+    std::string name;
+    std::error_code error = iOwned.OpenParent(Path, false, parent, name);
+    if (!error && ::fstatat(parent.Get(), name.empty() ? "." : name.c_str(), &st,
+                            AT_SYMLINK_NOFOLLOW) != 0) {
+        error = LastError();
+    }
+    if (error) {
+        if (error == std::errc::no_such_file_or_directory || error == std::errc::not_a_directory) {
+            return true;
+        }
+        DoLog(error.message());
         return false;
     }
     // A link is replaced, not written through, and a folder is no file of that name.

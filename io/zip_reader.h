@@ -61,6 +61,8 @@ public:
     // Opens the archive for reading and reads its central directory. False, with libzip's
     // text in `error`, for a missing or unreadable file or one that is not a zip archive.
     bool Open(const std::string& path, std::string& error);
+    // The same for an archive already open: takes over `fd` (also when it fails).
+    bool Open(int fd, std::string& error);
 
     uint64_t Count() const;
 

@@ -1,6 +1,7 @@
 #include "io/zip_reader.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 #include <zip.h>
 #include <zlib.h>
 
@@ -82,6 +83,22 @@ bool TZipReader::Open(const std::string& path, std::string& error) {
     int code = 0;
     zip_t* archive = zip_open(path.c_str(), ZIP_RDONLY, &code);
     if (!archive) {
+        error = ZipErrorText(code);
+        return false;
+    }
+    iImpl->archive = archive;
+    return true;
+}
+
+bool TZipReader::Open(int fd, std::string& error) {
+    if (iImpl->archive) {
+        zip_discard(iImpl->archive);
+        iImpl->archive = nullptr;
+    }
+    int code = 0;
+    zip_t* archive = zip_fdopen(fd, 0, &code);
+    if (!archive) {
+        ::close(fd);
         error = ZipErrorText(code);
         return false;
     }
