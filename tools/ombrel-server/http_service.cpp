@@ -1,6 +1,7 @@
 #include "tools/ombrel-server/http_service.h"
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <httplib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,6 +15,7 @@
 #include <thread>
 
 #include "ombrel/build_config.h"
+#include "tools/ombrel-server/bounded_http_server.h"
 #include "tools/ombrel-server/release_store.h"
 #include "tools/ombrel-server/update_answers.h"
 
@@ -22,7 +24,9 @@ namespace {
 
 constexpr char kJsonType[] = "application/json; charset=utf-8";
 constexpr char kTextType[] = "text/plain; charset=utf-8";
-constexpr size_t kMaxBody = 64u << 20;  // a hash list of a very large installation fits
+// A hash list of 150,000 installed files fits.
+constexpr size_t kMaxBody = 16u << 20;
+constexpr size_t kGiveBackAbove = 1u << 20;
 
 bool SameKey(const std::string& a, const std::string& b) {
     // Constant time for keys of equal length, so the comparison tells nothing about the key.
@@ -61,7 +65,7 @@ struct TOpenFile {
 struct THttpService::TImpl {
     TServerOptions options;
     TStoreReader reader;
-    httplib::Server server;
+    TBoundedHttpServer server;
     std::thread thread;
     std::atomic<bool> finished{false};
     int port = -1;
@@ -119,6 +123,13 @@ struct THttpService::TImpl {
                 SetText(res, 500, "internal server error");
             } catch (...) {
                 SetText(res, 500, "internal server error");
+            }
+            // A large request body is answered: what it took goes back to the system now,
+            // not when some later request happens to reuse it. The body is no longer needed
+            // (the request object is the server's own, handed over as const).
+            if (req.body.size() > kGiveBackAbove) {
+                std::string().swap(const_cast<std::string&>(req.body));
+                ::malloc_trim(0);
             }
         };
     }

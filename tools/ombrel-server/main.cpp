@@ -6,6 +6,7 @@
 //                 [--source NAME=PATH] [--replace]
 //   ombrel-server list --store DIR
 
+#include <malloc.h>
 #include <pthread.h>
 
 #include <CLI/CLI.hpp>
@@ -25,6 +26,10 @@ using namespace ombrel;
 using namespace ombrel::server;
 
 int RunServer(const TServerOptions& options) {
+    // Request bodies and answers of a megabyte or more get pages of their own, which go back to
+    // the system when freed; without this glibc raises the threshold after the first large
+    // free and keeps such blocks in its heaps for good.
+    mallopt(M_MMAP_THRESHOLD, 1 << 20);
     // Termination signals are taken by a thread of their own, which stops the server cleanly.
     sigset_t signals;
     sigemptyset(&signals);

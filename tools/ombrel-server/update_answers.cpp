@@ -87,43 +87,99 @@ std::vector<std::string> Missing(const std::vector<std::string>& had,
     return gone;
 }
 
-bool ParseBody(const std::string& body, Json& array, std::string& why) {
-    try {
-        array = Json::parse(body);
-    } catch (const std::exception& e) {
-        why = "not JSON";
-        return false;
-    }
-    if (!array.is_array()) {
-        why = "not a JSON array";
-        return false;
-    }
-    for (const auto& element : array) {
-        if (!element.is_object()) {
-            why = "an element is not a JSON object";
-            return false;
-        }
-    }
-    return true;
-}
+// The members of one element of a request body that an answer needs, as text.
+using TElement = std::map<std::string, std::string>;
 
-// A member that must be text; a number is taken as its text, a missing member as empty.
-bool TextMember(const Json& object, const char* key, std::string& value, std::string& why) {
-    auto it = object.find(key);
-    if (it == object.end() || it->is_null()) {
-        value.clear();
+// Reads a request body, an array of objects, keeping only the members named in `wanted` as
+// text (a number as its text, a missing or null member as empty). Read event by event, so a
+// large body costs about its own size in memory, never a whole document tree.
+class TBodyReader : public nlohmann::json_sax<Json> {
+  public:
+    explicit TBodyReader(std::set<std::string> wanted) : wanted(std::move(wanted)) {}
+
+    bool Read(const std::string& body, std::vector<TElement>& elements, std::string& why) {
+        const bool parsed = Json::sax_parse(body, this);
+        if (!parsed) {
+            why = "not JSON";
+        } else if (!isArray) {
+            why = "not a JSON array";
+        } else if (!nonObject.empty()) {
+            why = nonObject;
+        } else if (!badMember.empty()) {
+            why = badMember;
+        } else {
+            elements = std::move(result);
+            return true;
+        }
+        return false;
+    }
+
+    bool null() override { return Value(""); }
+    bool boolean(bool value) override { return Other(value ? "true" : "false"); }
+    bool number_integer(number_integer_t value) override { return Value(Json(value).dump()); }
+    bool number_unsigned(number_unsigned_t value) override { return Value(Json(value).dump()); }
+    bool number_float(number_float_t value, const string_t&) override {
+        return Value(Json(value).dump());
+    }
+    bool string(string_t& value) override { return Value(value); }
+    bool binary(binary_t&) override { return Other("binary"); }
+    bool start_object(std::size_t) override {
+        if (depth == 1) result.emplace_back();
+        if (depth == 2) Other("object");
+        ++depth;
         return true;
     }
-    if (it->is_string()) {
-        value = it->get<std::string>();
+    bool key(string_t& value) override {
+        if (depth == 2) currentKey = value;
         return true;
     }
-    if (it->is_number()) {
-        value = it->dump();
+    bool end_object() override {
+        --depth;
         return true;
     }
-    why = std::string("member \"") + key + "\" is not text";
-    return false;
+    bool start_array(std::size_t) override {
+        if (depth == 0) isArray = true;
+        if (depth == 1 && nonObject.empty()) nonObject = "an element is not a JSON object";
+        if (depth == 2) Other("array");
+        ++depth;
+        return true;
+    }
+    bool end_array() override {
+        --depth;
+        return true;
+    }
+    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override {
+        return false;
+    }
+
+  private:
+    // A value that is text, or can be taken as text.
+    bool Value(const std::string& text) {
+        if (depth == 1 && nonObject.empty()) nonObject = "an element is not a JSON object";
+        if (depth == 2 && wanted.count(currentKey) != 0) result.back()[currentKey] = text;
+        return true;
+    }
+    // A value that cannot be text: a fault only for a member that is wanted.
+    bool Other(const char*) {
+        if (depth == 1 && nonObject.empty()) nonObject = "an element is not a JSON object";
+        if (depth == 2 && wanted.count(currentKey) != 0 && badMember.empty()) {
+            badMember = "member \"" + currentKey + "\" is not text";
+        }
+        return true;
+    }
+
+    std::set<std::string> wanted;
+    std::vector<TElement> result;
+    int depth = 0;
+    bool isArray = false;
+    std::string currentKey;
+    std::string nonObject;
+    std::string badMember;
+};
+
+bool ParseBody(const std::string& body, std::set<std::string> wanted,
+               std::vector<TElement>& elements, std::string& why) {
+    return TBodyReader(std::move(wanted)).Read(body, elements, why);
 }
 
 }  // namespace
@@ -168,17 +224,12 @@ TAnswer UpdateAnswer(const TStoreIndex& index, const std::string& project,
 TAnswer ForceAnswer(const TStoreIndex& index, const std::string& project,
                     const std::string& version, const std::string& channel,
                     const std::string& body) {
-    Json array;
+    std::vector<TElement> elements;
     std::string why;
-    if (!ParseBody(body, array, why)) return BadBody(why);
+    if (!ParseBody(body, {"name", "version"}, elements, why)) return BadBody(why);
     std::vector<std::pair<std::string, std::string>> installed;
-    for (const auto& element : array) {
-        std::string name, packageVersion;
-        if (!TextMember(element, "name", name, why) ||
-            !TextMember(element, "version", packageVersion, why)) {
-            return BadBody(why);
-        }
-        installed.emplace_back(name, packageVersion);
+    for (auto& element : elements) {
+        installed.emplace_back(std::move(element["name"]), std::move(element["version"]));
     }
     const TRelease* release = index.FindInstalledRelease(project, channel, version);
     if (release == nullptr) return UnknownRelease(index, project, version, channel);
@@ -205,17 +256,15 @@ TAnswer ForceAnswer(const TStoreIndex& index, const std::string& project,
 TAnswer RepairAnswer(const TStoreIndex& index, const std::string& project,
                      const std::string& version, const std::string& channel,
                      const std::string& body) {
-    Json array;
+    std::vector<TElement> elements;
     std::string why;
-    if (!ParseBody(body, array, why)) return BadBody(why);
+    if (!ParseBody(body, {"name", "hash"}, elements, why)) return BadBody(why);
     std::map<std::string, std::string> hashes;  // normalised name -> lowercase MD5
-    for (const auto& element : array) {
-        std::string name, hash;
-        if (!TextMember(element, "name", name, why) || !TextMember(element, "hash", hash, why)) {
-            return BadBody(why);
-        }
-        hashes[NormalName(name)] = LowerAscii(Trim(hash));
+    for (auto& element : elements) {
+        hashes[NormalName(element["name"])] = LowerAscii(Trim(element["hash"]));
+        element.clear();
     }
+    elements = {};
     const TRelease* release = index.FindInstalledRelease(project, channel, version);
     if (release == nullptr) return UnknownRelease(index, project, version, channel);
 

@@ -3,6 +3,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <cstdio>
 #include <nlohmann/json.hpp>
@@ -466,6 +471,85 @@ TEST_F(HttpServiceTest, PublishingIsAtomicForAConcurrentReader) {
     reader.join();
     EXPECT_EQ(failure, "");
     EXPECT_EQ(CallJson("/api/update/install/live")["version"], "15.0");  // seen without restart
+}
+
+}  // namespace
+}  // namespace ombrel::server
+
+namespace ombrel::server {
+namespace {
+
+// Sends raw bytes on a fresh connection and answers everything the server sends back until it
+// closes the connection (or stops sending for a few seconds).
+std::string RawExchange(int port, const std::function<bool(int fd)>& send) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return "no connection";
+    }
+    timeval timeout{5, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+    send(fd);
+    std::string answer;
+    char buffer[4096];
+    for (;;) {
+        ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
+        if (got <= 0) break;
+        answer.append(buffer, static_cast<size_t>(got));
+    }
+    ::close(fd);
+    return answer;
+}
+
+bool SendAll(int fd, const std::string& bytes) {
+    return ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
+           static_cast<ssize_t>(bytes.size());
+}
+
+TEST_F(HttpServiceTest, EndlessRequestHeadIsCutOff) {
+    // Header lines without end: the server stops reading at its limit and closes, instead of
+    // holding whatever comes.
+    std::atomic<size_t> sent{0};
+    std::string answer = RawExchange(server->Port(), [&](int fd) {
+        std::string head = "GET /api/update/install/demo HTTP/1.1\r\nHost: x\r\n";
+        if (!SendAll(fd, head)) return false;
+        const std::string line = "X-Filler: " + std::string(1000, 'f') + "\r\n";
+        while (sent < (size_t{64} << 20) && SendAll(fd, line)) sent += line.size();
+        return true;
+    });
+    EXPECT_LT(sent.load(), size_t{64} << 20) << "the server read every byte";
+    EXPECT_EQ(answer.find("200 OK"), std::string::npos) << answer;
+    // It goes on serving.
+    EXPECT_EQ(CallJson("/api/update/install/demo")["version"], "1.1");
+}
+
+TEST_F(HttpServiceTest, LargeButBoundedHeadsAndBodiesAreServed) {
+    // Many headers within the limit are fine.
+    httplib::Headers headers = {{"X-API-Key", TRunningServer::Key()}};
+    for (int i = 0; i < 40; ++i) headers.emplace("X-Filler-" + std::to_string(i), std::string(1000, 'f'));
+    auto res = client->Get("/api/update/install/demo", headers);
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 200);
+
+    // A hash list of 100,000 files is answered; a body beyond the limit is refused with 413.
+    std::string body = "[";
+    for (int i = 0; i < 100000; ++i) {
+        if (i > 0) body += ",";
+        body += R"({"name": "folder/file)" + std::to_string(i) +
+                R"(.txt", "hash": "0123456789abcdef0123456789abcdef"})";
+    }
+    body += "]";
+    ASSERT_LT(body.size(), size_t{16} << 20);
+    auto repaired = CallJson("/api/update/repair/demo/1.0", &body);
+    EXPECT_EQ(repaired["version"], "1.0");
+    std::string tooLarge = body + std::string((size_t{16} << 20) - body.size() + 1, ' ');
+    Call("/api/update/repair/demo/1.0", 413, &tooLarge);
+    EXPECT_EQ(CallJson("/api/update/install/demo")["version"], "1.1");
 }
 
 }  // namespace
