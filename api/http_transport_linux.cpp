@@ -497,7 +497,15 @@ class THttpTransport::Impl {
             curl_easy_getinfo(curl, CURLINFO_SCHEME, &scheme);
             // Over TLS, unread bytes may be the server's closing or session records.
             const bool plain = scheme != nullptr && SameTextAscii(scheme, "http");
-            if (transfer.excess || (plain && HasUnreadBytes(socket))) {
+            // Answers without a body (204, 304) from sloppy servers may trail a few bytes: they
+            // only cost the connection. An answer with a length must not run past it.
+            long status = 0;
+            curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+            const bool hasBody = status >= 200 && status != 204 && status != 304;
+            const bool surplus = transfer.excess || (plain && HasUnreadBytes(socket));
+            if (surplus && !hasBody) {
+                handle = CurlHandle();
+            } else if (surplus) {
                 curl_off_t announced = -1;
                 curl_easy_getinfo(curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced);
                 transfer.Fail(code = CURLE_WEIRD_SERVER_REPLY,

@@ -147,6 +147,22 @@ TEST_F(HostileServerTest, SurplusAfterAnAnswerDoesNotSpoilTheNextRequest) {
     EXPECT_EQ(late.Connections(), 2);
 }
 
+TEST_F(HostileServerTest, BytesAfterAnAnswerWithoutBodyCostOnlyTheConnection) {
+    // A 204 must carry no body; a sloppy server sends one anyway, in the same write.
+    RawHttpServer sloppy([](RawHttpServer::Connection& c) {
+        c.Send("HTTP/1.1 204 No Content\r\nContent-Length: 4\r\n\r\npong");
+        c.Sleep(std::chrono::seconds(5));
+    });
+    options->apiUrl = sloppy.BaseUrl();
+    auto client = Client(SmallLimits());
+    for (int i = 0; i < 2; ++i) {
+        std::string answer;
+        EXPECT_TRUE(client->GetInstallInfoForLatest("app", answer)) << messages->Dump();
+        EXPECT_EQ(answer, "");
+    }
+    EXPECT_EQ(sloppy.Connections(), 2);
+}
+
 TEST_F(HostileServerTest, ErrorAnswerWithoutEndFails) {
     // A failed file download keeps its error body in memory: it has the memory cap.
     RawHttpServer endless([](RawHttpServer::Connection& c) {
