@@ -63,6 +63,7 @@ measure() {
   rm -rf installs && mkdir installs
   local start end
   start=$(date +%s.%N)
+  local runs=()
   for i in $(seq 1 "$installs"); do
     (
       s=$(date +%s.%N)
@@ -74,8 +75,9 @@ measure() {
       fi
       echo "$r $(awk -v a="$(date +%s.%N)" -v b="$s" 'BEGIN{print a-b}')" >"installs/result-$i"
     ) &
+    runs+=($!)
   done
-  wait
+  wait "${runs[@]}"
   end=$(date +%s.%N)
   local failed p99
   failed=$(cat installs/result-* | grep -c '^failed' || true)
@@ -91,6 +93,7 @@ measure() {
   rps=$(awk '/^Requests per second/{print $4}' ab.txt)
   lat=$(awk '$1=="99%"{print $2}' ab.txt)
   fail=$(awk '/^Failed requests/{print $3}' ab.txt)
+  cp ab.txt "ab-${name//[^a-z0-9]/-}.txt"
   non2xx=$(awk '/^Non-2xx responses/{print $3}' ab.txt)
   printf '%-28s %d API requests from %d clients: %s per second, 99th percentile %s ms, %s failed%s\n' \
     "$name" "$requests" "$clients" "${rps:-?}" "${lat:-?}" "${fail:-?}" \
