@@ -93,7 +93,7 @@ measure() {
   rps=$(awk '/^Requests per second/{print $4}' ab.txt)
   lat=$(awk '$1=="99%"{print $2}' ab.txt)
   fail=$(awk '/^Failed requests/{print $3}' ab.txt)
-  cp ab.txt "ab-${name//[^a-z0-9]/-}.txt"
+  [ "${fail:-0}" = 0 ] || fail="$fail $(awk '/^   \(Connect:/{$1=$1; print}' ab.txt)"
   non2xx=$(awk '/^Non-2xx responses/{print $3}' ab.txt)
   printf '%-28s %d API requests from %d clients: %s per second, 99th percentile %s ms, %s failed%s\n' \
     "$name" "$requests" "$clients" "${rps:-?}" "${lat:-?}" "${fail:-?}" \
