@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <malloc.h>
+#include <sys/socket.h>
 #include <httplib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -27,6 +28,14 @@ constexpr char kTextType[] = "text/plain; charset=utf-8";
 // A hash list of 150,000 installed files fits.
 constexpr size_t kMaxBody = 16u << 20;
 constexpr size_t kGiveBackAbove = 1u << 20;
+// Each open connection is served by one thread for as long as it stays open (kept alive for up
+// to two seconds between requests, or until the read time-out for a client that says nothing),
+// so the pool bounds how many clients are served at once; the threads' stacks cost address
+// space, not memory.
+constexpr size_t kWorkerThreads = 64;
+// Connections waiting to be accepted. Below what a burst of clients brings, the kernel drops
+// connection attempts and the clients wait for their retransmissions.
+constexpr int kListenBacklog = SOMAXCONN;
 
 bool SameKey(const std::string& a, const std::string& b) {
     // Constant time for keys of equal length, so the comparison tells nothing about the key.
@@ -72,6 +81,7 @@ struct THttpService::TImpl {
     bool bound = false;
     std::mutex logMutex;
     std::string lastStoreError;
+    int listenSocket = -1;
 
     explicit TImpl(TServerOptions o) : options(std::move(o)), reader(options.Store) {
         if (options.ApiKeys.empty()) options.ApiKeys.push_back(build::kApiKey);
@@ -170,6 +180,15 @@ struct THttpService::TImpl {
     }
 
     void Routes() {
+        server.new_task_queue = [] { return new httplib::ThreadPool(kWorkerThreads); };
+        // Only SO_REUSEADDR (a restart need not wait for old connections to time out); httplib's
+        // default also sets SO_REUSEPORT, which lets a second server bind the same port and take
+        // every other connection from this one.
+        server.set_socket_options([this](socket_t sock) {
+            int yes = 1;
+            setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+            listenSocket = sock;
+        });
         server.set_payload_max_length(kMaxBody);
         server.set_keep_alive_timeout(2);
         server.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
@@ -259,6 +278,8 @@ bool THttpService::Bind(std::string& error) {
         return false;
     }
     impl->bound = true;
+    // httplib listens with a backlog of five; listening again on the bound socket raises it.
+    if (impl->listenSocket >= 0) ::listen(impl->listenSocket, kListenBacklog);
     std::string storeError;
     impl->reader.Current(&storeError);
     if (!storeError.empty()) impl->Log("store: " + storeError);
