@@ -16,6 +16,7 @@
 
 #include "api/rest_api_client.h"
 #include "app/folder_deletion.h"
+#include "app/installation_folder.h"
 #include "app/simple_task.h"
 #include "engine/ombrel.h"
 #include "engine/options.h"
@@ -99,8 +100,6 @@ void TApp::DoError(const std::string& msg, const std::string& sender) {
 // The installation run: TApp::Execute is defined below this line.
 // ---------------------------------------------------------------------------------------------
 
-namespace {
-
 constexpr char kRunSender[] = "TApp.Execute";
 
 // What the run's steps share, for as long as any of them lives. The engine is destroyed by
@@ -108,7 +107,14 @@ constexpr char kRunSender[] = "TApp.Execute";
 struct TRunState {
     IOptionsPtr options;
     std::unique_ptr<TOmbrel> engine;
+    // The run's own folder below the user's folder of installations; null for a destination
+    // that is not one (an empty or absolute application name), which is used as it is.
+    std::unique_ptr<TInstallationFolder> folder;
+    // Errors reported by any part of the run; one of them makes the run a failure.
+    int errors = 0;
 };
+
+namespace {
 
 bool FileExists(const std::string& path) {
     std::error_code ec;
@@ -117,30 +123,44 @@ bool FileExists(const std::string& path) {
 
 }  // namespace
 
+bool TApp::FinishFolder(TRunState& run, bool succeeded) {
+    if (!run.folder) return true;
+    std::string error;
+    const bool done = succeeded ? run.folder->Commit(error) : run.folder->Rollback(error);
+    if (!done) DoError(error, kRunSender);
+    return done;
+}
+
 void TApp::Execute() {
     const std::string appName = iInstruction ? iInstruction->App : std::string();
+    std::shared_ptr<TRunState> run;
     try {
         if (!iInstruction) throw std::logic_error("no instruction has been loaded");
-        auto run = std::make_shared<TRunState>();
+        run = std::make_shared<TRunState>();
         run->options = std::make_shared<TOmbrelOptions>(iInstruction->App, iHostName,
                                                         iUpdateChannel);
         const std::string destination = run->options->Destination();
-        // Only the run's own folder below the temporary folder is emptied. An application
-        // name that is empty, ".." or an absolute path would otherwise hand the temporary
-        // folder itself, or any folder of the system, to the deletion; the engine then works
-        // on that folder as it finds it.
-        if (IsPlainSubfolderOf(UserTempFolder(), destination) &&
-            FolderExistsForDeletion(destination)) {
-            DeleteFolderTree(destination);
-        }
-
         IUiDispatcherPtr dispatcher = iDispatcher;
         if (!dispatcher) throw std::logic_error("no UI thread to report to");
+        // Only the run's own folder below the user's folder of installations starts empty,
+        // with the previous installation kept aside until the run has succeeded. An
+        // application name that is empty, ".." or an absolute path names some other folder:
+        // the engine works on it as it finds it, if it is the user's own.
+        if (IsPlainSubfolderOf(UserAppsFolder(), destination)) {
+            run->folder = std::make_unique<TInstallationFolder>(UserDataHome(), destination);
+            run->folder->Prepare();
+        } else if (FolderExistsForDeletion(destination)) {
+            CheckOwnFolder(destination, "installation folder");
+        }
+
         // Errors and progress wait on the worker until the window has shown them; warnings,
         // log and debug lines are dropped.
         auto messages = std::make_shared<TMessages>(
-            [this, dispatcher](const std::string& msg, const std::string& sender) {
-                dispatcher->Synchronize([&] { DoError(msg, sender); });
+            [this, dispatcher, run](const std::string& msg, const std::string& sender) {
+                dispatcher->Synchronize([&] {
+                    ++run->errors;
+                    DoError(msg, sender);
+                });
             },
             nullptr, nullptr, nullptr,
             [this, dispatcher](const std::string& caption, int32_t percent) {
@@ -175,7 +195,8 @@ void TApp::Execute() {
                     DoError(fmt::sprintf("Die Anwendung \"%s\" wurde nicht gefunden.", path),
                             kRunSender);
                 }
-                if (exists && run->engine->Success()) DoDone(path);
+                const bool succeeded = exists && run->engine->Success() && run->errors == 0;
+                if (FinishFolder(*run, succeeded) && succeeded) DoDone(path);
                 // When this step raises, the error-completion step follows and ends the run.
                 iRunning = false;
             },
@@ -185,10 +206,15 @@ void TApp::Execute() {
                 // An exception of the engine, or of the completion step, would otherwise end
                 // the run without a word while the indicator keeps turning.
                 if (!errorText.empty()) DoError(errorText, kRunSender);
+                FinishFolder(*run, false);
             },
             dispatcher);
     } catch (const std::exception& e) {
         iRunning = false;
+        if (run && run->folder) {
+            std::string error;
+            if (!run->folder->Rollback(error)) DoError(error, kRunSender);
+        }
         DoError(fmt::sprintf("Konnte App %s nicht Herunterladen/Installieren: %s", appName,
                              e.what()),
                 kRunSender);

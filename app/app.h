@@ -15,6 +15,8 @@
 
 namespace ombrel {
 
+struct TRunState;
+
 class TApp {
 public:
     using TOnProgress = std::function<void(const std::string& caption, int32_t percent)>;
@@ -69,6 +71,9 @@ private:
     // The exception boundary of the instruction load: every failure ends in the error callback
     // with "Anweisungen konnten nicht geladen werden: " + its message, and false.
     bool LoadInstruction(std::unique_ptr<TInstruction>& instruction);
+    // Keeps the new installation (`succeeded`) or brings the previous one back; a failure is
+    // reported as an error and answers false.
+    bool FinishFolder(TRunState& run, bool succeeded);
 
     std::string iHostName;
     std::string iUpdateChannel;

@@ -28,6 +28,13 @@ class EFolderDeletionError : public std::runtime_error {
 // running program's own file.
 void DeleteFolderTree(const std::string& path);
 
+// The same walk, but nothing is left silently: answers true when `path` is gone (also when it
+// was not there), else false with the first failure in `error` ("cannot remove "PATH": reason",
+// naming the entry that stayed and the system's reason) after removing all it could. A path
+// that is not absolute, or names a file, is refused untouched; the length limit of
+// DeleteFolderTree does not apply.
+bool RemoveFolderTree(const std::string& path, std::string& error);
+
 // True when `path` is a folder, or a symbolic link of any kind: a link in the place of the
 // folder is not ours to follow, so DeleteFolderTree removes the link itself.
 bool FolderExistsForDeletion(const std::string& path);

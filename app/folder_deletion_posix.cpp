@@ -7,7 +7,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
+#include <cstring>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -93,25 +95,61 @@ std::vector<std::string> ListEntries(int folderFd) {
     return names;
 }
 
+// Notes the first failure of a removal: the path and the system's reason.
+void NoteFailure(std::string* firstError, const std::string& path, int error) {
+    if (firstError != nullptr && firstError->empty()) {
+        *firstError = "cannot remove \"" + path + "\": " + std::strerror(error);
+    }
+}
+
 // Empties the folder `name` below `parentFd` and removes it. Its attributes have been reset.
 // Everything is opened relative to its folder and without following links, so a link swapped
-// in during the walk is removed, never entered.
-void RemoveFolder(int parentFd, const char* name) {
+// in during the walk is removed, never entered. `path` is the folder's full path, for
+// `firstError` (may be null), which receives the first failure.
+void RemoveFolder(int parentFd, const char* name, const std::string& path,
+                  std::string* firstError) {
     const int fd = ::openat(parentFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd >= 0) {
         for (const std::string& entry : ListEntries(fd)) {
             struct stat st {};
             if (::fstatat(fd, entry.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
             ResetAttributes(fd, entry.c_str(), st);
+            const std::string entryPath = path + "/" + entry;
             if (S_ISDIR(st.st_mode)) {
-                RemoveFolder(fd, entry.c_str());
-            } else {
-                ::unlinkat(fd, entry.c_str(), 0);
+                RemoveFolder(fd, entry.c_str(), entryPath, firstError);
+            } else if (::unlinkat(fd, entry.c_str(), 0) != 0 && errno != ENOENT) {
+                NoteFailure(firstError, entryPath, errno);
             }
         }
         ::close(fd);
     }
-    ::unlinkat(parentFd, name, AT_REMOVEDIR);
+    if (::unlinkat(parentFd, name, AT_REMOVEDIR) != 0 && errno != ENOENT) {
+        NoteFailure(firstError, path, errno);
+    }
+}
+
+// The checks common to both deletions; answers the entry's status.
+struct stat CheckedFolder(const std::string& path) {
+    if (path.empty() || path.front() != '/') {
+        throw EFolderDeletionError("Unsupported path format: " + Quoted(path));
+    }
+    if (HasInvalidPathChars(path)) {
+        throw EFolderDeletionError("Invalid characters in path: " + Quoted(path));
+    }
+    if (Utf16Length(path) >= kMaxPathLength) {
+        throw EFolderDeletionError("Path too long: " + Quoted(path));
+    }
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) {
+        throw EFolderDeletionError("Folder not found: " + Quoted(path));
+    }
+    if (!S_ISDIR(st.st_mode) && !S_ISLNK(st.st_mode)) {
+        if (Canonical(path) == RunningProgram()) {
+            throw EFolderDeletionError("Cannot delete the running program: " + Quoted(path));
+        }
+        throw EFolderDeletionError("Path is a file, not a folder: " + Quoted(path));
+    }
+    return st;
 }
 
 }  // namespace
@@ -149,32 +187,39 @@ bool IsPlainSubfolderOf(const std::string& root, const std::string& path) {
 }
 
 void DeleteFolderTree(const std::string& path) {
-    if (path.empty() || path.front() != '/') {
-        throw EFolderDeletionError("Unsupported path format: " + Quoted(path));
-    }
-    if (HasInvalidPathChars(path)) {
-        throw EFolderDeletionError("Invalid characters in path: " + Quoted(path));
-    }
-    if (Utf16Length(path) >= kMaxPathLength) {
-        throw EFolderDeletionError("Path too long: " + Quoted(path));
-    }
-    struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0) {
-        throw EFolderDeletionError("Folder not found: " + Quoted(path));
-    }
+    const struct stat st = CheckedFolder(path);
     if (S_ISLNK(st.st_mode)) {
         // Whatever the link points to is not ours.
         ::unlink(path.c_str());
         return;
     }
-    if (!S_ISDIR(st.st_mode)) {
-        if (Canonical(path) == RunningProgram()) {
-            throw EFolderDeletionError("Cannot delete the running program: " + Quoted(path));
-        }
-        throw EFolderDeletionError("Path is a file, not a folder: " + Quoted(path));
+    ResetAttributes(AT_FDCWD, path.c_str(), st);
+    RemoveFolder(AT_FDCWD, path.c_str(), path, nullptr);
+}
+
+bool RemoveFolderTree(const std::string& path, std::string& error) {
+    error.clear();
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) {
+        if (errno == ENOENT) return true;
+        NoteFailure(&error, path, errno);
+        return false;
+    }
+    if (path.front() != '/') {
+        error = "Unsupported path format: " + Quoted(path);
+        return false;
+    }
+    if (!S_ISDIR(st.st_mode) && !S_ISLNK(st.st_mode)) {
+        error = "Path is a file, not a folder: " + Quoted(path);
+        return false;
+    }
+    if (S_ISLNK(st.st_mode)) {
+        if (::unlink(path.c_str()) != 0 && errno != ENOENT) NoteFailure(&error, path, errno);
+        return error.empty();
     }
     ResetAttributes(AT_FDCWD, path.c_str(), st);
-    RemoveFolder(AT_FDCWD, path.c_str());
+    RemoveFolder(AT_FDCWD, path.c_str(), path, &error);
+    return error.empty();
 }
 
 }  // namespace ombrel

@@ -10,7 +10,8 @@
 namespace ombrel {
 
 // Every setting of IOptions, filled from the command line; unset values keep the defaults of
-// the installer (built-in server and API key, destination below the temporary folder).
+// the installer (built-in server and API key, destination below the user's folder of
+// installations).
 class TCommandLineOptions : public IOptions {
 public:
     TCommandLineOptions();
@@ -21,7 +22,7 @@ public:
     std::string AppName() const override { return iAppName; }
     std::string PackageName() const override { return iPackageName; }
     // The folder given with --dest, exactly as given (also an empty one, which the engine then
-    // refuses); without --dest, the user's temporary folder joined with AppName, as the
+    // refuses); without --dest, the user's folder of installations joined with AppName, as the
     // installer does (may throw EPathError for a bad AppName).
     std::string Destination() const override;
     std::string ApiUrl() const override { return iApiUrl; }

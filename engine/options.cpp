@@ -14,6 +14,6 @@ TOmbrelOptions::TOmbrelOptions(std::string appName, std::string hostName,
 
 std::string TOmbrelOptions::ApiKey() const { return build::kApiKey; }
 
-std::string TOmbrelOptions::Destination() const { return PathJoin(UserTempFolder(), iApp); }
+std::string TOmbrelOptions::Destination() const { return PathJoin(UserAppsFolder(), iApp); }
 
 }  // namespace ombrel

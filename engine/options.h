@@ -1,7 +1,8 @@
 #pragma once
 // Options: the installer's engine options. Three values come from construction; all others are
 // fixed, so the installer always runs a plain installation of one application into a folder
-// below the user's temporary folder.
+// below the user's folder of installations (UserAppsFolder: on this platform the private,
+// lasting counterpart of a per-user temporary folder).
 
 #include "engine/ombrel_options.h"
 
@@ -17,7 +18,7 @@ public:
     std::string ApiKey() const override;
     std::string AppName() const override { return iApp; }
     std::string PackageName() const override { return ""; }
-    // The user's temporary folder, asked for on every call, joined with AppName.
+    // The user's folder of installations, asked for on every call, joined with AppName.
     std::string Destination() const override;
     std::string ApiUrl() const override { return iHost; }
     std::string Version() const override { return ""; }

@@ -1,9 +1,12 @@
 #include "platform/folders.h"
 
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <system_error>
 
@@ -17,10 +20,17 @@ std::string UserTempFolder() {
     return path;
 }
 
-std::string PackageCacheRoot() {
-    const char* xdg = std::getenv("XDG_CACHE_HOME");
-    // A relative XDG_CACHE_HOME is invalid by the base-directory rules and is ignored.
-    if (xdg != nullptr && xdg[0] == '/') return std::string(xdg) + "/ombrel";
+namespace {
+
+// $<variable> when it is absolute (a relative one is invalid by the base-directory rules and is
+// ignored), else the home folder joined with `fallback`. No trailing "/".
+std::string XdgFolder(const char* variable, const char* fallback) {
+    const char* xdg = std::getenv(variable);
+    if (xdg != nullptr && xdg[0] == '/') {
+        std::string path(xdg);
+        while (path.size() > 1 && path.back() == '/') path.pop_back();
+        return path;
+    }
     std::string home;
     if (const char* env = std::getenv("HOME"); env != nullptr && env[0] != '\0') {
         home = env;
@@ -30,7 +40,33 @@ std::string PackageCacheRoot() {
         home = UserTempFolder();
     }
     while (home.size() > 1 && home.back() == '/') home.pop_back();
-    return home + "/.cache/ombrel";
+    return home + fallback;
 }
+
+}  // namespace
+
+std::string UserDataHome() { return XdgFolder("XDG_DATA_HOME", "/.local/share"); }
+
+std::string UserAppsFolder() { return UserDataHome() + "/ombrel/apps/"; }
+
+bool CreatePrivateFolders(const std::string& path, std::string& error) {
+    std::string walk;
+    size_t start = 0;
+    while (start < path.size()) {
+        size_t end = path.find('/', start);
+        if (end == std::string::npos) end = path.size();
+        if (end > start) {
+            walk += "/" + path.substr(start, end - start);
+            if (::mkdir(walk.c_str(), 0700) != 0 && errno != EEXIST) {
+                error = "cannot create the folder \"" + walk + "\": " + std::strerror(errno);
+                return false;
+            }
+        }
+        start = end + 1;
+    }
+    return true;
+}
+
+std::string PackageCacheRoot() { return XdgFolder("XDG_CACHE_HOME", "/.cache") + "/ombrel"; }
 
 }  // namespace ombrel

@@ -5,6 +5,7 @@
 #include <shlobj.h>
 
 #include <cstdlib>
+#include <string>
 
 #include "platform/win32_text.h"
 
@@ -32,9 +33,7 @@ std::string UserTempFolder() {
     return path;
 }
 
-std::string PackageCacheRoot() {
-    // Per user: a cache below a folder that every user can write would let one user plant
-    // packages for another.
+std::string UserDataHome() {
     std::string base;
     if (const wchar_t* env = _wgetenv(L"LOCALAPPDATA"); env != nullptr) {
         base = Narrow(env);
@@ -48,7 +47,37 @@ std::string PackageCacheRoot() {
         CoTaskMemFree(known);
     }
     if (base.empty()) base = WithoutTrailingSeparators(UserTempFolder());
-    return WithoutTrailingSeparators(base) + "\\ombrel";
+    return WithoutTrailingSeparators(base);
+}
+
+std::string UserAppsFolder() { return UserTempFolder(); }
+
+bool CreatePrivateFolders(const std::string& path, std::string& error) {
+    // Below the user's profile a new folder inherits an access list of that user alone.
+    std::string walk;
+    size_t start = 0;
+    while (start < path.size()) {
+        size_t end = path.find_first_of("\\/", start);
+        if (end == std::string::npos) end = path.size();
+        walk += path.substr(start, end - start);
+        if (end > start && !(walk.size() == 2 && walk[1] == ':')) {
+            if (!CreateDirectoryW(Widen(walk).c_str(), nullptr) &&
+                GetLastError() != ERROR_ALREADY_EXISTS) {
+                error = "cannot create the folder \"" + walk + "\": error " +
+                        std::to_string(GetLastError());
+                return false;
+            }
+        }
+        if (end < path.size()) walk += '\\';
+        start = end + 1;
+    }
+    return true;
+}
+
+std::string PackageCacheRoot() {
+    // Per user: a cache below a folder that every user can write would let one user plant
+    // packages for another.
+    return UserDataHome() + "\\ombrel";
 }
 
 }  // namespace ombrel

@@ -9,7 +9,8 @@
 #   6. checks that the installed application was started, and says where it is.
 # The server (and the virtual display) are stopped at the end, also on failure.
 #
-# Environment: OMBREL_BUILD_DIR (default build), TMPDIR (the installation goes below it).
+# Environment: OMBREL_BUILD_DIR (default build), XDG_DATA_HOME (the installation goes to
+# $XDG_DATA_HOME/ombrel/apps, else ~/.local/share/ombrel/apps), TMPDIR (the demo's work folder).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -23,7 +24,9 @@ done
 project=OmbrelDemo
 title="Ombrel Demo Setup"
 export TMPDIR="${TMPDIR:-/tmp}"
-install_dir="${TMPDIR%/}/$project"
+data_home="${XDG_DATA_HOME:-$HOME/.local/share}"
+case "$data_home" in /*) ;; *) data_home="$HOME/.local/share" ;; esac
+install_dir="${data_home%/}/ombrel/apps/$project"
 marker="$install_dir/ombrel-demo-started.txt"
 work=$(mktemp -d "${TMPDIR%/}/ombrel-demo.XXXXXX")
 

@@ -32,7 +32,7 @@ using testing::TempFolder;
 class AppRunTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        fs::create_directories(work / "tmp");
+        fs::create_directories(work / "data/ombrel/apps");
         fs::create_directories(work / "cache");
 
         const std::string program = work.Write("release/bin/run.sh", "#!/bin/sh\nexit 0\n");
@@ -45,13 +45,14 @@ class AppRunTest : public ::testing::Test {
 
     // A controller whose callbacks record what the window would be shown, as lines
     // "progress|caption|percent", "error|msg|sender" and "done|path|admin".
-    std::unique_ptr<TApp> MakeApp(const std::string& instructionJson) {
+    std::unique_ptr<TApp> MakeApp(const std::string& instructionJson,
+                                  const std::string& host = "") {
         auto record = [this](const std::string& line) {
             calls.push_back(line);
             onUiThread = onUiThread && ui->IsUiThread();
         };
         auto app = std::make_unique<TApp>(
-            service->BaseUrl(), "",
+            host.empty() ? service->BaseUrl() : host, "",
             [this, record](const std::string& caption, int32_t percent) {
                 record("progress|" + caption + "|" + std::to_string(percent));
                 if (progressFailure) throw std::runtime_error(*progressFailure);
@@ -86,10 +87,12 @@ class AppRunTest : public ::testing::Test {
         return result;
     }
 
-    std::string Destination(const std::string& app = "Demo") const { return work / ("tmp/" + app); }
+    std::string Destination(const std::string& app = "Demo") const {
+        return work / ("data/ombrel/apps/" + app);
+    }
 
     TempFolder work;
-    ScopedEnv tmpdir{"TMPDIR", work / "tmp"};
+    ScopedEnv data{"XDG_DATA_HOME", work / "data"};
     ScopedEnv cache{"XDG_CACHE_HOME", work / "cache"};
     std::unique_ptr<server::testing::TRunningServer> service;
     std::shared_ptr<TEventLoopDispatcher> ui = std::make_shared<TEventLoopDispatcher>();
@@ -111,7 +114,7 @@ TEST_F(AppRunTest, ASuccessfulRunHandsTheProgramToTheDoneCallbackExactlyOnce) {
         EXPECT_FALSE(Lines("progress").empty());
         EXPECT_EQ(calls.back().rfind("done|", 0), 0u) << "done comes last";
         EXPECT_TRUE(onUiThread);
-        EXPECT_EQ(work.Read("tmp/Demo/data/readme.txt"), "installed");
+        EXPECT_EQ(work.Read("data/ombrel/apps/Demo/data/readme.txt"), "installed");
     }
 }
 
@@ -185,7 +188,7 @@ TEST_F(AppRunTest, AnOldInstallationWithReadOnlyFilesIsEmptiedButLinksOutsideAre
     const std::string dest = Destination();
     std::vector<std::string> locked;
     for (const char* name : {"old.exe", "sub/old.dll"}) {
-        const std::string path = work.Write("tmp/Demo/" + std::string(name), "old");
+        const std::string path = work.Write("data/ombrel/apps/Demo/" + std::string(name), "old");
         ::chmod(path.c_str(), 0444);
         if (SetImmutable(path, true)) locked.push_back(path);
     }
@@ -207,17 +210,17 @@ TEST_F(AppRunTest, AnOldInstallationWithReadOnlyFilesIsEmptiedButLinksOutsideAre
 }
 
 TEST_F(AppRunTest, AFolderThatIsNotTheRunsOwnIsNeverEmptied) {
-    // An empty name makes the temporary folder itself the destination, an absolute one any
+    // An empty name makes the folder of installations itself the destination, an absolute one any
     // folder at all; neither belongs to the run, so what is in them stays.
     const std::string elsewhere = work / "elsewhere";
-    const std::string keptInTemp = work.Write("tmp/other-program/data.txt", "keep");
+    const std::string keptInTemp = work.Write("data/ombrel/apps/other-program/data.txt", "keep");
     const std::string keptElsewhere = work.Write("elsewhere/data.txt", "keep");
     struct Case {
         std::string app;
         std::string missing;  // the program path of the "wurde nicht gefunden" report
     };
     const Case cases[] = {
-        {"", work / "tmp/bin/run.sh"},
+        {"", work / "data/ombrel/apps/bin/run.sh"},
         {elsewhere, elsewhere + "/bin/run.sh"},
     };
     for (const auto& c : cases) {
@@ -232,7 +235,7 @@ TEST_F(AppRunTest, AFolderThatIsNotTheRunsOwnIsNeverEmptied) {
         EXPECT_EQ(errors.back(),
                   "Die Anwendung \"" + c.missing + "\" wurde nicht gefunden.|TApp.Execute");
         EXPECT_TRUE(Lines("done").empty());
-        EXPECT_EQ(work.Read("tmp/other-program/data.txt"), "keep");
+        EXPECT_EQ(work.Read("data/ombrel/apps/other-program/data.txt"), "keep");
         EXPECT_EQ(work.Read("elsewhere/data.txt"), "keep");
     }
     EXPECT_TRUE(fs::exists(keptInTemp));
@@ -264,6 +267,58 @@ TEST_F(AppRunTest, ExceptionsThatWouldEndTheRunSilentlyAreShownAsErrorLines) {
         EXPECT_EQ(errors[0], c.expectedError);
         EXPECT_TRUE(Lines("done").empty());
     }
+}
+
+TEST_F(AppRunTest, AFailedRunBringsThePreviousInstallationBack) {
+    struct Case {
+        const char* name;
+        std::string app;
+        std::string host;
+    };
+    const Case cases[] = {
+        {"server unreachable", "Demo", "http://127.0.0.1:1"},
+        {"no such application", "Unknown", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        calls.clear();
+        work.Write("data/ombrel/apps/" + c.app + "/bin/run.sh", "previous");
+        auto app = MakeApp(R"({"app":")" + c.app + R"(","startApp":"bin/run.sh"})", c.host);
+        Run(*app);
+        EXPECT_FALSE(Lines("error").empty());
+        EXPECT_TRUE(Lines("done").empty());
+        EXPECT_EQ(work.Read("data/ombrel/apps/" + c.app + "/bin/run.sh"), "previous");
+        EXPECT_EQ(std::distance(fs::directory_iterator(work / "data/ombrel/apps"),
+                                fs::directory_iterator()),
+                  1)
+            << "nothing beside the installation";
+        fs::remove_all(Destination(c.app));
+    }
+}
+
+TEST_F(AppRunTest, AFolderPlantedByAnotherUserIsRefusedAndNothingInItStarts) {
+    // The data folder is shared as /tmp is, and user nobody was there first.
+    ScopedEnv shared{"XDG_DATA_HOME", work / "shared"};
+    fs::create_directories(work / "shared");
+    ::chmod(work.Path().c_str(), 0755);
+    ::chmod((work / "shared").c_str(), 01777);
+    const std::string planted = work / "shared/ombrel/apps/Demo/bin/run.sh";
+    ASSERT_EQ(std::system(("setpriv --reuid=65534 --regid=65534 --clear-groups sh -c 'mkdir -p " +
+                           work / "shared/ombrel/apps/Demo/bin" + " && echo planted > " +
+                           planted + " && chmod 755 " + planted + "'")
+                              .c_str()),
+              0);
+    auto app = MakeApp(R"({"app":"Demo","startApp":"bin/run.sh","asAdmin":true})");
+    app->Execute();
+    EXPECT_FALSE(app->IsRunning());
+    EXPECT_EQ(ui->RunPending(), 0) << "no run may start";
+    ASSERT_EQ(calls.size(), 1u) << ::testing::PrintToString(calls);
+    EXPECT_EQ(calls[0].rfind("error|Konnte App Demo nicht Herunterladen/Installieren: folder \"" +
+                                 work / "shared/ombrel\" belongs to another user",
+                             0),
+              0u)
+        << calls[0];
+    EXPECT_EQ(work.Read("shared/ombrel/apps/Demo/bin/run.sh"), "planted\n");
 }
 
 }  // namespace

@@ -204,5 +204,46 @@ TEST_F(FolderDeletionTest, EntriesThatCannotBeRemovedStayWithTheirFoldersAndTheW
     }
 }
 
+TEST_F(FolderDeletionTest, TheStrictRemovalNamesTheFirstEntryThatStayedAndWhy) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to prepare entries of two owners";
+    const std::string target = root / "install";
+    root.Write("install/a.txt", "a");
+    root.Write("install/sub/roots/keep.txt", "k");
+    for (const char* own : {"", "/a.txt", "/sub"}) {
+        ASSERT_EQ(::chown((target + own).c_str(), 65534, 65534), 0);
+    }
+    ::chmod(root.Path().c_str(), 0755);
+
+    int pipeFds[2];
+    ASSERT_EQ(::pipe(pipeFds), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::close(pipeFds[0]);
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(2);
+        std::string error;
+        const bool removed = RemoveFolderTree(target, error);
+        (void)!::write(pipeFds[1], error.data(), error.size());
+        ::_exit(removed ? 0 : 1);
+    }
+    ::close(pipeFds[1]);
+    std::string error;
+    char buffer[512];
+    for (ssize_t got; (got = ::read(pipeFds[0], buffer, sizeof buffer)) > 0;) error.append(buffer, got);
+    ::close(pipeFds[0]);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 1) << "0: reported success, 2: could not drop rights";
+    EXPECT_EQ(error, "cannot remove \"" + target + "/sub/roots/keep.txt\": Permission denied");
+    EXPECT_FALSE(fs::exists(root / "install/a.txt")) << "the walk goes on";
+
+    // Nothing there is no failure; a file is refused untouched.
+    EXPECT_TRUE(RemoveFolderTree(root / "nothing", error)) << error;
+    const std::string file = root.Write("file.txt", "f");
+    EXPECT_FALSE(RemoveFolderTree(file, error));
+    EXPECT_EQ(root.Read("file.txt"), "f");
+}
+
 }  // namespace
 }  // namespace ombrel

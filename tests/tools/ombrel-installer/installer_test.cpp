@@ -31,7 +31,7 @@ class InstallerTest : public ::testing::Test {
   protected:
     void SetUp() override {
         if (!std::getenv("DISPLAY")) GTEST_SKIP() << "no display (scripts/test.sh provides one)";
-        fs::create_directories(work / "tmp");
+        fs::create_directories(work / "data");
     }
 
     // Stamps a copy of the installer; `extra` are ombrel-stamp's instruction options.
@@ -47,7 +47,7 @@ class InstallerTest : public ::testing::Test {
 
     pid_t StartInstaller(const std::string& installer, const std::string& host) {
         return Spawn({installer, "-h", host},
-                     {"TMPDIR=" + work / "tmp", "XDG_CACHE_HOME=" + work / "cache",
+                     {"XDG_DATA_HOME=" + work / "data", "XDG_CACHE_HOME=" + work / "cache",
                       "OMBREL_TEST_MARKER=" + work / "marker"});
     }
 
@@ -75,7 +75,7 @@ TEST_F(InstallerTest, ASuccessfulRunStartsTheInstalledProgramAndEnds) {
     const std::string marker = work / "marker";
     for (int i = 0; i < 3000 && !fs::exists(marker); ++i) std::this_thread::sleep_for(10ms);
     ASSERT_TRUE(fs::exists(marker)) << "the installed program was not started";
-    EXPECT_EQ(work.Read("marker"), "0\n" + work / "tmp/Hello/bin" + "\n");
+    EXPECT_EQ(work.Read("marker"), "0\n" + work / "data/ombrel/apps/Hello/bin" + "\n");
 }
 
 TEST_F(InstallerTest, ADamagedInstructionIsShownAt350PixelsAndTheWindowStaysOpen) {
