@@ -2,6 +2,7 @@
 // Ombrel.ApiClient: the engine's only way to the update server.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -50,6 +51,13 @@ public:
     // the body; the caller writes to a temporary name and renames on success.
     virtual bool DownloadPackageToFile(int32_t packageId, TPackageMode mode,
                                        const std::string& path) = 0;
+
+    // Bytes received so far by DownloadPackageToFile and the size the server announced (-1
+    // when none), called on the downloading thread while the body arrives.
+    using TDownloadProgress = std::function<void(int64_t received, int64_t total)>;
+    // Sets (or with an empty one, removes) the callback for the downloads that follow. A client
+    // that cannot tell keeps quiet.
+    virtual void SetDownloadProgress(TDownloadProgress onProgress) { (void)onProgress; }
 };
 
 using IApiClientPtr = std::shared_ptr<IApiClient>;

@@ -3,6 +3,7 @@
 // libcurl failure into a text. Nothing outside this unit sees libcurl.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -40,6 +41,10 @@ struct THttpRequest {
     // synced to disk before Perform returns) instead of THttpResponse::body. Other answers
     // still land in THttpResponse::body.
     std::string bodyFile;
+    // Called on the calling thread after each piece of a body written to bodyFile: the bytes
+    // written so far and the size the server announced (-1 when it announced none). An
+    // exception it raises aborts the transfer and leaves Perform.
+    std::function<void(int64_t received, int64_t total)> onBodyProgress;
 };
 
 struct THttpResponse {

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <mutex>
 #include <new>
 #include <system_error>
@@ -175,6 +176,10 @@ struct Transfer {
     bool decided = false;
     bool toFile = false;
     OutputFile* file = nullptr;
+    const std::function<void(int64_t, int64_t)>* onBodyProgress = nullptr;
+    int64_t fileBytes = 0;
+    int64_t fileTotal = -1;
+    std::exception_ptr pending;
     TBytes* body = nullptr;
     size_t bodyLimit = 0;
     int64_t received = 0;        // body bytes of the current answer
@@ -226,6 +231,8 @@ size_t OnBody(char* data, size_t size, size_t count, void* user) {
             t.bodyLimit = t.file->IsOpen() ? kMaxErrorBody : SIZE_MAX;
             curl_off_t announced = -1;
             curl_easy_getinfo(t.handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced);
+            t.fileBytes = 0;
+            t.fileTotal = announced >= 0 ? static_cast<int64_t>(announced) : -1;
             if (!t.toFile) {
                 t.receivedLimit = t.settings->maxMemoryBody;
                 if (announced > t.receivedLimit) {
@@ -276,6 +283,10 @@ size_t OnBody(char* data, size_t size, size_t count, void* user) {
                 t.Fail(CURLE_WRITE_ERROR, failure);
                 return 0;
             }
+            t.fileBytes += static_cast<int64_t>(length);
+            if (t.onBodyProgress != nullptr && *t.onBodyProgress) {
+                (*t.onBodyProgress)(t.fileBytes, t.fileTotal);
+            }
         } else if (t.body->size() < t.bodyLimit) {
             size_t keep = std::min(length, t.bodyLimit - t.body->size());
             t.body->insert(t.body->end(), reinterpret_cast<const uint8_t*>(data),
@@ -283,6 +294,11 @@ size_t OnBody(char* data, size_t size, size_t count, void* user) {
         }
     } catch (const std::bad_alloc&) {
         t.Fail(CURLE_OUT_OF_MEMORY, "the answer does not fit into memory");
+        return 0;
+    } catch (...) {
+        // Raised by the progress callback: carried past libcurl and raised again by Perform.
+        t.pending = std::current_exception();
+        t.Fail(CURLE_ABORTED_BY_CALLBACK, "");
         return 0;
     }
     return length;
@@ -435,6 +451,7 @@ class THttpTransport::Impl {
         transfer.settings = &settings;
         transfer.lastActivity = Clock::now();
         transfer.file = &file;
+        transfer.onBodyProgress = &request.onBodyProgress;
         transfer.body = &response.body;
 
         CurlList headers;
@@ -489,6 +506,7 @@ class THttpTransport::Impl {
         // The buffer lives on this stack frame; the handle outlives it.
         curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, nullptr);
         curl_easy_setopt(curl, CURLOPT_HTTPHEADER, nullptr);
+        if (transfer.pending) std::rethrow_exception(transfer.pending);
 
         if (code == CURLE_OK) {
             curl_socket_t socket = CURL_SOCKET_BAD;

@@ -105,6 +105,7 @@ struct TApiClient::TRequest {
     std::string urlResource;  // as it goes into the URL
     std::string body;
     std::string bodyFile;
+    std::function<void(int64_t, int64_t)> onBodyProgress;
 };
 
 TApiClient::TApiClient(IOptionsPtr Options, IMessagesPtr Messages)
@@ -175,6 +176,7 @@ bool TApiClient::ExecuteRequest(TRequest& request, THttpResponse& answer) {
         http.body = std::move(request.body);
     }
     http.bodyFile = request.bodyFile;
+    http.onBodyProgress = request.onBodyProgress;
 
     if (!iRestClient->transport.Perform(http, answer)) {
         AddError(fmt::sprintf("connection failed: %s", answer.failure));
@@ -358,6 +360,7 @@ bool TApiClient::DownloadPackageToFile(int32_t packageId, TPackageMode mode,
                            ? TRequest::Get("/api/package/download/source/%d", packageId)
                            : TRequest::Get("/api/package/download/%d", packageId);
         request.bodyFile = path;
+        request.onBodyProgress = iDownloadProgress;
         THttpResponse answer;
         return ExecuteRequest(request, answer);
     } catch (const std::exception& error) {

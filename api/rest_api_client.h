@@ -47,6 +47,10 @@ class TApiClient final : public IApiClient {
     bool DownloadPackageToFile(int32_t packageId, TPackageMode mode,
                                const std::string& path) override;
 
+    void SetDownloadProgress(TDownloadProgress onProgress) override {
+        iDownloadProgress = std::move(onProgress);
+    }
+
   private:
     struct TRestClient;
     struct TRequest;
@@ -61,6 +65,7 @@ class TApiClient final : public IApiClient {
     void ReportException(const std::exception& error);
 
     std::vector<std::string> errors;
+    TDownloadProgress iDownloadProgress;
     IOptionsPtr Options;
     std::unique_ptr<TRestClient> iRestClient;
     IMessagesPtr Messages;

@@ -2,6 +2,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include <initializer_list>
+
 #include "io/paths.h"
 #include "ombrel/build_config.h"
 #include "platform/folders.h"
@@ -13,7 +15,7 @@ TCommandLineOptions::TCommandLineOptions()
 
 std::string TCommandLineOptions::Destination() const {
     if (iDestination) return *iDestination;
-    return PathJoin(UserTempFolder(), iAppName);
+    return PathJoin(UserAppsFolder(), iAppName);
 }
 
 TParseResult ParseCommandLine(int argc, const char* const* argv, TCommandLine& commandLine) {
@@ -35,8 +37,8 @@ TParseResult ParseCommandLine(int argc, const char* const* argv, TCommandLine& c
     std::string destination;
     auto* destinationOption =
         app.add_option("--dest", destination,
-                       "Installation folder (default: the temporary folder joined with the "
-                       "application name)")
+                       "Installation folder (default: $XDG_DATA_HOME/ombrel/apps/<app>, else "
+                       "~/.local/share/ombrel/apps/<app>, as the installer uses)")
             ->type_name("DIR");
     app.add_option("--server", o.iApiUrl, "Update server base URL")
         ->type_name("URL")
@@ -72,6 +74,15 @@ TParseResult ParseCommandLine(int argc, const char* const* argv, TCommandLine& c
     app.add_flag("--stop-before-copy", commandLine.StopBeforeCopy)->group("");
 
     TParseResult result;
+    const std::string usage = std::string("Usage: ombrel --app NAME [options]   install, update, repair or force a version\n") +
+                              "       ombrel --package NAME --dest DIR [--version V] [--source] [options]\n" +
+                              "       ombrel --info --package NAME [options]\n" +
+                              "Run with --help for more information.\n";
+    if (argc <= 1) {
+        result.ExitCode = 2;
+        result.Output = usage;
+        return result;
+    }
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp&) {
@@ -83,6 +94,41 @@ TParseResult ParseCommandLine(int argc, const char* const* argv, TCommandLine& c
         result.Output = std::string("ombrel: ") + e.what() + "\nRun with --help for more information.\n";
         return result;
     }
+    // Options that mean nothing in the mode chosen are refused rather than ignored.
+    const bool info = app.count("--info") > 0;
+    const bool package = app.count("--package") > 0;
+    const bool application = app.count("--app") > 0;
+    std::string misuse;
+    auto refuse = [&](std::initializer_list<const char*> options, const std::string& why) {
+        for (const char* option : options) {
+            if (misuse.empty() && app.count(option) > 0) misuse = std::string(option) + " " + why;
+        }
+    };
+    if (info) {
+        if (!package) misuse = "--info needs --package NAME";
+        refuse({"--app", "--dest", "--version", "--repair", "--deps-only", "--source",
+                "--stop-before-copy"},
+               "means nothing with --info");
+    } else if (package) {
+        refuse({"--repair", "--deps-only", "--stop-before-copy"},
+               "means nothing with --package (it is for an application, --app)");
+        if (misuse.empty() && !application && destinationOption->count() == 0) {
+            misuse = "--package needs --dest DIR (or --app NAME to install below its folder)";
+        }
+    } else if (application) {
+        refuse({"--source"}, "needs --package (it selects the source of a package)");
+        if (misuse.empty() && o.iRepair && !o.iVersion.empty()) {
+            misuse = "--version means nothing with --repair (a repair keeps the installed version)";
+        }
+    } else {
+        misuse = "--app NAME or --package NAME is required";
+    }
+    if (!misuse.empty()) {
+        result.ExitCode = 2;
+        result.Output = "ombrel: " + misuse + "\n" + usage;
+        return result;
+    }
+
     if (destinationOption->count() > 0) o.iDestination = destination;
     o.iPackageMode = source ? TPackageMode::source : TPackageMode::binary;
     commandLine.Verbosity = verbose ? TVerbosity::Verbose

@@ -3,6 +3,7 @@
 #include <fmt/printf.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <set>
 #include <system_error>
@@ -84,6 +85,7 @@ void TOmbrel::DebugLog(const std::string& msg) { Messages->Debug(msg, Sender); }
 // Checks and choice of run
 
 void TOmbrel::Execute() {
+    iReport = TRunReport();
     // Asked in this order; the asking stops at the first credential that is not blank.
     if (IsBlank(iOptions->ApiKey()) && IsBlank(iOptions->UserAuth()) &&
         IsBlank(iOptions->CustomerAuth())) {
@@ -174,6 +176,7 @@ TProgress* TOmbrel::GetProgress(TOmbrelFile* manifest) {
     }
     if (plan) {
         Log("mode: continue");
+        iReport.Mode = "continue";
         TProgress* raw = plan.get();
         junk.getBucket(kExecute).Add(std::move(plan));
         return raw;
@@ -187,6 +190,7 @@ TProgress* TOmbrel::GetProgress(TOmbrelFile* manifest) {
 
     if (iOptions->Repair()) {
         Log("mode: repair");
+        iReport.Mode = "repair";
         if (!version.empty()) Warning("version found for mode repair... ignored");
         if (manifest == nullptr) {
             AddError("no ombrelfile for mode repair");
@@ -205,6 +209,7 @@ TProgress* TOmbrel::GetProgress(TOmbrelFile* manifest) {
         }
     } else if (manifest != nullptr && version.empty()) {
         Log("mode: update");
+        iReport.Mode = "update";
         Log(requesting);
         if (apiClient->GetUpdateInfoForVersion(appName, manifest->Version, response)) {
             Log("done");
@@ -224,17 +229,20 @@ TProgress* TOmbrel::GetProgress(TOmbrelFile* manifest) {
         }
     } else if (manifest != nullptr) {
         Log(fmt::sprintf("mode: force version %s", version));
+        iReport.Mode = "force";
         Log(requesting);
         if (apiClient->GetVersionInfoForVersion(appName, version, *manifest, response)) {
             Log("done");
         }
     } else if (version.empty()) {
         Log("mode: install");
+        iReport.Mode = "install";
         Log("version: highest");
         Log(requesting);
         if (apiClient->GetInstallInfoForLatest(appName, response)) Log("done");
     } else {
         Log("mode: install");
+        iReport.Mode = "install";
         Log(fmt::sprintf("version: %s", version));
         Log(requesting);
         if (apiClient->GetInstallInfoForVersion(appName, version, response)) Log("done");
@@ -256,6 +264,8 @@ TProgress* TOmbrel::GetProgress(TOmbrelFile* manifest) {
 
 bool TOmbrel::ExecuteProgress(TOmbrelFile& manifest, TProgress& plan) {
     manifest.Version = plan.Version;
+    iReport.Version = plan.Version;
+    iReport.NothingToDo = plan.NothingTodo();
     if (plan.NothingTodo()) {
         Log("all fine");
         return true;
@@ -279,6 +289,7 @@ bool TOmbrel::ExecuteProgress(TOmbrelFile& manifest, TProgress& plan) {
 bool TOmbrel::ExecutePackage() {
     const std::string packageName = iOptions->PackageName();
     const std::string version = iOptions->Version();
+    iReport.Mode = "package";
     Log(fmt::sprintf("requesting package information from %s for %s %s...", iOptions->ApiUrl(),
                      packageName, version));
     std::string response;
@@ -289,6 +300,7 @@ bool TOmbrel::ExecutePackage() {
     TProgress& plan = *owned;
     junk.getBucket(kExecutePackage).Add(std::move(owned));
     if (!plan.SetApiPackageResponse(response, iOptions->PackageMode())) return false;
+    if (!plan.Packages().empty()) iReport.Version = plan.Packages().front()->Version;
 
     ForceTempPath();
     DownloadPackages(plan);
@@ -304,6 +316,7 @@ bool TOmbrel::ExecutePackage() {
 
 bool TOmbrel::ExecuteInfo() {
     const std::string packageName = iOptions->PackageName();
+    iReport.Mode = "info";
     Log(fmt::sprintf("requesting package information from %s for %s ...", iOptions->ApiUrl(),
                      packageName));
     std::string response;
@@ -445,8 +458,29 @@ bool TOmbrel::DownloadPackage(int32_t packageId, const std::string& fileName,
     // Written under a temporary name and renamed when complete, so that an interrupted
     // download never carries the name that later runs take as a finished package.
     const std::string part = target + ".part";
+    // Percent of the bytes between the reports at 0 and 100, at most ten a second.
+    auto lastReport = std::chrono::steady_clock::now();
+    int32_t lastPercent = 0;
+    apiClient->SetDownloadProgress([&](int64_t received, int64_t total) {
+        if (iOnDownloadProgress) iOnDownloadProgress(fileName, received, total);
+        if (total <= 0) return;
+        const auto percent = static_cast<int32_t>(std::clamp<int64_t>(received * 100 / total, 0, 99));
+        const auto now = std::chrono::steady_clock::now();
+        if (percent == lastPercent || now - lastReport < std::chrono::milliseconds(100)) return;
+        lastReport = now;
+        lastPercent = percent;
+        Messages->Progress(caption, percent);
+    });
+    struct TUnhook {
+        IApiClient& client;
+        ~TUnhook() { client.SetDownloadProgress(nullptr); }
+    } unhook{*apiClient};
     bool ok = apiClient->DownloadPackageToFile(packageId, packageMode, part);
     if (ok) {
+        std::error_code ec;
+        const auto size = std::filesystem::file_size(part, ec);
+        ++iReport.PackagesDownloaded;
+        if (!ec) iReport.BytesDownloaded += static_cast<int64_t>(size);
         Log("done");
         Log(fmt::sprintf("store %s > %s", fileName, target));
         ok = RenamePath(part, target);

@@ -56,6 +56,29 @@ public:
     }
     const IOptionsPtr& Options() const { return iOptions; }
 
+    // What the run did, for a summary; filled as it goes.
+    struct TRunReport {
+        // "install", "update", "repair", "force", "continue", "package" or "info"; empty until
+        // a mode was chosen.
+        std::string Mode;
+        // The version the run installs (or found installed when there was nothing to do).
+        std::string Version;
+        bool NothingToDo = false;
+        // Packages downloaded into the cache by this run, and their bytes.
+        int PackagesDownloaded = 0;
+        int64_t BytesDownloaded = 0;
+    };
+    const TRunReport& Report() const { return iReport; }
+
+    // The download in progress, for a live display: the package file's name, the bytes
+    // received so far and the size the server announced (-1 when none). Called on the run's
+    // thread after every piece received; the sink gets percent reports at most ten a second.
+    using TOnDownloadProgress =
+        std::function<void(const std::string& fileName, int64_t received, int64_t total)>;
+    void OnDownloadProgress(TOnDownloadProgress callback) {
+        iOnDownloadProgress = std::move(callback);
+    }
+
 private:
     void AddError(const std::string& msg);
     void Warning(const std::string& msg);
@@ -99,6 +122,8 @@ private:
     IMessagesPtr Messages;
     std::string Sender;
     TOnIntercept iOnInterceptBeforePackageCopy;
+    TOnDownloadProgress iOnDownloadProgress;
+    TRunReport iReport;
     TJunk junk;
     IApiClientPtr apiClient;
     IOptionsPtr iOptions;

@@ -23,7 +23,7 @@ TEST(CommandLine, DefaultsAreThoseOfTheInstaller) {
     EXPECT_EQ(o.AppName(), "Demo");
     EXPECT_EQ(o.ApiUrl(), build::kDefaultServer);
     EXPECT_EQ(o.ApiKey(), build::kApiKey);
-    EXPECT_EQ(o.Destination(), UserTempFolder() + "Demo");
+    EXPECT_EQ(o.Destination(), UserAppsFolder() + "Demo");
     EXPECT_EQ(o.PackageName(), "");
     EXPECT_EQ(o.UserAuth(), "");
     EXPECT_EQ(o.CustomerAuth(), "");
@@ -45,9 +45,8 @@ TEST(CommandLine, CaFileNamesAnExistingFile) {
 TEST(CommandLine, EveryOptionReachesItsSetting) {
     TCommandLine cl;
     ASSERT_EQ(Parse({"--package", "Lib", "--dest", "/opt/x", "--server", "http://127.0.0.1:9",
-                     "--version", "2.1", "--repair", "--channel", "beta", "--info", "--deps-only",
-                     "--source", "--api-key", "k", "--user", "u:p", "--customer", "c7", "--debug",
-                     "--verbose", "--stop-before-copy"},
+                     "--version", "2.1", "--channel", "beta", "--source", "--api-key", "k",
+                     "--user", "u:p", "--customer", "c7", "--debug", "--verbose"},
                     cl)
                   .ExitCode,
               -1);
@@ -60,10 +59,19 @@ TEST(CommandLine, EveryOptionReachesItsSetting) {
     EXPECT_EQ(o.ApiKey(), "k");
     EXPECT_EQ(o.UserAuth(), "u:p");
     EXPECT_EQ(o.CustomerAuth(), "c7");
-    EXPECT_TRUE(o.Repair() && o.Info() && o.DependenciesOnly() && o.Debug());
+    EXPECT_TRUE(o.Debug());
     EXPECT_EQ(o.PackageMode(), TPackageMode::source);
     EXPECT_EQ(cl.Verbosity, TVerbosity::Verbose);
-    EXPECT_TRUE(cl.StopBeforeCopy);
+
+    TCommandLine application;
+    ASSERT_EQ(Parse({"--app", "A", "--repair", "--deps-only", "--stop-before-copy"}, application)
+                  .ExitCode,
+              -1);
+    EXPECT_TRUE(application.Options->Repair() && application.Options->DependenciesOnly());
+    EXPECT_TRUE(application.StopBeforeCopy);
+    TCommandLine info;
+    ASSERT_EQ(Parse({"--info", "--package", "Lib", "--channel", "beta"}, info).ExitCode, -1);
+    EXPECT_TRUE(info.Options->Info());
 
     // Values given empty stay empty (the engine refuses them) instead of taking the defaults.
     TCommandLine quiet;
@@ -87,17 +95,44 @@ TEST(CommandLine, HelpListsTheOptionsButNotTheTestingAid) {
 }
 
 TEST(CommandLine, BadUsageExitsWithTwoAndSaysWhy) {
-    const std::vector<std::vector<const char*>> cases = {
-        {"--bogus"}, {"--app"}, {"--app", "A", "stray"}, {"--quiet", "--verbose"},
-        {"--app", "A", "--ca-file", "/nonexistent/ca.pem"},
+    struct Case {
+        std::vector<const char*> args;
+        const char* why;  // part of the message
     };
-    for (const auto& args : cases) {
+    const std::vector<Case> cases = {
+        {{"--bogus"}, "--bogus"},
+        {{"--app"}, "--app"},
+        {{"--app", "A", "stray"}, "stray"},
+        {{"--app", "A", "--quiet", "--verbose"}, "--verbose"},
+        {{"--app", "A", "--ca-file", "/nonexistent/ca.pem"}, "--ca-file"},
+        {{"--dest", "/x"}, "--app NAME or --package NAME is required"},
+        {{"--app", "A", "--source"}, "--source needs --package"},
+        {{"--app", "A", "--repair", "--version", "1.0"}, "--version means nothing with --repair"},
+        {{"--package", "P", "--dest", "/x", "--repair"}, "--repair means nothing with --package"},
+        {{"--package", "P", "--dest", "/x", "--deps-only"}, "--deps-only means nothing"},
+        {{"--package", "P", "--dest", "/x", "--stop-before-copy"}, "--stop-before-copy means"},
+        {{"--package", "P"}, "--package needs --dest"},
+        {{"--info", "--app", "A"}, "--info needs --package"},
+        {{"--info", "--package", "P", "--dest", "/x"}, "--dest means nothing with --info"},
+        {{"--info", "--package", "P", "--version", "1"}, "--version means nothing with --info"},
+    };
+    for (const auto& c : cases) {
         TCommandLine cl;
-        TParseResult r = Parse(args, cl);
-        EXPECT_EQ(r.ExitCode, 2) << args[0];
-        EXPECT_THAT(r.Output, ::testing::StartsWith("ombrel: ")) << args[0];
-        EXPECT_THAT(r.Output, ::testing::HasSubstr("--help")) << args[0];
+        TParseResult r = Parse(c.args, cl);
+        const std::string name = ::testing::PrintToString(c.args);
+        EXPECT_EQ(r.ExitCode, 2) << name;
+        EXPECT_THAT(r.Output, ::testing::StartsWith("ombrel: ")) << name;
+        EXPECT_THAT(r.Output, ::testing::HasSubstr(c.why)) << name;
+        EXPECT_THAT(r.Output, ::testing::HasSubstr("--help")) << name;
     }
+}
+
+TEST(CommandLine, NoArgumentsPrintTheUsageAndExitWithTwo) {
+    TCommandLine cl;
+    TParseResult r = Parse({}, cl);
+    EXPECT_EQ(r.ExitCode, 2);
+    EXPECT_THAT(r.Output, ::testing::StartsWith("Usage: ombrel --app NAME"));
+    EXPECT_THAT(r.Output, ::testing::HasSubstr("--help"));
 }
 
 }  // namespace

@@ -273,7 +273,9 @@ TEST_F(OmbrelCli, PackageModeInBothKindsAndInfoMode) {
         EXPECT_EQ(e.path().filename().string().find(".ombrel"), std::string::npos) << e.path();
     }
 
-    ProcessResult info = Ombrel({"--info", "--package", "Lib"});
+    ProcessResult info = RunProcess({Bin("ombrel"), "--server", server->Url(), "--info",
+                                     "--package", "Lib"},
+                                    {"XDG_CACHE_HOME=" + (tmp / "cache")});
     ASSERT_EQ(info.exitCode, 0) << info.output;
     EXPECT_TRUE(info.HasLine("log: TOmbrel: Lib 1.0"));
     EXPECT_TRUE(info.HasLine("log: TOmbrel: Lib 2.0"));
@@ -444,9 +446,12 @@ TEST_F(OmbrelCli, OnATerminalProgressIsOneLiveLineThatIsClearedAtTheEnd) {
     // The first report is always shown; reports stay whole lines between the progress updates.
     EXPECT_THAT(r.output, HasSubstr(clear + "0% Start"));
     EXPECT_THAT(r.output, HasSubstr(clear + "log: TOmbrel: mode: install\r\n"));
-    ASSERT_GE(r.output.size(), clear.size());
-    EXPECT_EQ(r.output.substr(r.output.size() - clear.size()), clear)
-        << "the progress line is cleared when the run ends";
+    const size_t summary = r.output.rfind("summary: installed Demo 1.0 in " + Dest() + ": ");
+    ASSERT_NE(summary, std::string::npos) << r.output;
+    ASSERT_GE(summary, clear.size());
+    EXPECT_EQ(r.output.substr(summary - clear.size(), clear.size()), clear)
+        << "the progress line is cleared before the summary ends the run";
+    EXPECT_EQ(r.output.find('\n', summary), r.output.size() - 1) << "the summary is the last line";
 
     ProcessResult quiet = RunOnTerminal(
         {Bin("ombrel"), "--server", server->Url(), "--dest", Dest(), "--app", "Demo", "--quiet"},
