@@ -267,14 +267,13 @@ int main(int argc, char** argv) {
     }
     console.EndProgress();
     const bool failed = messages->IsError || errors > 0;
-    if (failed || commandLine.Verbosity != TVerbosity::Quiet) {
+    // The run's last line, a report like any other (so --quiet leaves it out).
+    if (console.Shows(TVerbosity::Normal)) {
         const double seconds =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-        const std::string line =
-            "summary: " +
-            SummaryLine(commandLine, report, failed ? std::max(errors, 1) : 0, stopped, seconds) +
-            "\n";
-        std::fwrite(line.data(), 1, line.size(), stderr);
+        console.Report("log", "ombrel",
+                       SummaryLine(commandLine, report, failed ? std::max(errors, 1) : 0, stopped,
+                                   seconds));
     }
     return failed ? 1 : 0;
 }

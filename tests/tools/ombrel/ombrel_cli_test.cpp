@@ -160,6 +160,10 @@ TEST_F(OmbrelCli, FreshInstallThenASecondRunThatDownloadsNothing) {
     EXPECT_EQ(r.output.find('\r'), std::string::npos);
     EXPECT_TRUE(r.HasLine("log: TOmbrel: mode: install"));
     EXPECT_EQ(r.CountPrefix("debug: "), 0u);
+    ASSERT_FALSE(r.Lines().empty());
+    EXPECT_THAT(r.Lines().back(),
+                ::testing::MatchesRegex("log: ombrel: installed Demo 1\\.0 in " + Dest() +
+                                        ": 3 packages \\([0-9]+ B\\) downloaded, [0-9.]+ s"));
 
     ProcessResult again = Ombrel({"--app", "Demo", "--verbose"});
     EXPECT_EQ(again.exitCode, 0) << again.output;
@@ -168,6 +172,25 @@ TEST_F(OmbrelCli, FreshInstallThenASecondRunThatDownloadsNothing) {
     EXPECT_TRUE(again.HasLine("log: TOmbrel: all fine"));
     EXPECT_TRUE(again.HasLine("debug: TApiClient: request: /api/update/version/Demo/1.0"));
     EXPECT_EQ(Installed(), Release1Files());
+    ASSERT_FALSE(again.Lines().empty());
+    EXPECT_THAT(again.Lines().back(),
+                ::testing::MatchesRegex("log: ombrel: nothing to do: Demo 1\\.0 in " + Dest() +
+                                        " is up to date, [0-9.]+ s"));
+}
+
+TEST_F(OmbrelCli, AFailedRunEndsWithASummaryToo) {
+    std::vector<std::string> argv = {Bin("ombrel"), "--server", "http://127.0.0.1:1", "--dest",
+                                     Dest(), "--app", "Demo"};
+    ProcessResult r = RunProcess(argv, {"XDG_CACHE_HOME=" + (tmp / "cache")});
+    EXPECT_EQ(r.exitCode, 1) << r.output;
+    ASSERT_FALSE(r.Lines().empty());
+    EXPECT_THAT(r.Lines().back(),
+                ::testing::MatchesRegex("log: ombrel: failed after [0-9.]+ s with [0-9]+ errors?; "
+                                        "0 packages \\(0 B\\) downloaded; .*"));
+
+    ProcessResult usage = RunProcess({Bin("ombrel")}, {});
+    EXPECT_EQ(usage.exitCode, 2);
+    EXPECT_THAT(usage.output, ::testing::StartsWith("Usage: ombrel --app NAME"));
 }
 
 TEST_F(OmbrelCli, UpdateChangesOnePackageAndRemovesAFileAndAPackage) {
@@ -446,7 +469,7 @@ TEST_F(OmbrelCli, OnATerminalProgressIsOneLiveLineThatIsClearedAtTheEnd) {
     // The first report is always shown; reports stay whole lines between the progress updates.
     EXPECT_THAT(r.output, HasSubstr(clear + "0% Start"));
     EXPECT_THAT(r.output, HasSubstr(clear + "log: TOmbrel: mode: install\r\n"));
-    const size_t summary = r.output.rfind("summary: installed Demo 1.0 in " + Dest() + ": ");
+    const size_t summary = r.output.rfind("log: ombrel: installed Demo 1.0 in " + Dest() + ": ");
     ASSERT_NE(summary, std::string::npos) << r.output;
     ASSERT_GE(summary, clear.size());
     EXPECT_EQ(r.output.substr(summary - clear.size(), clear.size()), clear)
