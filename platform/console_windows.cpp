@@ -1,8 +1,7 @@
-#include "platform/console.h"
-
-#include <windows.h>
 #include <shellapi.h>
+#include <windows.h>
 
+#include "platform/console.h"
 #include "platform/win32_text.h"
 
 namespace ombrel {
@@ -18,7 +17,9 @@ std::vector<std::string> CommandLineArguments(int argc, char** argv) {
     return arguments;
 }
 
-void PrepareConsole() { SetConsoleOutputCP(CP_UTF8); }
+void PrepareConsole() {
+    SetConsoleOutputCP(CP_UTF8);
+}
 
 bool StandardErrorIsTerminal() {
     DWORD mode = 0;

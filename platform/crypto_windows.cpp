@@ -1,5 +1,5 @@
-#include <windows.h>
 #include <bcrypt.h>
+#include <windows.h>
 
 #include "platform/crypto.h"
 #include "platform/win32_text.h"
@@ -7,16 +7,17 @@
 namespace ombrel {
 namespace {
 
-bool Succeeded(NTSTATUS status) { return status >= 0; }
+bool Succeeded(NTSTATUS status) {
+    return status >= 0;
+}
 
 // BCrypt answers NTSTATUS codes; the system has texts for them in ntdll.
 std::string StatusText(NTSTATUS status) {
     wchar_t* buffer = nullptr;
-    DWORD length = FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_FROM_HMODULE |
-            FORMAT_MESSAGE_IGNORE_INSERTS,
-        GetModuleHandleW(L"ntdll.dll"), static_cast<DWORD>(status), 0,
-        reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+    DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                      FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                  GetModuleHandleW(L"ntdll.dll"), static_cast<DWORD>(status), 0,
+                                  reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
     while (length > 0 && (buffer[length - 1] == L'\n' || buffer[length - 1] == L'\r' ||
                           buffer[length - 1] == L' ' || buffer[length - 1] == L'.')) {
         --length;
@@ -32,7 +33,7 @@ std::string StatusText(NTSTATUS status) {
 }
 
 class TAlgorithm {
-public:
+  public:
     TAlgorithm(const wchar_t* id, NTSTATUS& status) {
         status = BCryptOpenAlgorithmProvider(&iHandle, id, nullptr, 0);
         if (!Succeeded(status)) iHandle = nullptr;
@@ -44,7 +45,7 @@ public:
     TAlgorithm& operator=(const TAlgorithm&) = delete;
     BCRYPT_ALG_HANDLE Get() const { return iHandle; }
 
-private:
+  private:
     BCRYPT_ALG_HANDLE iHandle = nullptr;
 };
 
@@ -61,8 +62,8 @@ struct TDigest::TImpl {
 };
 
 TDigest::TDigest(TDigestAlgorithm algorithm) : iImpl(std::make_unique<TImpl>()) {
-    const wchar_t* id = algorithm == TDigestAlgorithm::Md5 ? BCRYPT_MD5_ALGORITHM
-                                                           : BCRYPT_SHA256_ALGORITHM;
+    const wchar_t* id =
+        algorithm == TDigestAlgorithm::Md5 ? BCRYPT_MD5_ALGORITHM : BCRYPT_SHA256_ALGORITHM;
     iImpl->status = BCryptOpenAlgorithmProvider(&iImpl->algorithm, id, nullptr, 0);
     if (!Succeeded(iImpl->status)) {
         iImpl->algorithm = nullptr;
@@ -89,13 +90,14 @@ bool TDigest::Finish(std::string& digest, std::string& error) {
     DWORD length = 0;
     ULONG got = 0;
     if (Succeeded(iImpl->status)) {
-        iImpl->status = BCryptGetProperty(iImpl->algorithm, BCRYPT_HASH_LENGTH,
-                                          reinterpret_cast<PUCHAR>(&length), sizeof length, &got, 0);
+        iImpl->status =
+            BCryptGetProperty(iImpl->algorithm, BCRYPT_HASH_LENGTH,
+                              reinterpret_cast<PUCHAR>(&length), sizeof length, &got, 0);
     }
     if (Succeeded(iImpl->status)) {
         digest.assign(length, '\0');
-        iImpl->status = BCryptFinishHash(iImpl->hash, reinterpret_cast<PUCHAR>(digest.data()),
-                                         length, 0);
+        iImpl->status =
+            BCryptFinishHash(iImpl->hash, reinterpret_cast<PUCHAR>(digest.data()), length, 0);
     }
     if (!Succeeded(iImpl->status)) {
         digest.clear();
@@ -112,9 +114,10 @@ bool AesCbc256(bool encrypt, std::string_view key, std::string_view iv, std::str
     NTSTATUS status = 0;
     TAlgorithm aes(BCRYPT_AES_ALGORITHM, status);
     if (Succeeded(status)) {
-        status = BCryptSetProperty(aes.Get(), BCRYPT_CHAINING_MODE,
-                                   reinterpret_cast<PUCHAR>(const_cast<wchar_t*>(BCRYPT_CHAIN_MODE_CBC)),
-                                   sizeof(BCRYPT_CHAIN_MODE_CBC), 0);
+        status =
+            BCryptSetProperty(aes.Get(), BCRYPT_CHAINING_MODE,
+                              reinterpret_cast<PUCHAR>(const_cast<wchar_t*>(BCRYPT_CHAIN_MODE_CBC)),
+                              sizeof(BCRYPT_CHAIN_MODE_CBC), 0);
     }
     BCRYPT_KEY_HANDLE keyHandle = nullptr;
     if (Succeeded(status)) {
@@ -131,8 +134,9 @@ bool AesCbc256(bool encrypt, std::string_view key, std::string_view iv, std::str
         auto* out = reinterpret_cast<PUCHAR>(buffer.data());
         auto* v = reinterpret_cast<PUCHAR>(vector.data());
         const auto size = static_cast<ULONG>(input.size());
-        status = encrypt ? BCryptEncrypt(keyHandle, in, size, nullptr, v, 16, out, size, &written, 0)
-                         : BCryptDecrypt(keyHandle, in, size, nullptr, v, 16, out, size, &written, 0);
+        status = encrypt
+                     ? BCryptEncrypt(keyHandle, in, size, nullptr, v, 16, out, size, &written, 0)
+                     : BCryptDecrypt(keyHandle, in, size, nullptr, v, 16, out, size, &written, 0);
         if (Succeeded(status)) buffer.resize(written);
         BCryptDestroyKey(keyHandle);
     }

@@ -1,7 +1,6 @@
-#include "platform/file_lock.h"
-
 #include <windows.h>
 
+#include "platform/file_lock.h"
 #include "platform/win32_text.h"
 
 namespace ombrel {
@@ -36,10 +35,10 @@ TFileLock::TResult TFileLock::Acquire(const std::string& path, std::unique_ptr<T
     // the name then refuses to open (access denied), and whoever had opened the old file gets a
     // lock on a name that is going; both try again.
     for (int attempt = 0; attempt < 200; ++attempt) {
-        HANDLE file = CreateFileW(widePath.c_str(), GENERIC_READ | GENERIC_WRITE,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
-                                  nullptr);
+        HANDLE file =
+            CreateFileW(widePath.c_str(), GENERIC_READ | GENERIC_WRITE,
+                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                        OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
         if (file == INVALID_HANDLE_VALUE) {
             DWORD code = GetLastError();
             if (code == ERROR_ACCESS_DENIED && attempt + 1 < 200) {
@@ -51,7 +50,8 @@ TFileLock::TResult TFileLock::Acquire(const std::string& path, std::unique_ptr<T
         }
         BY_HANDLE_FILE_INFORMATION info{};
         if (GetFileInformationByHandle(file, &info) &&
-            (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
+            (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) !=
+                0) {
             CloseHandle(file);
             error = Win32ErrorText(ERROR_CANT_ACCESS_FILE);
             return TResult::Failed;

@@ -1,7 +1,6 @@
-#include "platform/file_usage.h"
-
 #include <windows.h>
 
+#include "platform/file_usage.h"
 #include "platform/win32_text.h"
 
 namespace ombrel {

@@ -1,12 +1,11 @@
-#include "platform/folders.h"
-
-#include <windows.h>
 #include <knownfolders.h>
 #include <shlobj.h>
+#include <windows.h>
 
 #include <cstdlib>
 #include <string>
 
+#include "platform/folders.h"
 #include "platform/win32_text.h"
 
 namespace ombrel {

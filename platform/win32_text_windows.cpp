@@ -1,8 +1,8 @@
-#include "platform/win32_text.h"
-
 #include <windows.h>
 
 #include <string>
+
+#include "platform/win32_text.h"
 
 namespace ombrel {
 
@@ -26,9 +26,9 @@ std::string Narrow(std::wstring_view text) {
 
 std::string Win32ErrorText(unsigned long code) {
     wchar_t* buffer = nullptr;
-    DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                      FORMAT_MESSAGE_IGNORE_INSERTS,
-                                  nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+    DWORD length = FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
     while (length > 0 && (buffer[length - 1] == L'\n' || buffer[length - 1] == L'\r' ||
                           buffer[length - 1] == L' ' || buffer[length - 1] == L'.')) {
         --length;
@@ -38,7 +38,9 @@ std::string Win32ErrorText(unsigned long code) {
     return text.empty() ? "error " + std::to_string(code) : text;
 }
 
-std::string LastWin32ErrorText() { return Win32ErrorText(GetLastError()); }
+std::string LastWin32ErrorText() {
+    return Win32ErrorText(GetLastError());
+}
 
 std::wstring Win32Path(std::string_view path) {
     std::wstring wide = Widen(path);

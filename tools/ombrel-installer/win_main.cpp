@@ -1,0 +1,85 @@
+// ombrel-installer for Windows: the graphical web installer. Its instruction is the RT_RCDATA
+// resource "INSTRUCTION" that ombrel-stamp fills in; its switches are -h <server base URL> and
+// --update-channel <channel>.
+//
+// The installer typically runs from a downloads folder, where anybody's files land. So before
+// anything else (even the C runtime's start-up) libraries are restricted to the system folder,
+// and the program imports at start only libraries that Windows always takes from there; every
+// other library is loaded later, by name, from the system folder alone.
+
+#include <objbase.h>
+#include <shellapi.h>
+#include <windows.h>
+
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/win_main_window.h"
+#include "app/win_msg_alerts.h"
+#include "app/win_shell_launcher.h"
+#include "app/win_ui_dispatcher.h"
+#include "messages/msg.h"
+#include "platform/win32_text.h"
+
+extern "C" int WinMainCRTStartup();
+
+// The process entry (the linker's --entry): restricts the library search, then starts the C
+// runtime, which calls main.
+extern "C" int OmbrelInstallerStart() {
+    using TSetDefaultDllDirectories = BOOL(WINAPI*)(DWORD);
+    const auto setDefault = reinterpret_cast<TSetDefaultDllDirectories>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories")));
+    if (!setDefault || !setDefault(LOAD_LIBRARY_SEARCH_SYSTEM32)) {
+        // Windows without the call (7 without its update): at least not the current folder.
+        SetDllDirectoryW(L"");
+    }
+    return WinMainCRTStartup();
+}
+
+namespace {
+
+// The arguments after the program name, as UTF-8.
+std::vector<std::string> Arguments() {
+    std::vector<std::string> arguments;
+    int count = 0;
+    LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (!wide) return arguments;
+    for (int i = 1; i < count; ++i) arguments.push_back(ombrel::Narrow(wide[i]));
+    LocalFree(wide);
+    return arguments;
+}
+
+}  // namespace
+
+int main() {
+    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
+    auto alerts = std::make_shared<ombrel::TWinMsgAlerts>();
+    ombrel::MsgHandler().SetAlerts(alerts);
+
+    ombrel::TWinMainWindow* window = nullptr;
+    auto launcher = std::make_shared<ombrel::TShellLauncher>(
+        [&window] { return window ? window->Handle() : nullptr; });
+    auto main = std::make_unique<ombrel::TWinMainWindow>(
+        Arguments(), std::make_shared<ombrel::TWinUiDispatcher>(), launcher,
+        std::make_shared<ombrel::TShellTaskbarButton>());
+    window = main.get();
+    main->ShowCentred();
+
+    MSG message;
+    int exitCode = 0;
+    while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+        TranslateMessage(&message);
+        DispatchMessageW(&message);
+    }
+    if (message.message == WM_QUIT) exitCode = static_cast<int>(message.wParam);
+
+    // The message handler's end writes its log; then the process ends without waiting for a
+    // run that the user abandoned by closing the window (its worker may still be busy).
+    alerts->SetShuttingDown();
+    ombrel::MsgHandler().SetAlerts(nullptr);
+    ombrel::ReplaceMsgHandler(nullptr);
+    std::fflush(nullptr);
+    ExitProcess(static_cast<UINT>(exitCode));
+}
