@@ -26,11 +26,18 @@ namespace ombrel::installer_testing {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-// Starts a program with the current environment plus `extraEnv` ("NAME=value").
+// Starts a program with the current environment plus `extraEnv` ("NAME=value"), which wins.
 inline pid_t Spawn(const std::vector<std::string>& argv,
                    const std::vector<std::string>& extraEnv = {}) {
     std::vector<std::string> env(extraEnv);
-    for (char** e = environ; *e; ++e) env.emplace_back(*e);
+    for (char** e = environ; *e; ++e) {
+        // A variable given in `extraEnv` replaces the inherited one.
+        const std::string inherited = *e;
+        const std::string name = inherited.substr(0, inherited.find('=') + 1);
+        bool replaced = false;
+        for (const auto& extra : extraEnv) replaced = replaced || extra.rfind(name, 0) == 0;
+        if (!replaced) env.push_back(inherited);
+    }
     std::vector<char*> args, envp;
     for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     for (const auto& e : env) envp.push_back(const_cast<char*>(e.c_str()));
