@@ -225,12 +225,36 @@ struct TNode {
     enum class Kind { Scalar, Array, Object } kind = Kind::Scalar;
     std::string text;
     std::vector<TNode> items;
-    std::vector<std::pair<std::string, TNode>> members;
+    // The members' names and values, in order (two lists: a pair would need TNode complete).
+    std::vector<std::string> memberNames;
+    std::vector<TNode> memberValues;
 
-    static TNode Scalar(std::string text) { return {Kind::Scalar, std::move(text), {}, {}}; }
-    static TNode Array() { return {Kind::Array, {}, {}, {}}; }
-    static TNode Object() { return {Kind::Object, {}, {}, {}}; }
+    void AddMember(std::string name, TNode value) {
+        memberNames.push_back(std::move(name));
+        memberValues.push_back(std::move(value));
+    }
+    // Defined below the struct, where TNode is complete.
+    static TNode Scalar(std::string text);
+    static TNode Array();
+    static TNode Object();
 };
+
+TNode TNode::Scalar(std::string text) {
+    TNode node;
+    node.kind = Kind::Scalar;
+    node.text = std::move(text);
+    return node;
+}
+TNode TNode::Array() {
+    TNode node;
+    node.kind = Kind::Array;
+    return node;
+}
+TNode TNode::Object() {
+    TNode node;
+    node.kind = Kind::Object;
+    return node;
+}
 
 using TQuote = std::string (*)(const std::string&);
 
@@ -248,9 +272,9 @@ void Render(const TNode& node, const std::string& indent, const std::string& hea
             Render(node.items[i], inner, "", i + 1 < node.items.size() ? "," : "", quote, lines);
         }
     } else {
-        for (size_t i = 0; i < node.members.size(); ++i) {
-            Render(node.members[i].second, inner, quote(node.members[i].first) + ": ",
-                   i + 1 < node.members.size() ? "," : "", quote, lines);
+        for (size_t i = 0; i < node.memberNames.size(); ++i) {
+            Render(node.memberValues[i], inner, quote(node.memberNames[i]) + ": ",
+                   i + 1 < node.memberNames.size() ? "," : "", quote, lines);
         }
     }
     lines.push_back(indent + (isArray ? "]" : "}") + tail);
@@ -360,8 +384,8 @@ std::string WriteRequestPackages(const std::vector<TRequestPackage>& packages) {
     TNode array = TNode::Array();
     for (const auto& package : packages) {
         TNode object = TNode::Object();
-        object.members.emplace_back("name", TNode::Scalar(QuoteJsonString(package.name)));
-        object.members.emplace_back("version", TNode::Scalar(QuoteJsonString(package.version)));
+        object.AddMember("name", TNode::Scalar(QuoteJsonString(package.name)));
+        object.AddMember("version", TNode::Scalar(QuoteJsonString(package.version)));
         array.items.push_back(std::move(object));
     }
     return RenderText(array, QuoteJsonString);
@@ -371,8 +395,8 @@ std::string WriteRequestFiles(const std::vector<TRequestFile>& files) {
     TNode array = TNode::Array();
     for (const auto& file : files) {
         TNode object = TNode::Object();
-        object.members.emplace_back("name", TNode::Scalar(QuoteJsonString(file.filename)));
-        object.members.emplace_back("hash", TNode::Scalar(QuoteJsonString(file.hash)));
+        object.AddMember("name", TNode::Scalar(QuoteJsonString(file.filename)));
+        object.AddMember("hash", TNode::Scalar(QuoteJsonString(file.hash)));
         array.items.push_back(std::move(object));
     }
     return RenderText(array, QuoteJsonString);
@@ -381,11 +405,11 @@ std::string WriteRequestFiles(const std::vector<TRequestFile>& files) {
 std::string WriteProgressDocument(const TVersionResponse& document) {
     const TQuote quote = QuoteProgressString;
     auto addString = [quote](TNode& object, const char* key, const std::string& value) {
-        if (!value.empty()) object.members.emplace_back(key, TNode::Scalar(quote(value)));
+        if (!value.empty()) object.AddMember(key, TNode::Scalar(quote(value)));
     };
     auto addStrings = [quote](TNode& object, const char* key,
                               const std::vector<std::string>& values) {
-        if (!values.empty()) object.members.emplace_back(key, StringArray(values, quote));
+        if (!values.empty()) object.AddMember(key, StringArray(values, quote));
     };
 
     TNode root = TNode::Object();
@@ -394,15 +418,15 @@ std::string WriteProgressDocument(const TVersionResponse& document) {
         TNode packages = TNode::Array();
         for (const auto& package : document.Packages) {
             TNode object = TNode::Object();
-            object.members.emplace_back("id", TNode::Scalar(std::to_string(package.Id)));
+            object.AddMember("id", TNode::Scalar(std::to_string(package.Id)));
             addString(object, "name", package.Name);
             addString(object, "version", package.Version);
-            object.members.emplace_back("build", TNode::Scalar("0"));
+            object.AddMember("build", TNode::Scalar("0"));
             addString(object, "filename", package.Filename);
             addStrings(object, "files", package.Files);
             packages.items.push_back(std::move(object));
         }
-        root.members.emplace_back("packages", std::move(packages));
+        root.AddMember("packages", std::move(packages));
     }
     addStrings(root, "doomed_packages", document.PackagesToDelete);
     addStrings(root, "doomed_files", document.FilesToDelete);
