@@ -37,19 +37,21 @@ bool TOmbrelFile::Load(const std::string& FileName) {
     if (!IO->GetLines(FileName, lines)) return false;
     TStorage storage(lines);
 
-    iPackages.clear();
-    iFiles.clear();
+    iPackages.Clear();
+    iFiles.Clear();
 
     TStorage::TBlock block;
-    if (storage.GetBlock("files", block)) iFiles = std::move(block.Lines);
+    if (storage.GetBlock("files", block)) iFiles.Assign(std::move(block.Lines));
     if (storage.GetBlock("packages", block)) {
+        std::vector<TPackage> packages;
         for (const auto& line : block.Lines) {
             std::vector<std::string> pieces = SplitPackageLine(line);
             TPackage package;
             if (!pieces.empty()) package.Name = Trim(pieces[0]);
             if (pieces.size() >= 2) package.Version = Trim(pieces[1]);
-            iPackages.push_back(std::move(package));
+            packages.push_back(std::move(package));
         }
+        iPackages.Assign(std::move(packages));
     }
     Version = storage.GetValue("version", "");
     AppName = storage.GetValue("app", "");
@@ -63,33 +65,16 @@ bool TOmbrelFile::Store(const std::string& FileName) {
     storage.SetValue("version", Version);
     TStrings packageLines;
     packageLines.reserve(iPackages.size());
-    for (const auto& package : iPackages) {
+    for (const auto& package : iPackages.Items()) {
         packageLines.push_back(fmt::sprintf("%s %s", package.Name, package.Version));
     }
     storage.SetLines("packages", packageLines);
-    storage.SetLines("files", iFiles);
+    storage.SetLines("files", iFiles.Items());
     return IO->SetLines(FileName, lines);
 }
 
-bool TOmbrelFile::IndexOfFile(const std::string& Name, size_t& Index) const {
-    const std::string wanted = LowerAscii(Name);
-    for (Index = 0; Index < iFiles.size(); ++Index) {
-        if (LowerAscii(iFiles[Index]) == wanted) return true;
-    }
-    return false;
-}
-
-bool TOmbrelFile::IndexOfPackage(const std::string& Name, size_t& Index) const {
-    const std::string wanted = LowerAscii(Name);
-    for (Index = 0; Index < iPackages.size(); ++Index) {
-        if (LowerAscii(iPackages[Index].Name) == wanted) return true;
-    }
-    return false;
-}
-
 bool TOmbrelFile::AddFile(const std::string& Name) {
-    size_t index;
-    if (!IndexOfFile(Name, index)) iFiles.push_back(Name);
+    iFiles.AppendUnique(Name);
     return true;
 }
 
@@ -98,25 +83,20 @@ void TOmbrelFile::AddFiles(const std::vector<std::string>& Filenames) {
 }
 
 bool TOmbrelFile::DeleteFile(const std::string& Name) {
-    size_t index;
-    if (IndexOfFile(Name, index)) iFiles.erase(iFiles.begin() + static_cast<std::ptrdiff_t>(index));
+    iFiles.Remove(Name);
     return true;
 }
 
 bool TOmbrelFile::DeletePackage(const std::string& Name) {
-    size_t index;
-    if (IndexOfPackage(Name, index)) {
-        iPackages.erase(iPackages.begin() + static_cast<std::ptrdiff_t>(index));
-    }
+    iPackages.Remove(Name);
     return true;
 }
 
 bool TOmbrelFile::AddOrUpdatePackage(const std::string& Name, const std::string& Version) {
-    size_t index;
-    if (IndexOfPackage(Name, index)) {
-        iPackages[index].Version = Version;
+    if (TPackage* package = iPackages.Find(Name)) {
+        package->Version = Version;
     } else {
-        iPackages.push_back({Name, Version});
+        iPackages.Append({Name, Version});
     }
     return true;
 }

@@ -5,11 +5,13 @@
 #include <vector>
 
 #include "io/io_interface.h"
+#include "io/named_list.h"
 
 namespace ombrel {
 
 // What the engine installed into one folder: application, version, packages and files.
-// File and package names compare case-insensitively (ASCII lower case on both sides).
+// File and package names compare case-insensitively (ASCII lower case on both sides); lookups
+// by name take constant time, so a manifest of many files is built and changed in linear time.
 // Used on one thread at a time.
 class TOmbrelFile {
 public:
@@ -32,19 +34,24 @@ public:
     bool DeletePackage(const std::string& Name);
     bool AddOrUpdatePackage(const std::string& Name, const std::string& Version);
 
-    const std::vector<TPackage>& Packages() const { return iPackages; }
-    const std::vector<std::string>& Files() const { return iFiles; }
+    // In list order. Good until the next change of the manifest.
+    const std::vector<TPackage>& Packages() const { return iPackages.Items(); }
+    const std::vector<std::string>& Files() const { return iFiles.Items(); }
 
     std::string AppName;
     std::string Version;
 
 private:
-    bool IndexOfFile(const std::string& Name, size_t& Index) const;
-    bool IndexOfPackage(const std::string& Name, size_t& Index) const;
+    struct TFileName {
+        const std::string& operator()(const std::string& file) const { return file; }
+    };
+    struct TPackageName {
+        const std::string& operator()(const TPackage& package) const { return package.Name; }
+    };
 
     IOInterfacePtr IO;
-    std::vector<std::string> iFiles;
-    std::vector<TPackage> iPackages;
+    TNamedList<std::string, TFileName> iFiles;
+    TNamedList<TPackage, TPackageName> iPackages;
 };
 
 }  // namespace ombrel

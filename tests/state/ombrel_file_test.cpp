@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+
+#include "io/text.h"
+
 #include "tests/state/memory_io.h"
 
 namespace ombrel {
@@ -195,6 +199,85 @@ TEST_F(OmbrelFileTest, PackageEditsCompareCaseInsensitively) {
     ASSERT_EQ(manifest.Packages().size(), 2u);
     EXPECT_EQ(manifest.Packages()[0].Name, "Core");
     EXPECT_EQ(manifest.Packages()[1].Name, "new");
+}
+
+// The rules in their plainest form: a scan from the front, names lowered on both sides.
+struct ReferenceManifest {
+    TStrings files;
+    std::vector<TOmbrelFile::TPackage> packages;
+
+    static std::ptrdiff_t Find(const TStrings& names, const std::string& name) {
+        for (size_t i = 0; i < names.size(); ++i) {
+            if (LowerAscii(names[i]) == LowerAscii(name)) return static_cast<std::ptrdiff_t>(i);
+        }
+        return -1;
+    }
+    TStrings PackageNames() const {
+        TStrings names;
+        for (const auto& p : packages) names.push_back(p.Name);
+        return names;
+    }
+    void AddFile(const std::string& name) {
+        if (Find(files, name) < 0) files.push_back(name);
+    }
+    void DeleteFile(const std::string& name) {
+        if (auto i = Find(files, name); i >= 0) files.erase(files.begin() + i);
+    }
+    void AddOrUpdatePackage(const std::string& name, const std::string& version) {
+        if (auto i = Find(PackageNames(), name); i >= 0) {
+            packages[static_cast<size_t>(i)].Version = version;
+        } else {
+            packages.push_back({name, version});
+        }
+    }
+    void DeletePackage(const std::string& name) {
+        if (auto i = Find(PackageNames(), name); i >= 0) packages.erase(packages.begin() + i);
+    }
+};
+
+// Long mixed runs of edits, reads in between, on few names in several spellings (so that
+// duplicates, removals of the first of them and re-additions all occur), must leave exactly
+// what the plain scan leaves.
+TEST_F(OmbrelFileTest, EditsMatchAPlainScanFromTheFront) {
+    const TStrings spellings = {"a.txt", "A.TXT", "A.txt", "lib/b.dll", "LIB/B.DLL",
+                                "c",     "C",     "d/e",   "D/E",       "\xC3\xA4"};
+    for (unsigned seed = 1; seed <= 20; ++seed) {
+        std::mt19937 random(seed);
+        auto pick = [&] { return spellings[random() % spellings.size()]; };
+        TStrings loadedFiles = {":files"};
+        TStrings loaded = {":packages"};
+        ReferenceManifest reference;
+        for (int i = 0; i < 6; ++i) {
+            reference.files.push_back(pick());  // loading keeps duplicates
+            loadedFiles.push_back(reference.files.back());
+            reference.packages.push_back({pick(), std::to_string(i)});
+            loaded.push_back(reference.packages.back().Name + " " + std::to_string(i));
+        }
+        loaded.push_back("");
+        loaded.insert(loaded.end(), loadedFiles.begin(), loadedFiles.end());
+        TOmbrelFile manifest = LoadLines(loaded);
+        for (int step = 0; step < 200; ++step) {
+            const std::string name = pick();
+            switch (random() % 5) {
+                case 0: manifest.AddFile(name), reference.AddFile(name); break;
+                case 1: manifest.DeleteFile(name), reference.DeleteFile(name); break;
+                case 2:
+                    manifest.AddOrUpdatePackage(name, std::to_string(step));
+                    reference.AddOrUpdatePackage(name, std::to_string(step));
+                    break;
+                case 3: manifest.DeletePackage(name), reference.DeletePackage(name); break;
+                case 4: break;
+            }
+            if (random() % 3 != 0) continue;
+            ASSERT_EQ(manifest.Files(), reference.files) << "seed " << seed << " step " << step;
+            ASSERT_EQ(manifest.Packages().size(), reference.packages.size())
+                << "seed " << seed << " step " << step;
+            for (size_t i = 0; i < reference.packages.size(); ++i) {
+                EXPECT_EQ(manifest.Packages()[i].Name, reference.packages[i].Name);
+                EXPECT_EQ(manifest.Packages()[i].Version, reference.packages[i].Version);
+            }
+        }
+    }
 }
 
 }  // namespace
