@@ -127,7 +127,44 @@ std::string TStoredPackage::FullVersion() const {
     return Build > 0 ? Version + "." + std::to_string(Build) : Version;
 }
 
+namespace {
+std::string Key(std::string_view a, std::string_view b) {
+    std::string key(a);
+    key += '\n';
+    key += b;
+    return key;
+}
+}  // namespace
+
+void TStoreIndex::Reindex() {
+    auto built = std::make_shared<TLookups>();
+    built->packageCount = Packages.size();
+    built->releaseCount = Releases.size();
+    for (size_t i = 0; i < Packages.size(); ++i) {
+        built->packageById.emplace(Packages[i].Id, i);
+        built->packagesByName[Packages[i].Name].push_back(i);
+    }
+    for (size_t i = 0; i < Releases.size(); ++i) {
+        const TRelease& r = Releases[i];
+        built->releasesByChannel[Key(r.Project, r.Channel)].push_back(i);
+        built->releasesByVersion[Key(r.Project, r.Version)].push_back(i);
+    }
+    lookups = std::move(built);
+}
+
+const TStoreIndex::TLookups* TStoreIndex::Lookups() const {
+    if (!lookups || lookups->packageCount != Packages.size() ||
+        lookups->releaseCount != Releases.size()) {
+        return nullptr;
+    }
+    return lookups.get();
+}
+
 const TStoredPackage* TStoreIndex::PackageById(int32_t id) const {
+    if (const TLookups* l = Lookups()) {
+        auto it = l->packageById.find(id);
+        return it == l->packageById.end() ? nullptr : &Packages[it->second];
+    }
     for (const auto& p : Packages) {
         if (p.Id == id) return &p;
     }
@@ -136,16 +173,23 @@ const TStoredPackage* TStoreIndex::PackageById(int32_t id) const {
 
 const TStoredPackage* TStoreIndex::PackageByVersion(std::string_view name,
                                                     std::string_view fullVersion) const {
-    for (const auto& p : Packages) {
-        if (p.Name == name && p.FullVersion() == fullVersion) return &p;
+    for (const auto* p : PackagesNamed(name)) {
+        if (p->FullVersion() == fullVersion) return p;
     }
     return nullptr;
 }
 
 std::vector<const TStoredPackage*> TStoreIndex::PackagesNamed(std::string_view name) const {
     std::vector<const TStoredPackage*> result;
-    for (const auto& p : Packages) {
-        if (p.Name == name) result.push_back(&p);
+    if (const TLookups* l = Lookups()) {
+        auto it = l->packagesByName.find(std::string(name));
+        if (it != l->packagesByName.end()) {
+            for (size_t i : it->second) result.push_back(&Packages[i]);
+        }
+    } else {
+        for (const auto& p : Packages) {
+            if (p.Name == name) result.push_back(&p);
+        }
     }
     std::sort(result.begin(), result.end(), ComesBefore);
     return result;
@@ -166,6 +210,14 @@ bool TStoreIndex::HasProject(std::string_view project) const {
 
 const TRelease* TStoreIndex::FindRelease(std::string_view project, std::string_view channel,
                                          std::string_view version) const {
+    if (const TLookups* l = Lookups()) {
+        auto it = l->releasesByVersion.find(Key(project, version));
+        if (it == l->releasesByVersion.end()) return nullptr;
+        for (size_t i : it->second) {
+            if (Releases[i].Channel == channel) return &Releases[i];
+        }
+        return nullptr;
+    }
     for (const auto& r : Releases) {
         if (r.Project == project && r.Channel == channel && r.Version == version) return &r;
     }
@@ -175,9 +227,18 @@ const TRelease* TStoreIndex::FindRelease(std::string_view project, std::string_v
 const TRelease* TStoreIndex::HighestRelease(std::string_view project,
                                             std::string_view channel) const {
     const TRelease* best = nullptr;
-    for (const auto& r : Releases) {
-        if (r.Project != project || r.Channel != channel) continue;
+    auto consider = [&](const TRelease& r) {
         if (best == nullptr || CompareVersions(r.Version, best->Version) > 0) best = &r;
+    };
+    if (const TLookups* l = Lookups()) {
+        auto it = l->releasesByChannel.find(Key(project, channel));
+        if (it != l->releasesByChannel.end()) {
+            for (size_t i : it->second) consider(Releases[i]);
+        }
+        return best;
+    }
+    for (const auto& r : Releases) {
+        if (r.Project == project && r.Channel == channel) consider(r);
     }
     return best;
 }
@@ -187,6 +248,10 @@ const TRelease* TStoreIndex::FindInstalledRelease(std::string_view project,
                                                   std::string_view version) const {
     if (const auto* r = FindRelease(project, channel, version)) return r;
     if (const auto* r = FindRelease(project, kDefaultChannel, version)) return r;
+    if (const TLookups* l = Lookups()) {
+        auto it = l->releasesByVersion.find(Key(project, version));
+        return it == l->releasesByVersion.end() ? nullptr : &Releases[it->second.front()];
+    }
     for (const auto& r : Releases) {
         if (r.Project == project && r.Version == version) return &r;
     }
@@ -249,6 +314,7 @@ bool ReadIndexText(const std::string& text, TStoreIndex& index, std::string& err
         error = "inconsistent index: " + error;
         return false;
     }
+    result.Reindex();
     index = std::move(result);
     return true;
 }

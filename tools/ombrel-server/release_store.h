@@ -15,6 +15,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace ombrel::server {
@@ -56,12 +57,18 @@ struct TRelease {
     std::vector<int32_t> Packages;  // ids, in installation order
 };
 
-// A consistent view of the store: the content of one index file.
+// A consistent view of the store: the content of one index file. An index read by
+// ReadIndexText answers its lookups from hash tables; after packages or releases are added the
+// lookups scan the lists again until Reindex is called. Lookups never change the index, so
+// threads may share a const index.
 class TStoreIndex {
   public:
     int64_t NextId = 1;  // the id the next new package gets
     std::vector<TStoredPackage> Packages;
     std::vector<TRelease> Releases;  // in publication order
+
+    // Builds the lookup tables for the present lists.
+    void Reindex();
 
     const TStoredPackage* PackageById(int32_t id) const;
     // By name and full version (see TStoredPackage::FullVersion), exact.
@@ -80,6 +87,22 @@ class TStoreIndex {
     // else on the default channel, else the first one published on any other channel.
     const TRelease* FindInstalledRelease(std::string_view project, std::string_view channel,
                                          std::string_view version) const;
+
+  private:
+    // Positions in Packages and Releases, valid while the lists keep the lengths they had.
+    struct TLookups {
+        size_t packageCount = 0;
+        size_t releaseCount = 0;
+        std::unordered_map<int32_t, size_t> packageById;
+        std::unordered_map<std::string, std::vector<size_t>> packagesByName;  // in list order
+        // project "\n" channel -> releases on it, in list order
+        std::unordered_map<std::string, std::vector<size_t>> releasesByChannel;
+        // project "\n" version -> releases of that version on any channel, in list order
+        std::unordered_map<std::string, std::vector<size_t>> releasesByVersion;
+    };
+    const TLookups* Lookups() const;
+
+    std::shared_ptr<const TLookups> lookups;
 };
 
 std::string IndexPath(const std::string& store);
