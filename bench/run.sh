@@ -77,7 +77,7 @@ generate_release() {
     for d in "$DATA"/texts/doc*; do for f in "$d"/page_*; do mv "$f" "$f.txt"; done; done
     set -o pipefail
     echo "== publishing Bench 1.0"
-    "$SERVER" publish --store "$STORE" --project Bench --version 1.0 \
+    "$SERVER" publish --store "$STORE" --project Bench --version 1.0 --replace \
         --package "blobs=$DATA/blobs" --package "libs=$DATA/libs" --package "texts=$DATA/texts" \
         >/dev/null
 }
@@ -110,9 +110,9 @@ generate_many() {
         done
     done
     echo "== publishing Many 1.0 and 2.0"
-    "$SERVER" publish --store "$STORE" --project Many --version 1.0 --package "many=$DATA/many1" \
+    "$SERVER" publish --store "$STORE" --project Many --version 1.0 --replace --package "many=$DATA/many1" \
         >/dev/null
-    "$SERVER" publish --store "$STORE" --project Many --version 2.0 --package "many=$DATA/many2" \
+    "$SERVER" publish --store "$STORE" --project Many --version 2.0 --replace --package "many=$DATA/many2" \
         >/dev/null
     (cd "$DATA/many1" && find . -type f | sort) > "$DATA/many1.list"
     (cd "$DATA/many2" && find . -type f | sort) > "$DATA/many2.list"
