@@ -95,6 +95,20 @@ same_files() {  # same_files DEST
     diff -rq dist/data "$1" -x bin -x lib -x 'demo.ombrel*' >/dev/null
 }
 
+# refused WHAT PATTERN ARGS...: an ombrel run with ARGS fails and its errors match PATTERN.
+refused() {
+  local what=$1 pattern=$2; shift 2
+  if ombrel "$@" 2>err.txt; then
+    check "$what is refused" false
+  elif ! grep -Eqi "$pattern" err.txt; then
+    check "$what is refused, saying so" false
+    echo "its errors were:" >&2
+    cat err.txt >&2
+  else
+    echo "ok: $what is refused, saying so"
+  fi
+}
+
 # ---- 1. a fresh install over HTTPS, files from nginx, API from two instances ---------------
 deploy --cert localhost.pem --key localhost.key --instances 2 --files-limit-rate 400k
 main_url=$url main_run=$run_dir
@@ -136,31 +150,17 @@ check "nginx moved on from the dead instance" grep -q 'connect() failed' "$main_
 
 # ---- 4. certificates that must be refused ----------------------------------------------------
 deploy --cert otherhost.pem --key otherhost.key --instances 1
-if ombrel --server "$url" --dest inst3 2>err.txt; then
-  check "a certificate for another host name is refused" false
-else
-  check "a certificate for another host name is refused, saying so" \
-    grep -Eqi 'host ?name|subject name' err.txt
-fi
+refused "a certificate for another host name" 'host ?name|subject name' --server "$url" --dest inst3
 check "nothing was installed with it" test ! -e inst3/demo.ombrel
 
 deploy --cert selfsigned.pem --key selfsigned.key --instances 1
-if ombrel --server "$url" --dest inst4 2>err.txt; then
-  check "a self-signed certificate is refused" false
-else
-  check "a self-signed certificate is refused, saying so" grep -Eqi 'self.signed' err.txt
-fi
+refused "a self-signed certificate" 'self.signed' --server "$url" --dest inst4
 
 # ---- 5. a redirect from HTTPS to plain HTTP is refused ---------------------------------------
 plain_port=$(free_port)
 deploy --cert localhost.pem --key localhost.key --instances 1 \
   --plain-listen "127.0.0.1:$plain_port" --download-base "http://localhost:$plain_port/files"
-if ombrel --server "$url" --dest inst5 2>err.txt; then
-  check "a redirect from HTTPS to plain HTTP is refused" false
-else
-  check "a redirect from HTTPS to plain HTTP is refused, saying so" \
-    grep -q 'HTTPS to plain HTTP' err.txt
-fi
+refused "a redirect from HTTPS to plain HTTP" 'HTTPS to plain HTTP' --server "$url" --dest inst5
 check "the plain location was never asked" \
   bash -c "! grep -q 'GET /files/' '$run_dir/access.log'"
 
