@@ -1,5 +1,12 @@
 #include "tools/ombrel-server/http_service.h"
 
+#include <netdb.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
 #include <fcntl.h>
 #include <malloc.h>
 #include <sys/socket.h>
@@ -255,6 +262,36 @@ struct THttpService::TImpl {
     }
 };
 
+namespace {
+
+// The library does not tell why a bind failed; a bind of our own finds the system's reason
+// ("Address already in use").
+std::string BindFailureReason(const TServerOptions& options) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
+    addrinfo* found = nullptr;
+    const std::string port = std::to_string(options.Port);
+    if (getaddrinfo(options.Host.c_str(), port.c_str(), &hints, &found) != 0 || !found) {
+        return ": not a numeric address";
+    }
+    std::string reason;
+    const int fd = socket(found->ai_family, found->ai_socktype | SOCK_CLOEXEC, found->ai_protocol);
+    if (fd >= 0) {
+        int yes = 1;
+        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+        if (bind(fd, found->ai_addr, found->ai_addrlen) != 0) reason = std::strerror(errno);
+        close(fd);
+    } else {
+        reason = std::strerror(errno);
+    }
+    freeaddrinfo(found);
+    return reason.empty() ? "" : ": " + reason;
+}
+
+}  // namespace
+
 THttpService::THttpService(TServerOptions options)
     : impl(std::make_unique<TImpl>(std::move(options))) {}
 
@@ -274,7 +311,7 @@ bool THttpService::Bind(std::string& error) {
     }
     if (impl->port <= 0) {
         error = "cannot listen on " + impl->options.Host + " port " +
-                std::to_string(impl->options.Port);
+                std::to_string(impl->options.Port) + BindFailureReason(impl->options);
         return false;
     }
     impl->bound = true;

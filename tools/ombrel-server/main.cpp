@@ -37,8 +37,12 @@ int RunServer(const TServerOptions& options) {
     sigaddset(&signals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
-    THttpService service(options);
     std::string error;
+    if (!CheckStore(options.Store, error)) {
+        std::cerr << "ombrel-server: " << error << '\n';
+        return 1;
+    }
+    THttpService service(options);
     if (!service.Bind(error)) {
         std::cerr << "ombrel-server: " << error << '\n';
         return 1;
@@ -97,7 +101,7 @@ int RunPublish(TPublishRequest request, const std::vector<std::string>& packages
 int RunList(const std::string& store) {
     TStoreIndex index;
     std::string error;
-    if (!LoadIndex(store, index, error)) {
+    if (!CheckStore(store, error) || !LoadIndex(store, index, error)) {
         std::cerr << "ombrel-server list: " << error << '\n';
         return 1;
     }

@@ -1,5 +1,6 @@
 #include "tools/ombrel-server/release_store.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -317,6 +318,26 @@ bool ReadIndexText(const std::string& text, TStoreIndex& index, std::string& err
     result.Reindex();
     index = std::move(result);
     return true;
+}
+
+bool CheckStore(const std::string& store, std::string& error) {
+    struct stat st {};
+    if (stat(store.c_str(), &st) != 0) {
+        error = SystemError("cannot use the store", store);
+        return false;
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        error = "store " + store + " is not a folder";
+        return false;
+    }
+    DIR* dir = opendir(store.c_str());
+    if (dir == nullptr) {
+        error = SystemError("cannot read the store", store);
+        return false;
+    }
+    closedir(dir);
+    TStoreIndex index;
+    return LoadIndex(store, index, error);
 }
 
 bool LoadIndex(const std::string& store, TStoreIndex& index, std::string& error) {

@@ -114,6 +114,11 @@ std::string WriteIndexText(const TStoreIndex& index);
 bool ReadIndexText(const std::string& text, TStoreIndex& index, std::string& error);
 
 // Loads the store's index. A store without an index file is an empty store.
+// True when `store` is a folder that can be read and whose index, if it has one, loads; else
+// false with the folder or file and the system's reason. A folder without an index is a store
+// with nothing published yet.
+bool CheckStore(const std::string& store, std::string& error);
+
 bool LoadIndex(const std::string& store, TStoreIndex& index, std::string& error);
 // Replaces the store's index atomically and durably.
 bool SaveIndex(const std::string& store, const TStoreIndex& index, std::string& error);

@@ -28,8 +28,8 @@ struct TResult {
 };
 
 // Runs the server executable to its end.
-TResult RunServerTool(const std::vector<std::string>& args) {
-    std::string command = "'" + BinDir() + "/ombrel-server'";
+TResult RunServerTool(const std::vector<std::string>& args, const std::string& prefix = "") {
+    std::string command = prefix + "'" + BinDir() + "/ombrel-server'";
     for (const auto& a : args) command += " '" + a + "'";
     command += " 2>&1";
     TResult result;
@@ -107,6 +107,81 @@ TEST(ServerExecutable, PublishesServesAndStops) {
     int status = 0;
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+// Starts the server on `store` and answers its pid and the port from its first line (0 when
+// it printed none).
+pid_t StartServer(const std::string& store, const std::string& port, int& bound) {
+    int out[2];
+    if (pipe(out) != 0) return -1;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_addclose(&actions, out[0]);
+    std::string binary = BinDir() + "/ombrel-server";
+    std::vector<std::string> args = {binary, "--store", store, "--port", port, "--quiet"};
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    if (posix_spawn(&pid, binary.c_str(), &actions, nullptr, argv.data(), environ) != 0) pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    close(out[1]);
+    std::string line;
+    char c;
+    while (read(out[0], &c, 1) == 1 && c != '\n') line += c;
+    close(out[0]);
+    bound = 0;
+    std::sscanf(line.c_str(), "listening on http://127.0.0.1:%d", &bound);
+    return pid;
+}
+
+TEST(ServerExecutable, RefusesAPortInUseAndAStoreItCannotServe) {
+    TempFolder tmp;
+    const std::string store = tmp / "store";
+    const std::string program = tmp.Write("dist/run.sh", "#!/bin/sh\n");
+    ASSERT_EQ(RunServerTool({"publish", "--store", store, "--project", "demo", "--version", "1.0",
+                             "--package", "main=" + tmp / "dist"})
+                  .exitCode,
+              0);
+
+    int port = 0;
+    const pid_t first = StartServer(store, "0", port);
+    ASSERT_GT(first, 0);
+    ASSERT_GT(port, 0);
+    // A second server on the same port would share it, and clients would reach either.
+    TResult second = RunServerTool({"--store", store, "--port", std::to_string(port), "--quiet"},
+                                   "timeout 20 ");
+    EXPECT_EQ(second.exitCode, 1) << second.output;
+    EXPECT_THAT(second.output, ::testing::HasSubstr("port " + std::to_string(port) +
+                                                    ": Address already in use"));
+    kill(first, SIGTERM);
+    int status = 0;
+    waitpid(first, &status, 0);
+
+    tmp.Write("file-store", "x");
+    std::filesystem::create_directories(tmp / "bad-index/index.json");
+    struct Case {
+        std::string store;
+        const char* reason;
+    };
+    const Case cases[] = {
+        {tmp / "missing", "No such file or directory"},
+        {tmp / "file-store", "is not a folder"},
+        {tmp / "bad-index", "index.json"},
+    };
+    for (const auto& c : cases) {
+        for (const char* command : {"serve", "list"}) {
+            SCOPED_TRACE(c.store + " " + command);
+            std::vector<std::string> args = {"--store", c.store, "--port", "0", "--quiet"};
+            if (std::string(command) == "list") args = {"list", "--store", c.store};
+            TResult r = RunServerTool(args, "timeout 20 ");
+            EXPECT_EQ(r.exitCode, 1) << r.output;
+            EXPECT_THAT(r.output, ::testing::HasSubstr(c.store));
+            EXPECT_THAT(r.output, ::testing::HasSubstr(c.reason));
+            EXPECT_EQ(r.output.find("listening on"), std::string::npos) << r.output;
+        }
+    }
 }
 
 }  // namespace
