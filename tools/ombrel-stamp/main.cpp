@@ -18,11 +18,13 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <vector>
 
 #include <CLI/CLI.hpp>
 
 #include "app/instruction.h"
 #include "app/norva_go_crypt.h"
+#include "io/paths.h"
 #include "io/text.h"
 #include "messages/msg.h"
 #include "ombrel/build_config.h"
@@ -35,6 +37,53 @@ using namespace ombrel;
 int Fail(const std::string& message) {
     std::fprintf(stderr, "ombrel-stamp: error: %s\n", message.c_str());
     return 1;
+}
+
+void Warn(const std::string& message) {
+    std::fprintf(stderr, "ombrel-stamp: warning: %s\n", message.c_str());
+}
+
+// The names of a relative path, "/" and "\\" both separating.
+std::vector<std::string> PathNames(const std::string& path) {
+    std::vector<std::string> names;
+    size_t start = 0;
+    while (start <= path.size()) {
+        size_t end = path.find_first_of("/\\", start);
+        if (end == std::string::npos) end = path.size();
+        names.push_back(path.substr(start, end - start));
+        start = end + 1;
+    }
+    return names;
+}
+
+bool IsRooted(const std::string& path) {
+    return !path.empty() && (path[0] == '/' || path[0] == '\\' || (path.size() > 1 && path[1] == ':'));
+}
+
+// The application names the installation folder below the user's folder of installations, and
+// the program lies inside it: neither may be empty, rooted or climb out with "..".
+bool CheckInstruction(const TInstruction& instruction, std::string& error) {
+    auto check = [&](const char* key, const std::string& value) {
+        if (std::string(key) == "startApp" && value.empty()) {
+            Warn("\"startApp\" is empty: the installer will find no program to start");
+        } else if (IsBlank(value)) {
+            error = std::string("\"") + key + "\" is empty";
+        } else if (IsRooted(value)) {
+            error = std::string("\"") + key + "\" is an absolute path: " + value;
+        } else if (HasInvalidPathChars(value)) {
+            error = std::string("\"") + key + "\" holds a character that paths may not contain: " +
+                    value;
+        } else {
+            for (const std::string& name : PathNames(value)) {
+                if (name == "..") {
+                    error = std::string("\"") + key + "\" climbs out of its folder with \"..\": " +
+                            value;
+                }
+            }
+        }
+        return error.empty();
+    };
+    return check("app", instruction.App) && check("startApp", instruction.StartApp);
 }
 
 bool ReadWholeFile(const std::string& path, std::string& bytes, std::string& error) {
@@ -120,6 +169,16 @@ int main(int argc, char** argv) {
 
     if (oShow->count() > 0) return Show(showFile);
 
+    if (build::kUsesProjectPassword) {
+        Warn("this build uses the project's default instruction password, which is public: "
+             "anyone can read and forge this installer's instruction (build with "
+             "-DOMBREL_INSTRUCTION_PASSWORD=...)");
+    }
+    if (build::kUsesProjectApiKey) {
+        Warn("this build uses the project's default API key, which is public (build with "
+             "-DOMBREL_API_KEY=...)");
+    }
+
     if (oInstaller->count() == 0 || oOut->count() == 0) {
         return Fail("--installer and --out are required (or --show FILE); see --help");
     }
@@ -143,9 +202,11 @@ int main(int argc, char** argv) {
             if (!ReadWholeFile(instructionFile, bytes, error)) return Fail(error);
             plain = DecodeTextWithBom(bytes, TTextEncoding::Utf8);
             try {
-                if (!InstructionFromJson(plain)) {
+                auto instruction = InstructionFromJson(plain);
+                if (!instruction) {
                     return Fail(instructionFile + ": holds no instruction (empty or null)");
                 }
+                if (!CheckInstruction(*instruction, error)) return Fail(instructionFile + ": " + error);
             } catch (const EInstructionError& e) {
                 return Fail(instructionFile + ": " + e.what());
             }
@@ -155,6 +216,7 @@ int main(int argc, char** argv) {
             instruction.App = app;
             instruction.StartApp = startApp;
             instruction.RunAsAdmin = asAdmin;
+            if (!CheckInstruction(instruction, error)) return Fail(error);
             plain = InstructionToJson(instruction);
         }
         bool encrypted = envelope == 1

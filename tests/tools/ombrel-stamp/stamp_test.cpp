@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "app/app.h"
+#include "ombrel/build_config.h"
 #include "platform/resource_trailer.h"
 #include "tests/support/test_support.h"
 
@@ -72,6 +73,16 @@ std::vector<std::string> PrepareFrom(const std::string& file) {
         });
     events.push_back(app.Prepare() ? "prepare|true" : "prepare|false");
     return events;
+}
+
+// A JSON string literal of `text` (quotes and backslashes escaped).
+std::string JsonString(const std::string& text) {
+    std::string json = "\"";
+    for (char c : text) {
+        if (c == '"' || c == '\\') json += '\\';
+        json += c;
+    }
+    return json + "\"";
 }
 
 const std::string kLoadError = "error|Anweisungen konnten nicht geladen werden: ";
@@ -267,6 +278,60 @@ TEST_F(StampTest, BadArgumentsFailWithoutOutput) {
     for (const auto& entry : std::filesystem::directory_iterator(folder.Path())) {
         EXPECT_EQ(entry.path().filename().string().find(".stamp-"), std::string::npos);
     }
+}
+
+TEST_F(StampTest, NamesThatLeaveTheInstallationFolderAreRefusedWithoutOutput) {
+    const std::string out = folder / "out";
+    struct Case {
+        std::string app;
+        std::string startApp;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"", "bin/run", "\"app\" is empty"},
+        {"  ", "bin/run", "\"app\" is empty"},
+        {"/opt/demo", "bin/run", "\"app\" is an absolute path"},
+        {"\\\\server\\demo", "bin/run", "\"app\" is an absolute path"},
+        {"C:demo", "bin/run", "\"app\" is an absolute path"},
+        {"..", "bin/run", "\"app\" climbs out"},
+        {"demo/../../x", "bin/run", "\"app\" climbs out"},
+        {"demo\\..\\..\\x", "bin/run", "\"app\" climbs out"},
+        {"de|mo", "bin/run", "\"app\" holds a character"},
+        {"demo", "/bin/sh", "\"startApp\" is an absolute path"},
+        {"demo", "../../bin/sh", "\"startApp\" climbs out"},
+        {"demo", "bin\\..\\..\\sh", "\"startApp\" climbs out"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.app + " " + c.startApp);
+        RunResult fields = Stamp({"--installer", original, "--out", out, "--title", "T", "--app",
+                                  c.app, "--start-app", c.startApp});
+        EXPECT_EQ(fields.status, 1);
+        EXPECT_NE(fields.err.find(c.message), std::string::npos) << fields.err;
+        EXPECT_FALSE(std::filesystem::exists(out));
+
+        const std::string json = "{\"app\":" + JsonString(c.app) + ",\"startApp\":" +
+                                 JsonString(c.startApp) + "}";
+        const std::string file = folder.Write("instruction.json", json);
+        RunResult fromFile = Stamp({"--installer", original, "--out", out, "--instruction", file});
+        EXPECT_EQ(fromFile.status, 1);
+        EXPECT_NE(fromFile.err.find(c.message), std::string::npos) << fromFile.err;
+        EXPECT_FALSE(std::filesystem::exists(out));
+    }
+    // Plain nested names are fine.
+    EXPECT_EQ(Stamp({"--installer", original, "--out", out, "--title", "T", "--app",
+                     "vendor/demo", "--start-app", "bin/./run"})
+                  .status,
+              0);
+}
+
+TEST_F(StampTest, ABuildWithTheProjectsDefaultSecretsSaysSoWhenStamping) {
+    RunResult r = StampFields(folder / "out", "T");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err.find("default instruction password") != std::string::npos,
+              build::kUsesProjectPassword)
+        << r.err;
+    EXPECT_EQ(r.err.find("default API key") != std::string::npos, build::kUsesProjectApiKey)
+        << r.err;
 }
 
 TEST_F(StampTest, StampedProgramLoadsItsOwnInstruction) {
