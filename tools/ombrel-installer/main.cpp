@@ -6,11 +6,15 @@
 #include <wx/init.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <iostream>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "app/command_line.h"
+#include "app/silent_run.h"
 #include "app/wx_main_frame.h"
 #include "app/wx_msg_alerts.h"
 #include "app/wx_ui_dispatcher.h"
@@ -32,6 +36,7 @@ class TInstallerApp : public wxApp {
     explicit TInstallerApp(std::vector<std::string> arguments) : iArguments(std::move(arguments)) {}
 
     bool OnInit() override {
+        iStarted = true;
         // The base OnInit would parse the command line itself and refuse our switches.
         iAlerts = std::make_shared<ombrel::TWxMsgAlerts>();
         ombrel::MsgHandler().SetAlerts(iAlerts);
@@ -48,6 +53,9 @@ class TInstallerApp : public wxApp {
         return wxApp::OnExit();
     }
 
+    // Whether the toolkit came up (it does not without a usable display).
+    static inline bool iStarted = false;
+
   private:
     std::vector<std::string> iArguments;
     std::shared_ptr<ombrel::TWxMsgAlerts> iAlerts;
@@ -59,8 +67,35 @@ int main(int argc, char** argv) {
     wxSetAssertHandler(ReportAssert);
     // Read before the toolkit sees (and may strip) its own options.
     auto arguments = ombrel::CommandLineArguments(argc, argv);
-    wxApp::SetInstance(new TInstallerApp(std::move(arguments)));
-    const int exitCode = wxEntry(argc, argv);
+    const std::string program = argc > 0 ? std::filesystem::path(argv[0]).filename().string()
+                                         : "ombrel-installer";
+    if (ombrel::WantsHelp(arguments)) {
+        std::fputs(ombrel::InstallerUsage(program).c_str(), stdout);
+        return 0;
+    }
+    int exitCode = 0;
+    if (ombrel::WantsSilent(arguments)) {
+        exitCode = ombrel::RunSilent(arguments, std::cerr);
+    } else {
+        const char* display = std::getenv("DISPLAY");
+        const char* wayland = std::getenv("WAYLAND_DISPLAY");
+        if ((display == nullptr || *display == '\0') && (wayland == nullptr || *wayland == '\0')) {
+            std::fprintf(stderr,
+                         "%s: no graphical display (DISPLAY is not set); run it with --silent "
+                         "to install without a window\n",
+                         program.c_str());
+            return 1;
+        }
+        wxApp::SetInstance(new TInstallerApp(std::move(arguments)));
+        exitCode = wxEntry(argc, argv);
+        if (!TInstallerApp::iStarted) {
+            std::fprintf(stderr,
+                         "%s: cannot open the display \"%s\"; run it with --silent to install "
+                         "without a window\n",
+                         program.c_str(), display != nullptr ? display : "");
+            exitCode = 1;
+        }
+    }
 
     // The message handler's end writes its log; then the process ends without waiting for a
     // run that the user abandoned by closing the window (its worker may still be busy).

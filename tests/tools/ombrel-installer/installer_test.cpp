@@ -136,4 +136,45 @@ TEST_F(InstallerTest, TheWindowShowsTheRunAndGrowsWhenTheServerFails) {
 }
 
 }  // namespace
+// Without a display: --help and --silent work, anything else says what is missing.
+TEST(InstallerWithoutDisplay, HelpAndSilentWorkAndAWindowRunSaysWhatIsMissing) {
+    TempFolder work;
+    const std::string program = work.Write("release/bin/run.sh", "#!/bin/sh\nexit 0\n");
+    ::chmod(program.c_str(), 0755);
+    server::testing::PublishOk(work / "store", "Quiet", "1.0.0",
+                               {server::testing::FolderPackage("main", work / "release")});
+    server::testing::TRunningServer service(work / "store", "", true);
+    const std::string installer = work / "Setup";
+    ASSERT_EQ(Capture("'" + BinDir() + "/ombrel-stamp' --installer '" + BinDir() +
+                      "/ombrel-installer' --out '" + installer +
+                      "' --title T --app Quiet --start-app bin/run.sh >/dev/null 2>&1; echo $?"),
+              "0\n");
+    const std::string env = "cd '" + work.Path() + "' && env -u DISPLAY -u WAYLAND_DISPLAY XDG_DATA_HOME='" +
+                            work / "data" + "' XDG_CACHE_HOME='" + work / "cache" + "' ";
+
+    const std::string help = Capture(env + "'" + installer + "' --help 2>&1; echo status=$?");
+    EXPECT_NE(help.find("--silent"), std::string::npos) << help;
+    EXPECT_NE(help.find("status=0"), std::string::npos) << help;
+    EXPECT_FALSE(fs::exists(work / "data/ombrel/apps/Quiet")) << "--help starts nothing";
+
+    const std::string windowed =
+        Capture(env + "'" + installer + "' -h " + service.BaseUrl() + " 2>&1; echo status=$?");
+    EXPECT_NE(windowed.find("no graphical display"), std::string::npos) << windowed;
+    EXPECT_NE(windowed.find("--silent"), std::string::npos) << windowed;
+    EXPECT_NE(windowed.find("status=1"), std::string::npos) << windowed;
+    EXPECT_FALSE(fs::exists(work / "data/ombrel/apps/Quiet"));
+
+    const std::string silent = Capture(env + "'" + installer + "' -h " + service.BaseUrl() +
+                                       " --silent 2>&1; echo status=$?");
+    EXPECT_EQ(silent, "status=0\n");
+    EXPECT_TRUE(fs::exists(work / "data/ombrel/apps/Quiet/bin/run.sh"));
+
+    const std::string failed = Capture(env + "'" + installer +
+                                       "' -h http://127.0.0.1:1 --silent 2>/dev/null; echo status=$?");
+    EXPECT_EQ(failed, "status=1\n");
+    const std::string log = testing::ReadFileBytes(work / "messages.log");
+    EXPECT_NE(log.find("[TApiClient]"), std::string::npos) << "the errors are in the log: " << log;
+    EXPECT_TRUE(fs::exists(work / "data/ombrel/apps/Quiet/bin/run.sh")) << "kept when the run failed";
+}
+
 }  // namespace ombrel
