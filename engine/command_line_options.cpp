@@ -70,11 +70,16 @@ TParseResult ParseCommandLine(int argc, const char* const* argv, TCommandLine& c
     auto* verboseFlag = app.add_flag("--verbose", verbose, "Also print debug reports");
     auto* quietFlag = app.add_flag("--quiet", quiet, "Print errors and warnings only");
     verboseFlag->excludes(quietFlag);
+    app.add_flag("--prune-cache", commandLine.PruneCache,
+                 "Remove the cached packages of the server that no installation uses (with "
+                 "--app: the packages of that installation at other versions), say how much "
+                 "was freed, and exit");
     // Testing aid, not shown in the help.
     app.add_flag("--stop-before-copy", commandLine.StopBeforeCopy)->group("");
 
     TParseResult result;
     const std::string usage = std::string("Usage: ombrel --app NAME [options]   install, update, repair or force a version\n") +
+                              "       ombrel --prune-cache [--app NAME [--dest DIR]] [--server URL]\n" +
                               "       ombrel --package NAME --dest DIR [--version V] [--source] [options]\n" +
                               "       ombrel --info --package NAME [options]\n" +
                               "Run with --help for more information.\n";
@@ -104,7 +109,11 @@ TParseResult ParseCommandLine(int argc, const char* const* argv, TCommandLine& c
             if (misuse.empty() && app.count(option) > 0) misuse = std::string(option) + " " + why;
         }
     };
-    if (info) {
+    if (commandLine.PruneCache) {
+        refuse({"--package", "--info", "--version", "--repair", "--deps-only", "--source",
+                "--channel", "--stop-before-copy"},
+               "means nothing with --prune-cache");
+    } else if (info) {
         if (!package) misuse = "--info needs --package NAME";
         refuse({"--app", "--dest", "--version", "--repair", "--deps-only", "--source",
                 "--stop-before-copy"},

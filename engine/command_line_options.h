@@ -61,6 +61,8 @@ struct TCommandLine {
     TVerbosity Verbosity = TVerbosity::Normal;
     // Testing aid: the run stops after the downloads, before the installation folder changes.
     bool StopBeforeCopy = false;
+    // Remove cached packages that no recorded installation uses, instead of a run.
+    bool PruneCache = false;
 };
 
 // What ParseCommandLine decided.

@@ -9,14 +9,18 @@
 #include <cstdint>
 #include <cstdio>
 #include <exception>
+#include <filesystem>
+#include <vector>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "api/rest_api_client.h"
+#include "engine/cache_pruner.h"
 #include "engine/command_line_options.h"
 #include "engine/ombrel.h"
 #include "io/io_system.h"
+#include "io/paths.h"
 #include "messages/std_messages.h"
 #include "platform/console.h"
 #include "platform/folders.h"
@@ -155,6 +159,51 @@ private:
     std::chrono::steady_clock::time_point iLastProgress;
 };
 
+// Ends the work of main's try block early.
+struct TDone {};
+
+// --prune-cache: the manifests whose packages stay, then the pruning; answers the summary.
+std::string PruneCacheRun(const TCommandLine& commandLine, IMessages& messages) {
+    const IOptions& o = *commandLine.Options;
+    const std::string cache = PackageCacheFolder(o.ApiUrl());
+    std::vector<std::string> manifests;
+    const bool oneInstallation = !o.AppName().empty();
+    std::error_code ec;
+    if (oneInstallation) {
+        const std::string manifest = PathJoin(o.Destination(), o.AppName() + ".ombrel");
+        if (!std::filesystem::is_regular_file(manifest, ec)) {
+            messages.Error("no installation of " + o.AppName() + " in " + o.Destination() +
+                               " (no manifest " + manifest + "); nothing removed",
+                           "ombrel");
+            return "nothing removed";
+        }
+        manifests.push_back(manifest);
+    } else {
+        // Every installation below the user's folder of installations, and the one --dest names.
+        std::vector<std::string> folders;
+        const std::string apps = UserAppsFolder();
+        for (auto it = std::filesystem::directory_iterator(apps, ec);
+             !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) {
+            if (it->is_directory(ec) && !it->is_symlink(ec)) folders.push_back(it->path().string());
+        }
+        if (commandLine.Options->iDestination) folders.push_back(*commandLine.Options->iDestination);
+        for (const std::string& folder : folders) {
+            std::error_code listError;
+            for (auto it = std::filesystem::directory_iterator(folder, listError);
+                 !listError && it != std::filesystem::directory_iterator(); it.increment(listError)) {
+                if (it->path().extension() == ".ombrel" && it->is_regular_file(listError)) {
+                    manifests.push_back(it->path().string());
+                }
+            }
+        }
+    }
+    TPruneResult result;
+    PruneCache(cache, manifests, oneInstallation, messages, result);
+    return "pruned the package cache " + cache + ": " + std::to_string(result.Removed) +
+           (result.Removed == 1 ? " package" : " packages") + " removed, " +
+           FormatBytes(result.Bytes) + " freed";
+}
+
 // The one line that ends every run: what happened, to what, and what it cost.
 std::string SummaryLine(const TCommandLine& commandLine, const TOmbrel::TRunReport& report,
                         int errors, bool stopped, double seconds) {
@@ -228,12 +277,17 @@ int main(int argc, char** argv) {
 
     TOmbrel::TRunReport report;
     bool stopped = false;
+    std::string pruned;
     try {
         // The default installation folder lies in the user's private folder of installations;
         // the folders above it are made private before the engine creates the rest.
         if (!commandLine.Options->iDestination && !commandLine.Options->iAppName.empty()) {
             std::string error;
             if (!CreatePrivateFolders(UserAppsFolder(), error)) messages->Error(error, "ombrel");
+        }
+        if (commandLine.PruneCache) {
+            pruned = PruneCacheRun(commandLine, *messages);
+            throw TDone();
         }
         auto io = std::make_shared<TIO>(messages);
         auto apiClient = std::make_shared<TApiClient>(commandLine.Options, messages);
@@ -262,6 +316,7 @@ int main(int argc, char** argv) {
             throw;
         }
         report = engine.Report();
+    } catch (const TDone&) {
     } catch (const std::exception& e) {
         messages->Error(e.what(), "ombrel");
     }
@@ -272,8 +327,10 @@ int main(int argc, char** argv) {
         const double seconds =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
         console.Report("log", "ombrel",
-                       SummaryLine(commandLine, report, failed ? std::max(errors, 1) : 0, stopped,
-                                   seconds));
+                       commandLine.PruneCache
+                           ? (failed ? "failed: " : "") + pruned + ", " + FormatDuration(seconds)
+                           : SummaryLine(commandLine, report, failed ? std::max(errors, 1) : 0,
+                                         stopped, seconds));
     }
     return failed ? 1 : 0;
 }

@@ -537,5 +537,71 @@ TEST_F(OmbrelCli, RunsSharingThePackageCacheFillItOneAtATime) {
     EXPECT_EQ(Installed(), Release1Files());
 }
 
+TEST_F(OmbrelCli, PruneCacheRemovesWhatNoInstallationUsesAndSaysHowMuch) {
+    PublishRelease1();
+    StartServer();
+    ASSERT_EQ(Ombrel({"--app", "Demo"}).exitCode, 0);
+    PublishRelease11();
+    ASSERT_EQ(Ombrel({"--app", "Demo"}).exitCode, 0);
+    const std::string other = Cache() + "/127.0.0.1:1";  // another server's cache stays
+    fs::create_directories(other);
+    WriteFileBytes(Cache() + "/Demo.2.0.zip.part", "broken download");
+    for (const char* cached : {"Demo.1.0.zip", "Demo.1.0", "Demo.1.1.zip", "Lib.1.0.zip", "Extra.1.0.zip"}) {
+        ASSERT_TRUE(fs::exists(Cache() + "/" + cached)) << cached;
+    }
+    const std::vector<std::string> env = {"XDG_CACHE_HOME=" + (tmp / "cache"),
+                                          "XDG_DATA_HOME=" + (tmp / "data")};
+
+    // One installation: its packages at other versions go, other applications' stay.
+    ProcessResult one = RunProcess({Bin("ombrel"), "--server", server->Url(), "--prune-cache",
+                                    "--app", "Demo", "--dest", Dest()},
+                                   env);
+    ASSERT_EQ(one.exitCode, 0) << one.output;
+    EXPECT_FALSE(fs::exists(Cache() + "/Demo.1.0.zip"));
+    EXPECT_FALSE(fs::exists(Cache() + "/Demo.1.0"));
+    EXPECT_FALSE(fs::exists(Cache() + "/Demo.2.0.zip.part"));
+    for (const char* kept : {"Demo.1.1.zip", "Demo.1.1", "Lib.1.0.zip", "Lib.1.0", "Extra.1.0.zip"}) {
+        EXPECT_TRUE(fs::exists(Cache() + "/" + kept)) << kept;
+    }
+    EXPECT_THAT(one.Lines().back(),
+                ::testing::MatchesRegex("log: ombrel: pruned the package cache .*: 3 packages "
+                                        "removed, [0-9.]+ (B|KiB) freed, [0-9.]+ s"));
+
+    // The whole cache: only what a recorded installation uses stays.
+    ProcessResult all = RunProcess({Bin("ombrel"), "--server", server->Url(), "--prune-cache",
+                                    "--dest", Dest()},
+                                   env);
+    ASSERT_EQ(all.exitCode, 0) << all.output;
+    EXPECT_FALSE(fs::exists(Cache() + "/Extra.1.0.zip"));
+    EXPECT_FALSE(fs::exists(Cache() + "/Extra.1.0"));
+    EXPECT_TRUE(fs::exists(Cache() + "/Demo.1.1.zip"));
+    EXPECT_TRUE(fs::exists(Cache() + "/Lib.1.0"));
+    EXPECT_TRUE(fs::is_directory(other));
+    EXPECT_THAT(all.Lines().back(), HasSubstr(": 2 packages removed, "));
+
+    // While a run fills the cache, pruning waits for it.
+    int holderFd = -1;
+    pid_t holder = Spawn({"flock", Cache() + "/.ombrel.lock", "sh", "-c", "echo locked; sleep 60"},
+                         {}, true, holderFd);
+    std::string said;
+    char c;
+    while (read(holderFd, &c, 1) == 1 && c != '\n') said += c;
+    ASSERT_EQ(said, "locked");
+    WriteFileBytes(Cache() + "/Old.1.0.zip", "unused");
+    int fd = -1;
+    pid_t prune = Spawn({Bin("ombrel"), "--server", server->Url(), "--prune-cache", "--dest", Dest()},
+                        env, false, fd);
+    std::string seen;
+    const std::string waiting = " is in use by another run, waiting ...\n";
+    while (seen.find(waiting) == std::string::npos && read(fd, &c, 1) == 1) seen += c;
+    EXPECT_THAT(seen, HasSubstr(waiting));
+    EXPECT_TRUE(fs::exists(Cache() + "/Old.1.0.zip"));
+    kill(-holder, SIGKILL);
+    Wait(holder, holderFd);
+    ProcessResult waited = Wait(prune, fd);
+    EXPECT_EQ(waited.exitCode, 0) << seen << waited.output;
+    EXPECT_FALSE(fs::exists(Cache() + "/Old.1.0.zip"));
+}
+
 }  // namespace
 }  // namespace ombrel::testing
