@@ -342,6 +342,11 @@ bool CheckStore(const std::string& store, std::string& error) {
 
 bool LoadIndex(const std::string& store, TStoreIndex& index, std::string& error) {
     std::string path = IndexPath(store);
+    struct stat st {};
+    if (stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        error = "cannot read " + path + ": not a regular file";
+        return false;
+    }
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         if (errno == ENOENT) {

@@ -129,7 +129,8 @@ TEST_F(HttpServiceLoadTest, ASecondServerCannotTakeAPortInUse) {
     THttpService second(options);
     std::string error;
     EXPECT_FALSE(second.Bind(error));
-    EXPECT_EQ(error, "cannot listen on 127.0.0.1 port " + std::to_string(first.Port()));
+    EXPECT_EQ(error, "cannot listen on 127.0.0.1 port " + std::to_string(first.Port()) +
+                         ": Address already in use");
 }
 
 }  // namespace
