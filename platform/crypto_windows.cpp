@@ -1,5 +1,8 @@
-#include <bcrypt.h>
+// windows.h first: bcrypt.h needs its types.
+// clang-format off
 #include <windows.h>
+#include <bcrypt.h>
+// clang-format on
 
 #include "platform/crypto.h"
 #include "platform/win32_text.h"

@@ -1,6 +1,9 @@
+// windows.h first: the shell headers need its types.
+// clang-format off
+#include <windows.h>
 #include <knownfolders.h>
 #include <shlobj.h>
-#include <windows.h>
+// clang-format on
 
 #include <cstdlib>
 #include <string>

@@ -8,8 +8,10 @@
 // other library is loaded later, by name, from the system folder alone.
 
 #include <objbase.h>
-#include <shellapi.h>
+// clang-format off
 #include <windows.h>
+#include <shellapi.h>
+// clang-format on
 
 #include <cstdio>
 #include <memory>

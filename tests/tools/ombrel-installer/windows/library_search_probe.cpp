@@ -1,8 +1,10 @@
 // Loads each library named on the command line the ordinary way (the program's folder first), as
 // an unprotected program would: proof in tests that libraries planted beside it are picked up.
 
-#include <shellapi.h>
+// clang-format off
 #include <windows.h>
+#include <shellapi.h>
+// clang-format on
 
 #include <string>
 

@@ -2,8 +2,10 @@
 // (its arguments, its file, whether the working folder is its own folder) to the file named by
 // OMBREL_TEST_MARKER, through a temporary name, so that the file appears complete.
 
-#include <shellapi.h>
+// clang-format off
 #include <windows.h>
+#include <shellapi.h>
+// clang-format on
 
 #include <string>
 
