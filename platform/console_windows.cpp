@@ -1,5 +1,8 @@
-#include <shellapi.h>
+// windows.h first: the shell headers need its types.
+// clang-format off
 #include <windows.h>
+#include <shellapi.h>
+// clang-format on
 
 #include "platform/console.h"
 #include "platform/win32_text.h"

@@ -4,9 +4,12 @@
 
 #include "app/win_main_window.h"
 
-#include <commctrl.h>
-#include <gtest/gtest.h>
+// windows.h first: commctrl.h needs its types.
+// clang-format off
 #include <windows.h>
+#include <commctrl.h>
+// clang-format on
+#include <gtest/gtest.h>
 
 #include <string>
 #include <thread>

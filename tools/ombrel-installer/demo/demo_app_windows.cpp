@@ -3,8 +3,11 @@
 // folder (which the installer sets to the program's own folder) and opens a small window
 // "Ombrel Demo".
 
-#include <shellapi.h>
+// windows.h first: the shell headers need its types.
+// clang-format off
 #include <windows.h>
+#include <shellapi.h>
+// clang-format on
 
 #include <string>
 
