@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cctype>
 #include <filesystem>
 #include <set>
 #include <system_error>
@@ -20,6 +21,39 @@
 #include "state/progress.h"
 
 namespace ombrel {
+
+// Order of writes of an application run
+// ---------------------------------------
+// The installation folder holds the installed files and two state files: the manifest
+// "<app>.ombrel" (what is installed: version, packages, files) and the progress file
+// "<app>.ombrel.progress" (what the run still has to do). Each state file is replaced as a whole
+// (temporary file, flush, rename, flush of the folder), so it is always either the old or the new
+// one. While a progress file exists it is the truth about the run: every later run continues it.
+// A run moves the folder through these steps, each one written fully before the next begins:
+//
+//   1. The plan is saved as the progress file before anything in the folder changes.
+//   2. Obsolete files are deleted (a missing one counts as deleted), then the top-level folders
+//      they leave empty. Then the manifest is stored without those files (and without the
+//      obsolete packages), and only then the plan without them.
+//   3. For each package in plan order: its files are copied from the package cache (each through
+//      a temporary file or an exclusive create, and a rename), the file system is flushed, the
+//      manifest is stored with the package and its files, and only then the plan without it.
+//   4. The manifest is stored with the plan's version; then the progress file is deleted.
+//
+// A run killed anywhere leaves the step under way half done and every earlier step recorded in
+// both files, and the progress file still lists the step under way. The next run does that step
+// again from the start: deleting a file that is gone, copying a package again and recording it
+// again all end in the same state as doing it once. Temporary files of a killed write
+// (".ombrel-*.tmp") are removed by the next run before it starts. The manifest never lists a
+// file of a package that is not recorded in it and is not in the plan any more.
+//
+// The package cache is filled before step 2 and is not part of this order: a download is renamed
+// into place when complete, an archive is unpacked beside its folder, renamed, and marked
+// complete last (see DownloadPackages). A pipelined run may download and unpack later packages
+// while earlier ones are copied, as long as steps 2 to 4 keep their order in the installation
+// folder: a package is copied only when its cache entry is complete, packages are copied in plan
+// order (a later package may overwrite a file of an earlier one), and each package is recorded
+// only after its own files are copied and flushed.
 
 namespace {
 
@@ -46,6 +80,74 @@ bool LeavesFolder(const std::string& name) {
         start = end + 1;
     }
     return false;
+}
+
+// Why a loaded manifest cannot be used, or "" when it can: every later run asks the server by
+// its version, and a repair hashes its files.
+std::string ManifestDamage(const TOmbrelFile& manifest) {
+    if (IsBlank(manifest.Version)) return "it names no version";
+    for (const auto& file : manifest.Files()) {
+        try {
+            JoinInside("", file);
+        } catch (const EPathError&) {
+            return fmt::sprintf("it names the file %s outside the installation folder", file);
+        }
+    }
+    return "";
+}
+
+// Why a loaded plan cannot be carried out, or "" when it can.
+std::string PlanDamage(const TProgress& plan) {
+    if (IsBlank(plan.Version)) return "it names no version";
+    for (const auto& package : plan.Packages()) {
+        try {
+            const std::string file = GetPackageFileName(*package);
+            if (IsBlank(package->Name) || IsBlank(package->Version) || !IsPlainFileName(file) ||
+                (ExtractFileExt(file) == ".zip" && !IsPlainFileName(GetPackageFolderName(*package)))) {
+                return fmt::sprintf("its package %s %s cannot be kept in the package cache",
+                                    package->Name, package->Version);
+            }
+            if (!package->Filename.empty()) JoinInside("", package->Filename);
+        } catch (const EPathError&) {
+            return fmt::sprintf("its package %s %s names a file outside the installation folder",
+                                package->Name, package->Version);
+        }
+    }
+    return "";
+}
+
+// Passes reports on to a sink, except errors, which it keeps (the last one).
+class TErrorCapture : public IMessages {
+public:
+    explicit TErrorCapture(IMessagesPtr next) : next(std::move(next)) {}
+    void Error(const std::string& msg, const std::string&) override { text = msg; }
+    void Warning(const std::string& msg, const std::string& sender) override {
+        next->Warning(msg, sender);
+    }
+    void Log(const std::string& msg, const std::string& sender) override { next->Log(msg, sender); }
+    void Debug(const std::string& msg, const std::string& sender) override {
+        next->Debug(msg, sender);
+    }
+    void Progress(const std::string& caption, int32_t percent) override {
+        next->Progress(caption, percent);
+    }
+
+    std::string text;
+
+private:
+    IMessagesPtr next;
+};
+
+// Temporary files of the file system service: ".ombrel-" + 16 hexadecimal digits + ".tmp".
+bool IsTemporaryName(const std::string& name) {
+    const std::string prefix = ".ombrel-";
+    const std::string suffix = ".tmp";
+    if (name.size() != prefix.size() + 16 + suffix.size()) return false;
+    if (name.compare(0, prefix.size(), prefix) != 0) return false;
+    if (name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0) return false;
+    return std::all_of(name.begin() + static_cast<std::ptrdiff_t>(prefix.size()),
+                       name.end() - static_cast<std::ptrdiff_t>(suffix.size()),
+                       [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; });
 }
 
 struct LessNoCase {
@@ -100,6 +202,12 @@ void TOmbrel::Execute() {
         ExecuteInfo();
         return;
     }
+    // The application name names the state files in the installation folder.
+    if (!iOptions->AppName().empty() && !IsPlainFileName(iOptions->AppName())) {
+        AddError(fmt::sprintf("application name %s cannot be used: it is no plain file name",
+                              iOptions->AppName()));
+        return;
+    }
     const std::string destination = iOptions->Destination();
     if (IsBlank(destination)) {
         AddError("Zielpfad ist leer");
@@ -107,6 +215,11 @@ void TOmbrel::Execute() {
     }
     if (!IO->DirectoryExists(destination) && !IO->ForceDirectory(destination)) {
         AddError("Zielpfad kann nicht benutzt werden");
+        return;
+    }
+    if (const std::string reason = UnsafeFolderReason(destination); !reason.empty()) {
+        AddError(fmt::sprintf("Zielpfad kann nicht benutzt werden: installation folder %s: %s",
+                              destination, reason));
         return;
     }
     // Below these two folders nothing is reached through a link, whatever is swapped meanwhile.
@@ -142,23 +255,36 @@ void TOmbrel::ExecuteApplication() {
     Messages->Progress("Start", 0);
     errors.clear();
     junk.getBucket(kExecute).Clear();
+    RemoveStaleTemporaryFiles();
 
     TOmbrelFile* manifest = nullptr;
-    if (auto loaded = LoadOmbrelFile()) {
+    std::string damage;
+    if (auto loaded = LoadOmbrelFile(damage)) {
         manifest = loaded.get();
         junk.getBucket(kExecute).Add(std::move(loaded));
     }
-    if (TProgress* plan = GetProgress(manifest)) {
+    // A manifest that exists but cannot be used never turns the run into a fresh installation
+    // over the installed files: only a repair run installs the application again.
+    const bool reinstall = !damage.empty();
+    if (reinstall && !iOptions->Repair()) {
+        AddError(fmt::sprintf("ombrel file %s is damaged (%s); a repair run (--repair) installs "
+                              "the application again",
+                              OmbrelFileName(), damage));
+    } else if (reinstall) {
+        Warning(fmt::sprintf("ombrel file %s is damaged (%s)... installing the application again",
+                             OmbrelFileName(), damage));
+    }
+    TProgress* plan = nullptr;
+    if (!reinstall || iOptions->Repair()) plan = GetProgress(manifest, reinstall);
+    if (plan != nullptr) {
         if (manifest == nullptr) {
             auto created = std::make_unique<TOmbrelFile>(IO);
             created->AppName = iOptions->AppName();
             manifest = created.get();
             junk.getBucket(kExecute).Add(std::move(created));
         }
-        if (ExecuteProgress(*manifest, *plan)) {
-            StoreOmbrelFile(*manifest);
-            RemoveProgressFile();
-        }
+        // The progress file goes only once the manifest holds the whole result.
+        if (ExecuteProgress(*manifest, *plan) && StoreOmbrelFile(*manifest)) RemoveProgressFile();
     }
     junk.getBucket(kExecute).Clear();
     Messages->Progress("Finished", 100);
@@ -167,8 +293,24 @@ void TOmbrel::ExecuteApplication() {
 // ---------------------------------------------------------------------------------------------
 // Mode selection
 
-TProgress* TOmbrel::GetProgress(TOmbrelFile* manifest) {
-    std::unique_ptr<TProgress> plan = LoadProgress();
+TProgress* TOmbrel::GetProgress(TOmbrelFile* manifest, bool reinstall) {
+    // A repair that installs the application again makes a plan of its own.
+    std::string damage;
+    std::unique_ptr<TProgress> plan = reinstall ? nullptr : LoadProgress(damage);
+    if (!damage.empty()) {
+        // Continuing a plan that cannot be read, or starting another kind of run over it, would
+        // leave the interrupted run's work half done for good.
+        if (!iOptions->Repair()) {
+            AddError(fmt::sprintf("progress file %s is damaged (%s); a repair run (--repair) "
+                                  "repairs the installation",
+                                  ProgressFileName(), damage));
+            return nullptr;
+        }
+        Warning(fmt::sprintf("progress file %s is damaged (%s)... discarded", ProgressFileName(),
+                             damage));
+        // Without a manifest the interrupted run was a first installation: it starts again.
+        reinstall = manifest == nullptr;
+    }
     const std::string version = iOptions->Version();
     if (plan && !version.empty() && plan->Version != version) {
         Log("progress doesn't fit. ...discarded");
@@ -188,7 +330,7 @@ TProgress* TOmbrel::GetProgress(TOmbrelFile* manifest) {
     const std::string apiUrl = iOptions->ApiUrl();
     const std::string requesting = fmt::sprintf("requesting version informations from %s ...", apiUrl);
 
-    if (iOptions->Repair()) {
+    if (iOptions->Repair() && !reinstall) {
         Log("mode: repair");
         iReport.Mode = "repair";
         if (!version.empty()) Warning("version found for mode repair... ignored");
@@ -252,6 +394,11 @@ TProgress* TOmbrel::GetProgress(TOmbrelFile* manifest) {
     // Repair without a manifest asked nothing; its empty response makes no plan below.
     plan = std::make_unique<TProgress>(IO, Messages);
     if (!plan->SetApiVersionResponse(response)) return nullptr;
+    // Saved, such a plan would stop every later run (and be recorded in the manifest).
+    if (const std::string unusable = PlanDamage(*plan); !unusable.empty()) {
+        AddError(fmt::sprintf("the server's answer cannot be carried out (%s)", unusable));
+        return nullptr;
+    }
     if (iOptions->DependenciesOnly()) {
         Log("dependencies only");
         plan->RemovePackage(appName);
@@ -270,8 +417,7 @@ bool TOmbrel::ExecuteProgress(TOmbrelFile& manifest, TProgress& plan) {
         Log("all fine");
         return true;
     }
-    ForceTempPath();
-    DownloadPackages(plan);
+    if (ForceTempPath()) DownloadPackages(plan);
     if (HasErrors()) return false;
     if (plan.HasToDoIO() && iOnInterceptBeforePackageCopy && iOnInterceptBeforePackageCopy()) {
         return false;
@@ -279,11 +425,16 @@ bool TOmbrel::ExecuteProgress(TOmbrelFile& manifest, TProgress& plan) {
     TCopyBuffers* copyPlan = nullptr;
     if (!PrepareCopy(plan, copyPlan)) return false;
     if (!TestForOpenHandles(*copyPlan)) return false;
-    if (!RemoveDoomedFiles(iOptions->Destination(), plan, manifest)) {
-        Warning("could not remove all doomed files");
-    }
+    // Obsolete packages leave the manifest in memory first, so that the manifest stored after
+    // the obsolete files are gone is without them too.
     RemoveDoomedPackages(plan, manifest);
-    return CopyPackages(*copyPlan, plan, &manifest);
+    const bool doomedRemoved = RemoveDoomedFiles(iOptions->Destination(), plan, manifest);
+    // A state that could not be recorded ends the run before anything else changes.
+    if (HasErrors()) return false;
+    if (!doomedRemoved) Warning("could not remove all doomed files");
+    // Files that could not be deleted stay in the progress file, so the run is not complete
+    // and the next one tries again.
+    return CopyPackages(*copyPlan, plan, &manifest) && doomedRemoved;
 }
 
 bool TOmbrel::ExecutePackage() {
@@ -302,8 +453,7 @@ bool TOmbrel::ExecutePackage() {
     if (!plan.SetApiPackageResponse(response, iOptions->PackageMode())) return false;
     if (!plan.Packages().empty()) iReport.Version = plan.Packages().front()->Version;
 
-    ForceTempPath();
-    DownloadPackages(plan);
+    if (ForceTempPath()) DownloadPackages(plan);
     if (HasErrors()) return false;
 
     TCopyBuffers* copyPlan = nullptr;
@@ -366,22 +516,44 @@ std::string TOmbrel::TempPath() {
     return root + "/" + rest;
 }
 
-void TOmbrel::ForceTempPath() {
+bool TOmbrel::ForceTempPath() {
     const std::string path = TempPath();
     if (IO->DirectoryExists(path)) {
         DebugLog(fmt::sprintf("temp path: %s", path));
-        return;
+    } else {
+        DebugLog(fmt::sprintf("creating temp path: %s ...", path));
+        if (IO->ForceDirectory(path)) DebugLog("done");
     }
-    DebugLog(fmt::sprintf("creating temp path: %s ...", path));
-    if (IO->ForceDirectory(path)) DebugLog("done");
+    // Every folder from the cache's root down to this server's folder must be the user's own:
+    // whoever else may change one of them could plant or swap the packages that get installed.
+    const std::string root = PackageCacheRoot();
+    std::vector<std::string> folders = {path};
+    for (std::string folder = path; folder.size() > root.size() && folder.rfind(root, 0) == 0;) {
+        folder = ExtractFileDir(folder);
+        folders.push_back(folder);
+    }
+    for (const auto& folder : folders) {
+        if (!IO->DirectoryExists(folder)) continue;
+        if (const std::string reason = UnsafeFolderReason(folder); !reason.empty()) {
+            AddError(fmt::sprintf("package cache %s cannot be used: %s", folder, reason));
+            return false;
+        }
+    }
+    return true;
 }
 
-std::unique_ptr<TOmbrelFile> TOmbrel::LoadOmbrelFile() {
+std::unique_ptr<TOmbrelFile> TOmbrel::LoadOmbrelFile(std::string& damage) {
+    damage.clear();
     const std::string path = OmbrelFileName();
     if (!IO->FileExists(path)) return nullptr;
     DebugLog(fmt::sprintf("ombrelfile %s found", path));
     auto manifest = std::make_unique<TOmbrelFile>(IO);
-    if (!manifest->Load(path)) return nullptr;
+    if (!manifest->Load(path)) {
+        damage = "it cannot be read";
+        return nullptr;
+    }
+    damage = ManifestDamage(*manifest);
+    if (!damage.empty()) return nullptr;
     DebugLog("ombrelfile loaded");
     return manifest;
 }
@@ -389,22 +561,79 @@ std::unique_ptr<TOmbrelFile> TOmbrel::LoadOmbrelFile() {
 bool TOmbrel::StoreOmbrelFile(TOmbrelFile& manifest) {
     const std::string path = OmbrelFileName();
     const bool stored = manifest.Store(path);
-    if (!stored) Warning(fmt::sprintf("could not store ombrel file %s", path));
+    // The manifest is the only record of what is installed: a run that cannot store it is not
+    // complete, and keeps its progress file for the next run.
+    if (!stored) AddError(fmt::sprintf("could not store ombrel file %s", path));
     return stored;
 }
 
-std::unique_ptr<TProgress> TOmbrel::LoadProgress() {
+bool TOmbrel::RecordState(TProgress& plan, TOmbrelFile* manifest) {
+    // The files the records describe reach the disk before the records do.
+    if (!IO->FlushToDisk(iOptions->Destination())) {
+        AddError(fmt::sprintf("could not flush the installation folder %s to disk",
+                              iOptions->Destination()));
+        return false;
+    }
+    if (manifest != nullptr && !StoreOmbrelFile(*manifest)) return false;
+    return StoreProgress(plan);
+}
+
+void TOmbrel::RemoveStaleTemporaryFiles() {
+    // Only a killed run leaves temporary files. The state files are written at the top level
+    // only; the files of packages below it, and those only while a progress file exists.
+    const std::string destination = iOptions->Destination();
+    const bool everywhere = IO->FileExists(ProgressFileName());
+    std::error_code ec;
+    std::vector<std::filesystem::path> stale;
+    // Links are never followed: neither into linked folders nor to their targets.
+    auto it = std::filesystem::recursive_directory_iterator(destination, ec);
+    for (; !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+        if (!everywhere) it.disable_recursion_pending();
+        const auto status = it->symlink_status(ec);
+        if (ec) break;
+        if (std::filesystem::is_regular_file(status) &&
+            IsTemporaryName(it->path().filename().string())) {
+            stale.push_back(it->path());
+        }
+    }
+    for (const auto& path : stale) {
+        DebugLog(fmt::sprintf("removing %s, left by an interrupted run", path.string()));
+        IO->FileDelete(path.string());
+    }
+}
+
+std::unique_ptr<TProgress> TOmbrel::LoadProgress(std::string& damage) {
+    damage.clear();
     const std::string path = ProgressFileName();
     if (!IO->FileExists(path)) return nullptr;
     Log(fmt::sprintf("progressfile %s found", path));
-    auto plan = std::make_unique<TProgress>(IO, Messages);
-    if (!plan->LoadFromFile(path)) return nullptr;
+    TStrings lines;
+    if (!IO->GetLines(path, lines)) {
+        damage = "it cannot be read";
+        return nullptr;
+    }
+    if (std::all_of(lines.begin(), lines.end(), [](const std::string& l) { return IsBlank(l); })) {
+        damage = "it is empty";
+        return nullptr;
+    }
+    // What the plan finds wrong with the file becomes part of the damage: a repair run that
+    // discards the file reports no error for it.
+    auto captured = std::make_shared<TErrorCapture>(Messages);
+    auto plan = std::make_unique<TProgress>(IO, captured);
+    if (!plan->LoadFromFile(path)) {
+        damage = captured->text.empty() ? "it holds no plan" : "it holds no plan: " + captured->text;
+        return nullptr;
+    }
+    damage = PlanDamage(*plan);
+    if (!damage.empty()) return nullptr;
     DebugLog("progressfile loaded");
     return plan;
 }
 
-void TOmbrel::StoreProgress(TProgress& plan) {
-    if (!plan.SaveToFile(ProgressFileName())) AddError("can't store progress");
+bool TOmbrel::StoreProgress(TProgress& plan) {
+    if (plan.SaveToFile(ProgressFileName())) return true;
+    AddError("can't store progress");
+    return false;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -422,6 +651,24 @@ bool TOmbrel::DownloadPackages(TProgress& plan) {
     if (TFileLock::Acquire(lockFile, cacheLock, lockError) == TFileLock::TResult::Busy) {
         Log(fmt::sprintf("package cache %s is in use by another run, waiting ...", temp));
         TFileLock::Acquire(lockFile, cacheLock, lockError, true);
+    }
+    // While the lock is held no other run is writing here: what a killed run left half done
+    // (downloads and unpackings under ".part", temporary files) can go.
+    if (cacheLock) {
+        std::error_code ec;
+        std::vector<std::filesystem::path> stale;
+        for (auto it = std::filesystem::directory_iterator(temp, ec);
+             !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) {
+            const std::string entry = it->path().filename().string();
+            if ((entry.size() > 5 && entry.compare(entry.size() - 5, 5, ".part") == 0) ||
+                IsTemporaryName(entry)) {
+                stale.push_back(it->path());
+            }
+        }
+        for (const auto& path : stale) {
+            DebugLog(fmt::sprintf("removing %s, left by an interrupted run", path.string()));
+            RemovePartial(path.string());
+        }
     }
     for (const auto& package : plan.Packages()) {
         const std::string name = GetPackageFileName(*package);
@@ -441,8 +688,16 @@ bool TOmbrel::DownloadPackages(TProgress& plan) {
             if (!DownloadPackage(package->Id, name, file, package->PackageMode)) return false;
         }
         if (archive) {
+            // An unpacked folder is used only when it is complete and matches its archive; a
+            // repair also checks the contents of the packages it installs again.
             const std::string folder = PathJoin(temp, folderName);
-            if (!IO->DirectoryExists(folder)) {
+            std::error_code ec;
+            const bool present = std::filesystem::exists(std::filesystem::symlink_status(folder, ec));
+            if (!present || !IO->CheckUnpackedFolder(file, folder, iOptions->Repair())) {
+                if (present) {
+                    Log(fmt::sprintf("unpacking %s again", folder));
+                    RemovePartial(folder);
+                }
                 if (!ExtractPackage(file, folder)) return false;
             }
         }
@@ -534,7 +789,37 @@ bool TOmbrel::PrepareCopy(TProgress& plan, TCopyBuffers*& copyPlan) {
     junk.getBucket(kExecute).Add(std::move(owned));
     if (plan.Packages().empty()) return true;
     Log("prepare copy ...");
-    return copyPlan->Load(plan.Packages(), TempPath(), iOptions->Destination());
+    if (!copyPlan->Load(plan.Packages(), TempPath(), iOptions->Destination())) return false;
+    // The engine's own files are never replaced by a package's.
+    for (const auto& buffer : *copyPlan) {
+        for (const std::string& name : buffer->GetPackageFiles()) {
+            if (IsReservedName(name)) {
+                AddError(fmt::sprintf("package %s %s installs %s, a name the engine keeps for "
+                                      "its own files",
+                                      buffer->Package->Name, buffer->Package->Version, name));
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+bool TOmbrel::IsReservedName(const std::string& name) {
+    const std::string normalized = NormalizeSeparators(name);
+    size_t start = 0;
+    while (start <= normalized.size()) {
+        size_t end = normalized.find('/', start);
+        if (end == std::string::npos) end = normalized.size();
+        if (IsTemporaryName(normalized.substr(start, end - start))) return true;
+        start = end + 1;
+    }
+    // The state files and the lock file, whatever the case (some file systems ignore it).
+    const std::string lower = LowerAscii(normalized);
+    const std::string manifest = LowerAscii(fmt::sprintf("%s.ombrel", iOptions->AppName()));
+    for (const std::string& own : {manifest, manifest + ".progress", manifest + ".lock"}) {
+        if (lower == own || lower == "./" + own) return true;
+    }
+    return false;
 }
 
 bool TOmbrel::TestForOpenHandles(TCopyBuffers& copyPlan) {
@@ -557,6 +842,11 @@ bool TOmbrel::RemoveDoomedFiles(const std::string& destination, TProgress& plan,
         // The list comes from the server: nothing outside the installation folder is deleted.
         if (LeavesFolder(name)) {
             Warning(fmt::sprintf("doomed file %s is outside the installation folder... ignored",
+                                 entry));
+            continue;
+        }
+        if (IsReservedName(name)) {
+            Warning(fmt::sprintf("doomed file %s is one of the engine's own files... ignored",
                                  entry));
             continue;
         }
@@ -583,11 +873,14 @@ bool TOmbrel::RemoveDoomedFiles(const std::string& destination, TProgress& plan,
             }
         } else {
             Warning(fmt::sprintf("hmm, file %s does not exists?", entry));
+            // Gone already (by hand, or by a run that was stopped before it recorded the
+            // deletion): it is not installed any more either way.
+            manifest.DeleteFile(name);
         }
     }
     Log(fmt::sprintf("%d doomed files removed", count));
-    plan.DoomedFiles() = std::move(failed);
-    StoreProgress(plan);
+    // The folders go before the deletions are recorded: a run stopped in between offers them
+    // again, as its plan still names their files.
     for (const auto& folder : folders) {
         const std::string path = PathJoin(destination, folder);
         if (!IO->DirectoryExists(path)) continue;
@@ -597,6 +890,8 @@ bool TOmbrel::RemoveDoomedFiles(const std::string& destination, TProgress& plan,
             Warning(fmt::sprintf("could not remove folder %s: %s", path, e.code().message()));
         }
     }
+    plan.DoomedFiles() = std::move(failed);
+    if (!RecordState(plan, &manifest)) return false;
     return ok;
 }
 
@@ -611,7 +906,6 @@ bool TOmbrel::CopyPackages(TCopyBuffers& copyPlan, TProgress& plan, TOmbrelFile*
     Messages->Progress("copy", 0);
     const size_t n = copyPlan.size();
     size_t i = 0;
-    std::vector<const TPackage*> done;
     for (auto& buffer : copyPlan) {
         ++i;
         Messages->Progress("copy", CopyPercent(i, n));
@@ -619,15 +913,18 @@ bool TOmbrel::CopyPackages(TCopyBuffers& copyPlan, TProgress& plan, TOmbrelFile*
             ok = false;
             break;
         }
-        done.push_back(buffer->Package);
-        if (manifest != nullptr) manifest->AddFiles(buffer->GetPackageFiles());
-    }
-    if (!done.empty()) {
-        for (const TPackage* package : done) {
-            if (manifest != nullptr) manifest->AddOrUpdatePackage(package->Name, package->Version);
-            plan.RemoveFromPackages(package);
+        // Recorded at once, each package on its own: a run stopped later continues after it.
+        const TPackage* package = buffer->Package;
+        if (manifest != nullptr) {
+            manifest->AddFiles(buffer->GetPackageFiles());
+            manifest->AddOrUpdatePackage(package->Name, package->Version);
         }
-        StoreProgress(plan);
+        plan.RemoveFromPackages(package);
+        buffer->Package = nullptr;
+        if (!RecordState(plan, manifest)) {
+            ok = false;
+            break;
+        }
     }
     Messages->Progress("copy", 100);
     return ok;

@@ -89,15 +89,27 @@ private:
     std::string OmbrelFileName();
     std::string ProgressFileName();
     std::string TempPath();
-    void ForceTempPath();
+    // Makes sure the package cache exists; false, with an error added, when it is not a folder
+    // the user alone may change.
+    bool ForceTempPath();
 
-    std::unique_ptr<TOmbrelFile> LoadOmbrelFile();
+    // None when there is no manifest, or when it cannot be used: `damage` then says why.
+    std::unique_ptr<TOmbrelFile> LoadOmbrelFile(std::string& damage);
     bool StoreOmbrelFile(TOmbrelFile& manifest);
-    std::unique_ptr<TProgress> LoadProgress();
-    void StoreProgress(TProgress& plan);
+    // None when there is no progress file, or when it cannot be used: `damage` then says why.
+    std::unique_ptr<TProgress> LoadProgress(std::string& damage);
+    // Answers false after adding "can't store progress".
+    bool StoreProgress(TProgress& plan);
+    // Flushes the installation folder, then stores the manifest (when given), then the plan;
+    // stops at the first failure, which it adds to the errors.
+    bool RecordState(TProgress& plan, TOmbrelFile* manifest);
+    // Removes the temporary files that a killed run left in the installation folder.
+    void RemoveStaleTemporaryFiles();
 
     void ExecuteApplication();
-    TProgress* GetProgress(TOmbrelFile* manifest);
+    // With `reinstall`, any progress file is left aside and a repair installs the application
+    // anew (the manifest could not be used).
+    TProgress* GetProgress(TOmbrelFile* manifest, bool reinstall);
     bool ExecuteProgress(TOmbrelFile& manifest, TProgress& plan);
     bool ExecutePackage();
     bool ExecuteInfo();
@@ -112,6 +124,9 @@ private:
 
     // Installation and clean-up.
     bool PrepareCopy(TProgress& plan, TCopyBuffers*& copyPlan);
+    // A name (relative to the installation folder) that is the engine's own: the state files
+    // and lock file of the application, and temporary files of the file system service.
+    bool IsReservedName(const std::string& name);
     bool TestForOpenHandles(TCopyBuffers& copyPlan);
     bool RemoveDoomedFiles(const std::string& destination, TProgress& plan, TOmbrelFile& manifest);
     bool RemoveDoomedPackages(TProgress& plan, TOmbrelFile& manifest);

@@ -4,6 +4,7 @@
 
 #include "engine/helper_package.h"
 #include "io/paths.h"
+#include "io/unpacked_marker.h"
 
 namespace ombrel {
 
@@ -80,6 +81,8 @@ bool TCopyBuffers::Load(const std::vector<std::unique_ptr<TPackage>>& Packages,
             for (const auto& full : listed) {
                 name = full.size() > prefix ? full.substr(prefix) : full;
                 std::string packageFile = NormalizeSeparators(name);
+                // The package cache's own record of the unpacking is no file of the package.
+                if (packageFile == kUnpackedMarkerName) continue;
                 buffer.AddFile(packageFile, full, JoinInside(destinationPath, name));
             }
         } catch (const EPathError& e) {

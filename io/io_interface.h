@@ -68,13 +68,26 @@ public:
 
     // Unpacks a zip archive as a whole into the folder ExtractPath, which does not exist yet:
     // into "<ExtractPath>.part" first (anything left there by an earlier attempt is removed),
-    // renamed to ExtractPath only when every entry is out, and removed again on failure. So a
-    // folder under the final name is always complete. Reports as ExtractZipFile does, progress
+    // marked complete (see CheckUnpackedFolder), renamed to ExtractPath only when every entry
+    // is out, and removed again on failure. So a folder under the final name is always complete. Reports as ExtractZipFile does, progress
     // captions naming the final target paths; an archive without entries gives an empty folder.
     // The default suits services without a staging area of their own.
     virtual bool ExtractZipFolder(const std::string& ZipFilePath, const std::string& ExtractPath) {
         return ForceDirectory(ExtractPath) && ExtractZipFile(ZipFilePath, ExtractPath);
     }
+    // Whether the folder ExtractPath is a complete unpacking of the archive ZipFilePath as
+    // ExtractZipFolder made it: its completion marker is there and matches the archive, and the
+    // folder holds exactly the files the marker lists, at their sizes; with Thorough, their
+    // contents are checked as well. Answers false without an error when it is not (the reason
+    // goes to the log). The default suits services without markers.
+    virtual bool CheckUnpackedFolder(const std::string& ZipFilePath, const std::string& ExtractPath,
+                                     bool Thorough) {
+        return !ZipFilePath.empty() && !Thorough && DirectoryExists(ExtractPath);
+    }
+    // Makes everything written so far to the file system that holds Path durable, so that a
+    // state file renamed into place afterwards never describes data a power cut could lose.
+    // The default suits services whose writes are durable anyway.
+    virtual bool FlushToDisk(const std::string& Path) { return !Path.empty(); }
 };
 
 using IOInterfacePtr = std::shared_ptr<IOInterface>;

@@ -83,6 +83,10 @@ public:
 
     // The limits that every archive must keep before it is unpacked (see io/zip_layout.h).
     void SetZipLimits(const TZipLimits& limits) { iZipLimits = limits; }
+    bool CheckUnpackedFolder(const std::string& ZipFilePath, const std::string& ExtractPath,
+                             bool Thorough) override;
+    // syncfs on the file system holding the folder Path.
+    bool FlushToDisk(const std::string& Path) override;
 
 private:
     void DoError(const std::string& text);
@@ -96,8 +100,11 @@ private:
     // descriptor (close-on-exec), or -1 and errno.
     int OpenFileAt(const std::string& Path, int flags, mode_t mode = 0);
     // Unpacks into ExtractPath; reports and errors name the targets below CaptionPath.
+    // With `unpacked`, the files written are listed there and an entry named like the
+    // completion marker is refused.
     bool ExtractEntries(const std::string& ZipFilePath, const std::string& ExtractPath,
-                        const std::string& CaptionPath);
+                        const std::string& CaptionPath,
+                        std::vector<struct TUnpackedFile>* unpacked = nullptr);
 
     TOnProgress OnProgressRedirect;
     IMessagesPtr Messages;

@@ -10,7 +10,9 @@
 #include <cmath>
 #include <filesystem>
 #include <map>
+#include <algorithm>
 #include <memory>
+#include <set>
 #include <string_view>
 #include <vector>
 
@@ -22,6 +24,7 @@
 #include "io/paths.h"
 #include "io/text.h"
 #include "io/zip_layout.h"
+#include "io/unpacked_marker.h"
 #include "io/zip_reader.h"
 #include "platform/file_usage.h"
 
@@ -727,7 +730,24 @@ bool TIO::ExtractZipFolder(const std::string& ZipFilePath, const std::string& Ex
         if (parent.IsOpen()) RemoveTreeAt(parent.Get(), stagingName);
         return false;
     }
-    bool ok = ExtractEntries(ZipFilePath, staging, ExtractPath);
+    std::vector<TUnpackedFile> unpacked;
+    bool ok = ExtractEntries(ZipFilePath, staging, ExtractPath, &unpacked);
+    if (ok) {
+        // The marker goes last, once the files it lists are on the disk.
+        TUnpackedMarker marker;
+        struct stat archive;
+        if (::stat(ZipFilePath.c_str(), &archive) != 0) {
+            DoError(LastErrorText());
+            ok = false;
+        } else {
+            marker.ArchiveSize = static_cast<uint64_t>(archive.st_size);
+            marker.ArchiveModified =
+                static_cast<int64_t>(archive.st_mtim.tv_sec) * 1000000000 + archive.st_mtim.tv_nsec;
+            marker.Files = std::move(unpacked);
+            ok = FlushToDisk(staging) &&
+                 SetLines(JoinBelow(staging, kUnpackedMarkerName), FormatUnpackedMarker(marker));
+        }
+    }
     if (ok && ::renameat(parent.Get(), stagingName.c_str(), parent.Get(), name.c_str()) != 0) {
         DoError(LastErrorText());
         ok = false;
@@ -737,7 +757,7 @@ bool TIO::ExtractZipFolder(const std::string& ZipFilePath, const std::string& Ex
 }
 
 bool TIO::ExtractEntries(const std::string& ZipFilePath, const std::string& ExtractPath,
-                         const std::string& CaptionPath) {
+                         const std::string& CaptionPath, std::vector<TUnpackedFile>* unpacked) {
     // The archive reader's progress reaches the sink for the length of this extraction only.
     OnProgressRedirect = [this](const std::string& caption, int32_t percent) {
         Messages->Progress(caption, percent);
@@ -867,6 +887,10 @@ bool TIO::ExtractEntries(const std::string& ZipFilePath, const std::string& Extr
             folderRelative = wanted;
         }
         if (isFolder) continue;
+        if (unpacked != nullptr && relative == kUnpackedMarkerName) {
+            DoError(fmt::sprintf("Entry name is reserved for the package cache: %s", entry.Name));
+            return false;
+        }
 
         TAtomicFile file;
         std::error_code failure = file.Create(folder.Get(), parts.back(), true);
@@ -894,6 +918,68 @@ bool TIO::ExtractEntries(const std::string& ZipFilePath, const std::string& Extr
             DoError(failure.message());
             return false;
         }
+        if (unpacked != nullptr) {
+            // A name given twice holds the later entry's data.
+            auto same = std::find_if(unpacked->begin(), unpacked->end(),
+                                     [&](const TUnpackedFile& f) { return f.Name == relative; });
+            if (same != unpacked->end()) unpacked->erase(same);
+            unpacked->push_back({relative, entry.Size, entry.Crc});
+        }
+    }
+    return true;
+}
+
+bool TIO::CheckUnpackedFolder(const std::string& ZipFilePath, const std::string& ExtractPath,
+                              bool Thorough) {
+    // Every way the folder can differ is an ordinary reason to unpack it again: logged only.
+    const auto unusable = [&](const std::string& why) {
+        DoLog(fmt::sprintf("%s is no complete unpacking of %s: %s", ExtractPath, ZipFilePath, why));
+        return false;
+    };
+    TDirFd folder;
+    if (std::error_code error = TDirFd::Open(ExtractPath, folder)) return unusable(error.message());
+    std::string content;
+    std::string error;
+    TUnpackedMarker marker;
+    if (!ReadWholeFile(::openat(folder.Get(), kUnpackedMarkerName, O_RDONLY | O_NOFOLLOW | O_CLOEXEC),
+                       content, error)) {
+        return unusable("no completion marker");
+    }
+    std::string_view bytes = content;
+    if (bytes.substr(0, 3) == kBom) bytes.remove_prefix(3);
+    if (!ParseUnpackedMarker(SplitLines(bytes), marker)) return unusable("damaged completion marker");
+    struct stat archive;
+    if (::stat(ZipFilePath.c_str(), &archive) != 0) return unusable(LastErrorText());
+    const int64_t modified =
+        static_cast<int64_t>(archive.st_mtim.tv_sec) * 1000000000 + archive.st_mtim.tv_nsec;
+    if (static_cast<uint64_t>(archive.st_size) != marker.ArchiveSize ||
+        modified != marker.ArchiveModified) {
+        return unusable("the archive has changed since");
+    }
+    TStrings listed;
+    if (std::error_code failure = ListFiles(::dup(folder.Get()), "", listed)) {
+        return unusable(failure.message());
+    }
+    std::set<std::string> present(listed.begin(), listed.end());
+    present.erase(kUnpackedMarkerName);
+    if (present.size() != marker.Files.size()) return unusable("other files than unpacked");
+    std::vector<char> block(Thorough ? 64 * 1024 : 0);
+    for (const TUnpackedFile& file : marker.Files) {
+        if (present.count(file.Name) == 0) return unusable(file.Name + " is missing");
+        TFd fd(::openat(folder.Get(), file.Name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+        struct stat st;
+        if (fd.Get() < 0 || ::fstat(fd.Get(), &st) != 0) return unusable(LastErrorText());
+        if (static_cast<uint64_t>(st.st_size) != file.Size) return unusable(file.Name + " has another size");
+        if (!Thorough) continue;
+        uint32_t crc = TZipReader::Crc32(0, nullptr, 0);
+        for (;;) {
+            ssize_t got = ::read(fd.Get(), block.data(), block.size());
+            if (got < 0 && errno == EINTR) continue;
+            if (got < 0) return unusable(LastErrorText());
+            if (got == 0) break;
+            crc = TZipReader::Crc32(crc, block.data(), static_cast<size_t>(got));
+        }
+        if (crc != file.Crc) return unusable(file.Name + " has another content");
     }
     return true;
 }
@@ -932,6 +1018,15 @@ bool TIO::CanFileBeOverwritten(const std::string& Path) {
     if (S_ISLNK(st.st_mode) || S_ISDIR(st.st_mode)) return true;
     if (std::error_code error = ProbeExclusiveWrite(Path)) {
         DoLog(error.message());
+        return false;
+    }
+    return true;
+}
+
+bool TIO::FlushToDisk(const std::string& Path) {
+    TFd folder(::open(Path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (folder.Get() < 0 || ::syncfs(folder.Get()) != 0) {
+        DoError(LastErrorText());
         return false;
     }
     return true;

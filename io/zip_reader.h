@@ -66,6 +66,9 @@ public:
 
     uint64_t Count() const;
 
+    // CRC-32 as zip archives use it, continued from `crc` (start with Crc32(0, nullptr, 0)).
+    static uint32_t Crc32(uint32_t crc, const void* data, size_t size);
+
     // The entry of the central directory at `index` (0 to Count() - 1).
     bool Entry(uint64_t index, TZipEntry& entry, std::string& error) const;
 

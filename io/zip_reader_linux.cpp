@@ -106,6 +106,11 @@ bool TZipReader::Open(int fd, std::string& error) {
     return true;
 }
 
+uint32_t TZipReader::Crc32(uint32_t crc, const void* data, size_t size) {
+    if (data == nullptr) return static_cast<uint32_t>(crc32(0, nullptr, 0));
+    return static_cast<uint32_t>(crc32_z(crc, static_cast<const Bytef*>(data), size));
+}
+
 uint64_t TZipReader::Count() const {
     if (!iImpl->archive) return 0;
     zip_int64_t count = zip_get_num_entries(iImpl->archive, 0);

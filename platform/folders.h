@@ -30,4 +30,11 @@ bool CreatePrivateFolders(const std::string& path, std::string& error);
 // folder Local AppData when the variable is missing or not an absolute path).
 std::string PackageCacheRoot();
 
+// Whether the existing folder at path may hold what the engine installs or caches: answers ""
+// when it may, otherwise why not ("it is the root folder", "it belongs to another user", "it is
+// writable by other users", or the system's text when it cannot be examined). A folder that
+// others may change, or that is not the user's, lets them swap or plant what the engine relies
+// on. Links on the way are followed: the folder itself is judged.
+std::string UnsafeFolderReason(const std::string& path);
+
 }  // namespace ombrel

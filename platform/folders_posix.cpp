@@ -69,4 +69,17 @@ bool CreatePrivateFolders(const std::string& path, std::string& error) {
 
 std::string PackageCacheRoot() { return XdgFolder("XDG_CACHE_HOME", "/.cache") + "/ombrel"; }
 
+std::string UnsafeFolderReason(const std::string& path) {
+    struct stat folder;
+    struct stat root;
+    if (::stat(path.c_str(), &folder) != 0 || ::stat("/", &root) != 0) {
+        return std::error_code(errno, std::system_category()).message();
+    }
+    if (!S_ISDIR(folder.st_mode)) return "it is not a folder";
+    if (folder.st_dev == root.st_dev && folder.st_ino == root.st_ino) return "it is the root folder";
+    if (folder.st_uid != ::geteuid()) return "it belongs to another user";
+    if ((folder.st_mode & S_IWOTH) != 0) return "it is writable by other users";
+    return "";
+}
+
 }  // namespace ombrel

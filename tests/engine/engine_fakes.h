@@ -162,14 +162,22 @@ private:
     IMessagesPtr messages;
 };
 
+// Thrown by FaultyIO in place of a call that changes the disk: the run ends there, as if the
+// process had been killed just before that call.
+struct SimulatedKill : std::runtime_error {
+    SimulatedKill() : std::runtime_error("simulated kill") {}
+};
+
 // The real file system service, with a hook that makes chosen calls fail: when `fail` answers
 // true for (operation name, path), the call reports "injected failure" under "TIO" and answers
-// false.
+// false. When `kill` answers true for a call that changes the disk, SimulatedKill is thrown
+// instead of making the call.
 class FaultyIO : public IOInterface {
 public:
     explicit FaultyIO(IMessagesPtr messages) : messages(messages), io(messages) {}
 
     std::function<bool(const std::string& op, const std::string& path)> fail;
+    std::function<bool(const std::string& op, const std::string& path)> kill;
 
     bool DirectoryExists(const std::string& p) override { return io.DirectoryExists(p); }
     bool FileExists(const std::string& p) override { return io.FileExists(p); }
@@ -179,13 +187,19 @@ public:
     bool Copyfile(const std::string& s, const std::string& t) override {
         return Injected("Copyfile", t) ? false : io.Copyfile(s, t);
     }
+    bool FlushToDisk(const std::string& p) override {
+        return Injected("FlushToDisk", p) ? false : io.FlushToDisk(p);
+    }
     bool GetFiles(const std::string& p, const TStrings& m, TStrings& f) override {
         return io.GetFiles(p, m, f);
     }
     bool GetFileHashList(const std::string& p, const TStrings& f, THashList& h) override {
         return io.GetFileHashList(p, f, h);
     }
-    bool GetLines(const std::string& p, TStrings& l) override { return io.GetLines(p, l); }
+    bool GetLines(const std::string& p, TStrings& l) override {
+        l.clear();
+        return Injected("GetLines", p) ? false : io.GetLines(p, l);
+    }
     bool SetLines(const std::string& p, const TStrings& l) override {
         return Injected("SetLines", p) ? false : io.SetLines(p, l);
     }
@@ -200,9 +214,14 @@ public:
         return io.ExtractZipFile(z, e);
     }
     bool ExtractZipFolder(const std::string& z, const std::string& e) override {
+        Killed("ExtractZipFolder", e);
         return io.ExtractZipFolder(z, e);
     }
+    bool CheckUnpackedFolder(const std::string& z, const std::string& e, bool thorough) override {
+        return io.CheckUnpackedFolder(z, e, thorough);
+    }
     bool DirectoryDeleteIfEmpty(const std::string& p) override {
+        Killed("DirectoryDeleteIfEmpty", p);
         return io.DirectoryDeleteIfEmpty(p);
     }
     bool CanFileBeOverwritten(const std::string& p) override {
@@ -214,7 +233,11 @@ public:
     }
 
 private:
+    void Killed(const std::string& op, const std::string& path) {
+        if (kill && kill(op, path)) throw SimulatedKill();
+    }
     bool Injected(const std::string& op, const std::string& path) {
+        Killed(op, path);
         if (!fail || !fail(op, path)) return false;
         messages->Error("injected failure", "TIO");
         return true;

@@ -5,6 +5,8 @@
 #include <stdlib.h>
 
 #include <filesystem>
+#include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -38,7 +40,7 @@ protected:
         options->iApiUrl = "http://updates.test:8080";
     }
 
-    std::string Dest() const { return tmp / "dest"; }
+    std::string Dest() const { return otherDest.empty() ? tmp / "dest" : otherDest; }
     std::string Cache() const { return tmp / "cache/ombrel/updates.test:8080"; }
     std::string Manifest() const { return Dest() + "/Demo.ombrel"; }
     std::string ProgressFile() const { return Dest() + "/Demo.ombrel.progress"; }
@@ -99,6 +101,7 @@ protected:
     std::shared_ptr<FakeApiClient> api = std::make_shared<FakeApiClient>(messages);
     std::shared_ptr<TCommandLineOptions> options = std::make_shared<TCommandLineOptions>();
     TOmbrel::TOnIntercept intercept;
+    std::string otherDest;  // the installation folder when not the default one
     bool success = false;
     std::string errorText;
 };
@@ -342,9 +345,20 @@ TEST_F(TOmbrelTest, DoomedFileThatCannotBeDeletedStaysInTheSavedPlan) {
         EXPECT_NE(r.text, "prepare copy ...");
         EXPECT_NE(r.text, "copy");
     }
-    // Copying had nothing to do, so the run completed: the manifest is stored, the plan gone.
-    EXPECT_FALSE(Exists(ProgressFile()));
+    // The deletion that was done is recorded; the one that failed stays in the plan, so the run
+    // is not complete and the next one tries again.
     EXPECT_THAT(tmp.Read(Manifest()), HasSubstr(":files\r\nDemo.exe\r\nlib/core.so\r\n\r\n"));
+    EXPECT_THAT(tmp.Read(ProgressFile()), HasSubstr("\"doomed_files\": [\r\n        \"Demo.exe\"\r\n    ]"));
+    EXPECT_THAT(tmp.Read(ProgressFile()), ::testing::Not(HasSubstr("sub/b.txt")));
+
+    NextRun();
+    io->fail = nullptr;
+    Run();
+    EXPECT_TRUE(success) << messages->Dump();
+    EXPECT_FALSE(Exists(Dest() + "/Demo.exe"));
+    EXPECT_FALSE(Exists(ProgressFile()));
+    EXPECT_THAT(tmp.Read(Manifest()), HasSubstr(":version 1.1\r\n"));
+    EXPECT_THAT(tmp.Read(Manifest()), HasSubstr(":files\r\nlib/core.so\r\n\r\n"));
 }
 
 TEST_F(TOmbrelTest, UpdateChannelForcesTheInstalledVersionWhenNothingIsToDo) {
@@ -565,7 +579,8 @@ TEST_F(TOmbrelTest, CopyReportsOnePercentPerPackageAndKeepsWhatWasCopied) {
         if (r.level == Level::Progress && r.text == "copy") copy.push_back(r.percent);
     }
     EXPECT_THAT(copy, ElementsAre(0, 12, 25, 38, 50, 62, 75, 100));
-    EXPECT_FALSE(Exists(Manifest()));
+    // Each copied package is recorded at once: the manifest has the five, the plan the rest.
+    EXPECT_THAT(tmp.Read(Manifest()), HasSubstr(":packages\r\nP1 1\r\nP2 1\r\nP3 1\r\nP4 1\r\nP5 1\r\n\r\n"));
     // The five copied packages left the saved plan; P6 to P8 are still to do.
     std::string plan = tmp.Read(ProgressFile());
     EXPECT_THAT(plan, ::testing::Not(HasSubstr("\"P5\"")));
@@ -777,6 +792,448 @@ TEST_F(TOmbrelTest, CacheFolderIsNamedAfterTheServer) {
         Run();
         EXPECT_EQ(tmp.Read(fs::path(c.folder) / "Demo.1.0.exe"), "demo") << messages->Dump();
     }
+}
+
+
+// ---------------------------------------------------------------------------------------------
+// Interrupted runs: a run stopped before any call that changes the disk, then run again, ends
+// exactly where an uninterrupted run ends.
+
+class TOmbrelInterruptedTest : public TOmbrelTest {
+protected:
+    // Every entry below the installation folder: files with their bytes, folders as "name/".
+    std::map<std::string, std::string> Snapshot() const {
+        std::map<std::string, std::string> entries;
+        if (!fs::exists(Dest())) return entries;
+        for (const auto& e : fs::recursive_directory_iterator(Dest())) {
+            const std::string name = fs::relative(e.path(), Dest()).string();
+            if (e.is_directory()) {
+                entries[name + "/"] = "";
+            } else {
+                entries[name] = tmp.Read(e.path().string());
+            }
+        }
+        return entries;
+    }
+
+    // Release 1.0 (Demo: Demo.exe, readme.txt, sub/b.txt; Lib: lib/core.so; Extra: x/extra.dat)
+    // and the update to 1.1 (Demo changed and without readme.txt, Lib unchanged, Extra gone).
+    void ServeReleases() {
+        api->answers["/api/update/install/Demo"] = R"({"version": "1.0", "packages": [
+            {"id": 1, "name": "Demo", "version": "1.0", "files": ["*"]},
+            {"id": 2, "name": "Lib", "version": "1.0", "files": ["*"]},
+            {"id": 3, "name": "Extra", "version": "1.0", "files": ["*"]}]})";
+        Serve(1, {{"Demo.exe", "demo 1.0"}, {"readme.txt", "read me"}, {"sub/b.txt", "b"}});
+        Serve(2, {{"lib/core.so", "core 1.0"}});
+        Serve(3, {{"x/extra.dat", "extra"}});
+        api->answers["/api/update/version/Demo/1.0"] = R"({"version": "1.1", "packages": [
+            {"id": 4, "name": "Demo", "version": "1.1", "files": ["*"]}],
+            "doomed_packages": ["Extra"], "doomed_files": ["readme.txt", "x/extra.dat"]})";
+        Serve(4, {{"Demo.exe", "demo 1.1"}, {"sub/b.txt", "b 1.1"}, {"sub/c.txt", "c"}});
+        api->answers["/api/update/version/Demo/1.1"] = R"({"version": "1.1"})";
+    }
+
+    // Runs into a folder and cache of their own, named by `tag`.
+    void UseFolders(const std::string& tag) {
+        otherDest = tmp / (tag + "/dest");
+        options->iDestination = otherDest;
+        setenv("XDG_CACHE_HOME", (tmp / (tag + "/cache")).c_str(), 1);
+    }
+
+    // Runs until the stopPoint-th call that changes the disk (none when 0); answers how many
+    // such calls the run made, or -1 when it was stopped.
+    int RunStoppedAt(int stopPoint) {
+        int calls = 0;
+        io->kill = [&](const std::string&, const std::string&) { return ++calls == stopPoint; };
+        try {
+            Run();
+        } catch (const testing::SimulatedKill&) {
+            io->kill = nullptr;
+            return -1;
+        }
+        io->kill = nullptr;
+        return calls;
+    }
+
+    // For every stop point of the run that `update` selects (install, or update from 1.0), the
+    // stopped run and then a normal one end with the same installation folder as one run.
+    void SweepStopPoints(bool update) {
+        ServeReleases();
+        UseFolders("reference");
+        if (update) Run();
+        NextRun();
+        const int points = RunStoppedAt(0);
+        ASSERT_TRUE(success) << messages->Dump();
+        const auto expected = Snapshot();
+        ASSERT_GT(points, 3);
+        for (int point = 1; point <= points; ++point) {
+            SCOPED_TRACE("stopped before disk call " + std::to_string(point));
+            UseFolders("run" + std::to_string(point));
+            NextRun();
+            if (update) Run();
+            NextRun();
+            ASSERT_EQ(RunStoppedAt(point), -1);
+            NextRun();
+            Run();
+            EXPECT_TRUE(success) << messages->Dump();
+            EXPECT_EQ(messages->Count(Level::Error), 0u) << messages->Dump();
+            EXPECT_EQ(Snapshot(), expected);
+        }
+    }
+};
+
+TEST_F(TOmbrelInterruptedTest, InstallStoppedAtAnyPointEndsLikeOneRun) { SweepStopPoints(false); }
+
+TEST_F(TOmbrelInterruptedTest, UpdateStoppedAtAnyPointEndsLikeOneRun) { SweepStopPoints(true); }
+
+TEST_F(TOmbrelInterruptedTest, TemporaryFilesOfAKilledWriteAreRemovedByTheNextRun) {
+    ServeReleases();
+    Run();
+    ASSERT_TRUE(success) << messages->Dump();
+    const auto expected = Snapshot();
+    // What a write killed before its rename leaves: at the top level (a state file) and, while
+    // a run is unfinished, below it (a package file). Names of the same shape owned by packages
+    // are not touched when they are not temporary names.
+    tmp.Write("dest/.ombrel-0123456789abcdef.tmp", "half a manifest");
+    tmp.Write("dest/sub/.ombrel-fedcba9876543210.tmp", "half a file");
+    testing::WriteFileBytes(ProgressFile(), R"({"version": "1.0"})");
+    NextRun();
+    Run();
+    EXPECT_TRUE(success) << messages->Dump();
+    EXPECT_EQ(Snapshot(), expected);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Damaged state files: the run stops with an error that names the file and the run that
+// repairs it, changes nothing, and that repair run then ends fully correct.
+
+TEST_F(TOmbrelInterruptedTest, DamagedManifestStopsEveryRunButARepair) {
+    struct Case {
+        const char* name;
+        std::string content;  // written as the manifest
+        bool unreadable;
+        const char* damage;
+    } cases[] = {
+        {"empty", "", false, "it names no version"},
+        {"garbage", std::string("\x00\xff garbage \x01", 12), false, "it names no version"},
+        {"no version", ":app Demo\r\n\r\n:packages\r\nDemo 1.0\r\n\r\n:files\r\nDemo.exe\r\n\r\n",
+         false, "it names no version"},
+        {"file outside", ":app Demo\r\n\r\n:version 1.0\r\n\r\n:files\r\n../x\r\n\r\n", false,
+         "it names the file ../x outside the installation folder"},
+        {"unreadable", "", true, "it cannot be read"},
+    };
+    ServeReleases();
+    api->answers["/api/update/repair/Demo/1.0"] = R"({"version": "1.0"})";
+    UseFolders("reference");
+    Run();
+    ASSERT_TRUE(success) << messages->Dump();
+    const auto expected = Snapshot();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        UseFolders(c.name);
+        NextRun();
+        Run();
+        ASSERT_TRUE(success) << messages->Dump();
+        if (!c.unreadable) testing::WriteFileBytes(Manifest(), c.content);
+        if (c.unreadable) {
+            io->fail = [this](const std::string& op, const std::string& path) {
+                return op == "GetLines" && path == Manifest();
+            };
+        }
+        const auto damaged = Snapshot();
+
+        NextRun();
+        Run();
+        io->fail = nullptr;
+        EXPECT_FALSE(success);
+        EXPECT_THAT(messages->Texts(Level::Error),
+                    ::testing::Contains("ombrel file " + Manifest() + " is damaged (" + c.damage +
+                                        "); a repair run (--repair) installs the application again"));
+        EXPECT_TRUE(api->calls.empty());
+        EXPECT_EQ(Snapshot(), damaged) << "nothing changes";
+
+        NextRun();
+        options->iRepair = true;
+        Run();
+        options->iRepair = false;
+        EXPECT_TRUE(success) << messages->Dump();
+        EXPECT_EQ(messages->Count(Level::Error), 0u) << messages->Dump();
+        // A manifest that reads again is repaired as usual; a damaged one is installed anew.
+        EXPECT_THAT(api->calls, ::testing::Contains(c.unreadable ? "POST /api/update/repair/Demo/1.0"
+                                                                  : "GET /api/update/install/Demo"));
+        EXPECT_EQ(Snapshot(), expected);
+    }
+}
+
+TEST_F(TOmbrelInterruptedTest, DamagedProgressFileStopsEveryRunButARepair) {
+    struct Case {
+        const char* name;
+        std::string content;  // written as the progress file
+        bool unreadable;
+        const char* damage;
+    } cases[] = {
+        {"empty", "", false, "it is empty"},
+        {"blank", "\xEF\xBB\xBF \r\n\r\n", false, "it is empty"},
+        {"garbage", "{\"version\": \"1.0\", \"packages\": [", false, "it holds no plan: bad progress data in "},
+        {"array", "[]", false, "it holds no plan: bad progress data in "},
+        {"null", "null", false, "it holds no plan"},
+        {"no version", "{}", false, "it names no version"},
+        {"package leaving the cache",
+         R"({"version": "1.0", "packages": [{"id": 1, "name": "../x", "version": "1.0", "files": ["*"]}]})",
+         false, "its package ../x 1.0 cannot be kept in the package cache"},
+        {"file leaving the folder",
+         R"({"version": "1.0", "packages": [{"id": 1, "name": "T", "version": "1.0", "filename": "../t.exe", "files": ["*"]}]})",
+         false, "its package T 1.0 names a file outside the installation folder"},
+        {"unreadable", "{}", true, "it cannot be read"},
+    };
+    ServeReleases();
+    api->answers["/api/update/repair/Demo/1.0"] = R"({"version": "1.0"})";
+    UseFolders("reference");
+    Run();
+    ASSERT_TRUE(success) << messages->Dump();
+    const auto expected = Snapshot();
+    // Over an installation (repaired through the server) and over nothing (installed anew).
+    for (bool installed : {true, false}) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(std::string(c.name) + (installed ? " over an installation" : " alone"));
+            UseFolders(std::string(c.name) + (installed ? "-installed" : "-alone"));
+            NextRun();
+            if (installed) Run();
+            testing::WriteFileBytes(ProgressFile(), c.content);
+            if (c.unreadable) {
+                io->fail = [this](const std::string& op, const std::string& path) {
+                    return op == "GetLines" && path == ProgressFile();
+                };
+            }
+            const auto damaged = Snapshot();
+
+            NextRun();
+            Run();
+            io->fail = nullptr;
+            EXPECT_FALSE(success);
+            const std::string prefix = "progress file " + ProgressFile() + " is damaged (";
+            const std::string suffix = "); a repair run (--repair) repairs the installation";
+            bool found = false;
+            for (const auto& text : messages->Texts(Level::Error)) {
+                found = found || (text.rfind(prefix + c.damage, 0) == 0 &&
+                                  text.size() > suffix.size() &&
+                                  text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0);
+            }
+            EXPECT_TRUE(found) << messages->Dump();
+            EXPECT_TRUE(api->calls.empty());
+            EXPECT_EQ(Snapshot(), damaged) << "nothing changes";
+
+            NextRun();
+            options->iRepair = true;
+            Run();
+            options->iRepair = false;
+            EXPECT_TRUE(success) << messages->Dump();
+            EXPECT_EQ(messages->Count(Level::Error), 0u) << messages->Dump();
+            EXPECT_EQ(Snapshot(), expected);
+        }
+    }
+}
+
+TEST_F(TOmbrelTest, AnswerWithoutVersionIsNotSavedAsAPlan) {
+    InstallRelease1();
+    const std::string manifest = tmp.Read(Manifest());
+    api->answers["/api/update/version/Demo/1.0"] = "{}";
+    Run();
+    EXPECT_FALSE(success);
+    EXPECT_THAT(messages->Texts(Level::Error),
+                ElementsAre("the server's answer cannot be carried out (it names no version)"));
+    EXPECT_FALSE(Exists(ProgressFile()));
+    EXPECT_EQ(tmp.Read(Manifest()), manifest);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Folders and names the engine refuses
+
+TEST_F(TOmbrelTest, FoldersOthersMayChangeAreRefusedAsInstallationFolder) {
+    struct Case {
+        const char* name;
+        std::function<std::string()> make;  // answers the folder
+        const char* reason;
+    } cases[] = {
+        {"root", [] { return std::string("/"); }, "it is the root folder"},
+        {"root by another name", [] { return std::string("/tmp/.."); }, "it is the root folder"},
+        {"another user's",
+         [this] {
+             fs::create_directories(tmp / "nobody");
+             EXPECT_EQ(chown((tmp / "nobody").c_str(), 65534, 65534), 0);
+             return tmp / "nobody";
+         },
+         "it belongs to another user"},
+        {"writable by all",
+         [this] {
+             fs::create_directories(tmp / "shared");
+             fs::permissions(tmp / "shared", fs::perms::all | fs::perms::sticky_bit);
+             return tmp / "shared";
+         },
+         "it is writable by other users"},
+    };
+    api->answers["/api/update/install/Demo"] = R"({"version": "1.0", "packages": [
+        {"id": 1, "name": "Demo", "version": "1.0", "files": ["*"]}]})";
+    Serve(1, {{"Demo.exe", "demo 1"}});
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        NextRun();
+        options->iDestination = c.make();
+        Run();
+        EXPECT_FALSE(success);
+        EXPECT_THAT(messages->Texts(Level::Error),
+                    ElementsAre("Zielpfad kann nicht benutzt werden: installation folder " +
+                                *options->iDestination + ": " + c.reason));
+        EXPECT_TRUE(api->calls.empty());
+        EXPECT_FALSE(Exists(*options->iDestination + "/Demo.ombrel.lock"));
+        EXPECT_FALSE(Exists(*options->iDestination + "/Demo.ombrel.progress"));
+        EXPECT_FALSE(Exists(*options->iDestination + "/Demo.exe"));
+    }
+}
+
+TEST_F(TOmbrelTest, CacheOthersMayChangeIsRefusedBeforeAnythingIsDownloaded) {
+    api->answers["/api/update/install/Demo"] = R"({"version": "1.0", "packages": [
+        {"id": 1, "name": "Demo", "version": "1.0", "files": ["*"]}]})";
+    Serve(1, {{"Demo.exe", "demo 1"}});
+    fs::create_directories(tmp / "cache/ombrel");
+    fs::permissions(tmp / "cache/ombrel", fs::perms::all);
+    Run();
+    EXPECT_FALSE(success);
+    EXPECT_THAT(messages->Texts(Level::Error),
+                ElementsAre("package cache " + (tmp / "cache/ombrel") +
+                            " cannot be used: it is writable by other users"));
+    EXPECT_THAT(api->calls, ElementsAre("GET /api/update/install/Demo"));
+    EXPECT_FALSE(Exists(Cache() + "/Demo.1.0.zip"));
+    EXPECT_FALSE(Exists(Dest() + "/Demo.exe"));
+
+    // Once the folder is the user's alone again, the next run continues.
+    NextRun();
+    fs::permissions(tmp / "cache/ombrel", fs::perms::owner_all);
+    Run();
+    EXPECT_TRUE(success) << messages->Dump();
+    EXPECT_EQ(tmp.Read(Dest() + "/Demo.exe"), "demo 1");
+}
+
+TEST_F(TOmbrelTest, ApplicationNameIsCheckedLikeAnyOtherName) {
+    for (const char* name : {"../x", "a/b", "..", "C:x", "a\\b"}) {
+        SCOPED_TRACE(name);
+        NextRun();
+        options->iAppName = name;
+        Run();
+        EXPECT_FALSE(success);
+        EXPECT_THAT(messages->Texts(Level::Error),
+                    ElementsAre(std::string("application name ") + name +
+                                " cannot be used: it is no plain file name"));
+        EXPECT_TRUE(api->calls.empty());
+    }
+    EXPECT_FALSE(Exists(Dest()));
+    EXPECT_FALSE(Exists(tmp / "x.ombrel.lock"));
+}
+
+TEST_F(TOmbrelTest, EngineFileNamesAreNeitherInstalledNorDeleted) {
+    InstallRelease1();
+    const std::string manifest = tmp.Read(Manifest());
+    for (const char* name : {"Demo.ombrel", "DEMO.ombrel.progress", "demo.ombrel.lock",
+                             "sub/.ombrel-0123456789abcdef.tmp"}) {
+        SCOPED_TRACE(name);
+        NextRun();
+        api->answers["/api/update/version/Demo/1.0"] = R"({"version": "1.1", "packages": [
+            {"id": 3, "name": "Evil", "version": "1.0", "files": ["*"]}]})";
+        Serve(3, {{"Demo.exe", "evil"}, {name, "planted"}});
+        Run();
+        EXPECT_FALSE(success);
+        EXPECT_THAT(messages->Texts(Level::Error),
+                    ElementsAre(std::string("package Evil 1.0 installs ") + name +
+                                ", a name the engine keeps for its own files"));
+        EXPECT_EQ(tmp.Read(Manifest()), manifest);
+        EXPECT_EQ(tmp.Read(Dest() + "/Demo.exe"), "demo 1");
+        fs::remove(ProgressFile());
+        fs::remove_all(Cache() + "/Evil.1.0");
+        fs::remove(Cache() + "/Evil.1.0.zip");
+    }
+
+    NextRun();
+    api->answers["/api/update/version/Demo/1.0"] =
+        R"({"version": "1.0", "doomed_files": ["Demo.ombrel", "demo.OMBREL", "Demo.ombrel.lock"]})";
+    Run();
+    EXPECT_TRUE(success) << messages->Dump();
+    EXPECT_THAT(messages->Texts(Level::Warning),
+                ElementsAre("doomed file Demo.ombrel is one of the engine's own files... ignored",
+                            "doomed file demo.OMBREL is one of the engine's own files... ignored",
+                            "doomed file Demo.ombrel.lock is one of the engine's own files... ignored"));
+    EXPECT_EQ(tmp.Read(Manifest()), manifest);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The package cache is checked, not trusted
+
+TEST_F(TOmbrelTest, UnpackedFolderIsUsedOnlyWhenItMatchesItsArchive) {
+    struct Case {
+        const char* name;
+        std::function<void(const std::string& folder)> spoil;
+    } cases[] = {
+        {"planted without a marker",
+         [](const std::string& folder) {
+             fs::remove(folder + "/.ombrel-unpacked");
+             testing::WriteFileBytes(folder + "/evil.txt", "planted");
+         }},
+        {"a file added", [](const std::string& folder) { testing::WriteFileBytes(folder + "/evil.txt", "planted"); }},
+        {"a file missing", [](const std::string& folder) { fs::remove(folder + "/sub/b.txt"); }},
+        {"a file cut short", [](const std::string& folder) { testing::WriteFileBytes(folder + "/Demo.exe", "de"); }},
+        {"the marker damaged", [](const std::string& folder) { testing::WriteFileBytes(folder + "/.ombrel-unpacked", "x"); }},
+        {"the archive replaced",
+         [this](const std::string&) {
+             testing::WriteFileBytes(Cache() + "/Demo.1.0.zip",
+                                     ZipBytes({{"Demo.exe", "demo 1"}, {"sub/b.txt", "b"}}));
+         }},
+    };
+    InstallRelease1();
+    const std::string manifest = tmp.Read(Manifest());
+    const std::string folder = Cache() + "/Demo.1.0";
+    EXPECT_THAT(tmp.Read(folder + "/.ombrel-unpacked"),
+                ::testing::StartsWith(std::string(kBom) + "ombrel-unpacked 1\r\narchive "));
+    EXPECT_FALSE(Exists(Dest() + "/.ombrel-unpacked")) << "the marker is not installed";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        c.spoil(folder);
+        fs::remove_all(Dest());
+        NextRun();
+        Run();
+        EXPECT_TRUE(success) << messages->Dump();
+        EXPECT_THAT(messages->Texts(Level::Log), ::testing::Contains("unpacking " + folder + " again"));
+        EXPECT_EQ(tmp.Read(Dest() + "/Demo.exe"), "demo 1");
+        EXPECT_EQ(tmp.Read(Dest() + "/sub/b.txt"), "b");
+        EXPECT_FALSE(Exists(Dest() + "/evil.txt"));
+        EXPECT_FALSE(Exists(folder + "/evil.txt"));
+        EXPECT_EQ(tmp.Read(Manifest()), manifest);
+    }
+}
+
+TEST_F(TOmbrelTest, RepairChecksTheContentOfTheCachedCopiesItInstallsAgain) {
+    InstallRelease1();
+    // Same size, other bytes: only reading the files tells.
+    testing::WriteFileBytes(Cache() + "/Demo.1.0/Demo.exe", "DEMO 1");
+    testing::WriteFileBytes(Dest() + "/Demo.exe", "broken");
+    api->answers["/api/update/repair/Demo/1.0"] = R"({"version": "1.0", "packages": [
+        {"id": 1, "name": "Demo", "version": "1.0", "files": ["*"]}]})";
+    options->iRepair = true;
+    Run();
+    EXPECT_TRUE(success) << messages->Dump();
+    EXPECT_THAT(messages->Texts(Level::Log),
+                ::testing::Contains("unpacking " + Cache() + "/Demo.1.0 again"));
+    EXPECT_EQ(tmp.Read(Dest() + "/Demo.exe"), "demo 1");
+    EXPECT_EQ(tmp.Read(Cache() + "/Demo.1.0/Demo.exe"), "demo 1");
+}
+
+TEST_F(TOmbrelTest, ArchiveEntryNamedLikeTheMarkerIsRefused) {
+    api->answers["/api/update/install/Demo"] = R"({"version": "1.0", "packages": [
+        {"id": 1, "name": "Demo", "version": "1.0", "files": ["*"]}]})";
+    Serve(1, {{"Demo.exe", "demo 1"}, {".ombrel-unpacked", "ombrel-unpacked 1\r\narchive 0 0\r\n"}});
+    Run();
+    EXPECT_THAT(messages->Texts(Level::Error),
+                ::testing::Contains("Entry name is reserved for the package cache: .ombrel-unpacked"));
+    EXPECT_FALSE(Exists(Cache() + "/Demo.1.0"));
+    EXPECT_FALSE(Exists(Dest() + "/Demo.exe"));
 }
 
 }  // namespace

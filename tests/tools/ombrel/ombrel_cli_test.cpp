@@ -103,6 +103,7 @@ protected:
     static void ListInOrder(const fs::path& root, const fs::path& folder,
                             std::vector<std::string>& names) {
         for (const auto& e : fs::directory_iterator(folder)) {
+            if (e.path().filename() == ".ombrel-unpacked") continue;  // the cache's own marker
             if (e.is_directory()) {
                 ListInOrder(root, e.path(), names);
             } else {
