@@ -1074,7 +1074,8 @@ TEST_F(TOmbrelTest, FoldersOthersMayChangeAreRefusedAsInstallationFolder) {
     };
     api->answers["/api/update/install/Demo"] = R"({"version": "1.0", "packages": [
         {"id": 1, "name": "Demo", "version": "1.0", "files": ["*"]}]})";
-    Serve(1, {{"Demo.exe", "demo 1"}});
+    // A name nobody else uses: "/" is shared with everything else on the machine.
+    Serve(1, {{"ombrel-unsafe-folder-test.txt", "x"}});
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         NextRun();
@@ -1087,7 +1088,7 @@ TEST_F(TOmbrelTest, FoldersOthersMayChangeAreRefusedAsInstallationFolder) {
         EXPECT_TRUE(api->calls.empty());
         EXPECT_FALSE(Exists(*options->iDestination + "/Demo.ombrel.lock"));
         EXPECT_FALSE(Exists(*options->iDestination + "/Demo.ombrel.progress"));
-        EXPECT_FALSE(Exists(*options->iDestination + "/Demo.exe"));
+        EXPECT_FALSE(Exists(*options->iDestination + "/ombrel-unsafe-folder-test.txt"));
     }
 }
 

@@ -396,7 +396,11 @@ TEST_F(ExtractZipTest, FolderExtractionShowsTheFinalFolderOnlyWhenComplete) {
     testing::WriteZip(Archive(), {Stored("top.txt", "top"), Deflated("sub/b.txt", "bee")});
     ASSERT_TRUE(io.ExtractZipFolder(Archive(), Out())) << messages->Dump();
     EXPECT_EQ(messages->Count(Level::Error), 0u) << messages->Dump();
-    EXPECT_THAT(Tree(Out()), ::testing::ElementsAre("sub", "sub/b.txt", "top.txt"));
+    // The completion marker, written last, lists the files with their sizes and CRC-32.
+    EXPECT_THAT(Tree(Out()), ::testing::ElementsAre(".ombrel-unpacked", "sub", "sub/b.txt", "top.txt"));
+    EXPECT_THAT(temp.Read(Out() + "/.ombrel-unpacked"),
+                ::testing::EndsWith("\r\nfile 00dd3cbd 3 top.txt\r\nfile 1daab41c 3 sub/b.txt\r\n"));
+    EXPECT_TRUE(io.CheckUnpackedFolder(Archive(), Out(), true));
     EXPECT_FALSE(fs::exists(Out() + ".part"));
     // Reports name where the files end up, not the staging folder.
     EXPECT_THAT(PercentsFor(Out() + "/top.txt"), ::testing::ElementsAre(100));
@@ -441,7 +445,8 @@ TEST_F(ExtractZipTest, FolderExtractionOfAnEmptyArchiveGivesAnEmptyFolder) {
     temp.Write("pkg.zip", std::string("PK\x05\x06", 4) + std::string(18, '\0'));
     ASSERT_TRUE(io.ExtractZipFolder(Archive(), Out())) << messages->Dump();
     EXPECT_TRUE(fs::is_directory(Out()));
-    EXPECT_TRUE(Tree(Out()).empty());
+    EXPECT_THAT(Tree(Out()), ::testing::ElementsAre(".ombrel-unpacked"));
+    EXPECT_TRUE(io.CheckUnpackedFolder(Archive(), Out(), true));
 }
 
 }  // namespace
