@@ -150,6 +150,16 @@ bool IsTemporaryName(const std::string& name) {
                        [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; });
 }
 
+// True when nothing but folders is below path (links and files count as something).
+bool HoldsOnlyFolders(const std::string& path) {
+    std::error_code ec;
+    auto it = std::filesystem::recursive_directory_iterator(path, ec);
+    for (; !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+        if (!it->is_directory(ec) || it->is_symlink(ec)) return false;
+    }
+    return !ec;
+}
+
 struct LessNoCase {
     bool operator()(const std::string& a, const std::string& b) const {
         return LowerAscii(a) < LowerAscii(b);
@@ -246,9 +256,19 @@ void TOmbrel::Execute() {
 
     if (!iOptions->PackageName().empty()) {
         ExecutePackage();
-        return;
+    } else {
+        ExecuteApplication();
     }
-    ExecuteApplication();
+    ReleaseLock(lock);
+}
+
+void TOmbrel::ReleaseLock(std::unique_ptr<TFileLock>& lock) {
+    // A lock file left behind locks nothing, but it is not the folder one run leaves.
+    std::string error;
+    if (lock && !lock->RemoveFile(error)) {
+        AddError(fmt::sprintf("could not remove lock file %s: %s", lock->Path(), error));
+    }
+    lock.reset();
 }
 
 void TOmbrel::ExecuteApplication() {
@@ -670,6 +690,12 @@ bool TOmbrel::DownloadPackages(TProgress& plan) {
             RemovePartial(path.string());
         }
     }
+    const bool ok = DownloadEach(plan, temp);
+    ReleaseLock(cacheLock);
+    return ok;
+}
+
+bool TOmbrel::DownloadEach(TProgress& plan, const std::string& temp) {
     for (const auto& package : plan.Packages()) {
         const std::string name = GetPackageFileName(*package);
         const std::string ext = ExtractFileExt(name);
@@ -884,10 +910,24 @@ bool TOmbrel::RemoveDoomedFiles(const std::string& destination, TProgress& plan,
     for (const auto& folder : folders) {
         const std::string path = PathJoin(destination, folder);
         if (!IO->DirectoryExists(path)) continue;
+        std::string failure;
         try {
-            IO->DirectoryDeleteIfEmpty(path);
+            if (!IO->DirectoryDeleteIfEmpty(path) && HoldsOnlyFolders(path)) {
+                failure = "the system refused to remove it";
+            }
         } catch (const std::filesystem::filesystem_error& e) {
-            Warning(fmt::sprintf("could not remove folder %s: %s", path, e.code().message()));
+            failure = e.code().message();
+        }
+        if (failure.empty()) continue;
+        // Its entries stay in the plan, so that the next run offers the folder again.
+        AddError(fmt::sprintf("could not remove folder %s: %s", path, failure));
+        ok = false;
+        for (const auto& entry : plan.DoomedFiles()) {
+            const std::string name = NormalizeSeparators(entry);
+            if (LowerAscii(name.substr(0, name.find('/'))) == LowerAscii(folder) &&
+                std::find(failed.begin(), failed.end(), entry) == failed.end()) {
+                failed.push_back(entry);
+            }
         }
     }
     plan.DoomedFiles() = std::move(failed);

@@ -17,6 +17,7 @@
 namespace ombrel {
 
 class TCopyBuffers;
+class TFileLock;
 class TOmbrelFile;
 class TProgress;
 
@@ -116,6 +117,10 @@ private:
 
     // Download and extraction into the package cache.
     bool DownloadPackages(TProgress& plan);
+    // The packages of the plan into the cache folder temp, whose lock the caller holds.
+    bool DownloadEach(TProgress& plan, const std::string& temp);
+    // Removes the lock file (an error when it cannot be) and releases the lock.
+    void ReleaseLock(std::unique_ptr<TFileLock>& lock);
     bool DownloadPackage(int32_t packageId, const std::string& fileName, const std::string& target,
                          TPackageMode packageMode);
     bool ExtractPackage(const std::string& archive, const std::string& folder);

@@ -23,8 +23,12 @@ public:
     static TResult Acquire(const std::string& path, std::unique_ptr<TFileLock>& lock,
                            std::string& error, bool wait = false);
 
-    // Removes the file (while still holding the lock, so no waiting run sees a half-gone lock),
-    // then releases it.
+    // Removes the file now, still holding the lock (so no waiting run sees a half-gone lock);
+    // the lock itself ends with the object. False, with the reason in `error`, when the file
+    // cannot be removed: it then stays behind, empty, and locks nothing once released.
+    bool RemoveFile(std::string& error);
+
+    // Removes the file unless RemoveFile did (while still holding the lock), then releases it.
     ~TFileLock();
     TFileLock(const TFileLock&) = delete;
     TFileLock& operator=(const TFileLock&) = delete;
@@ -36,6 +40,7 @@ private:
 
     std::string iPath;
     intptr_t iHandle;  // the open file: a descriptor on Linux, a HANDLE on Windows
+    bool iRemoved = false;
 };
 
 }  // namespace ombrel

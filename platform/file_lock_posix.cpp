@@ -44,8 +44,16 @@ TFileLock::TResult TFileLock::Acquire(const std::string& path, std::unique_ptr<T
     return TResult::Failed;
 }
 
+bool TFileLock::RemoveFile(std::string& error) {
+    if (iRemoved) return true;
+    iRemoved = true;
+    if (::unlink(iPath.c_str()) == 0) return true;
+    error = std::strerror(errno);
+    return false;
+}
+
 TFileLock::~TFileLock() {
-    ::unlink(iPath.c_str());
+    if (!iRemoved) ::unlink(iPath.c_str());
     ::close(static_cast<int>(iHandle));
 }
 

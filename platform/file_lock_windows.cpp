@@ -1,3 +1,5 @@
+#include <string>
+
 #include <windows.h>
 
 #include "platform/file_lock.h"
@@ -76,13 +78,24 @@ TFileLock::TResult TFileLock::Acquire(const std::string& path, std::unique_ptr<T
     return TResult::Failed;
 }
 
-TFileLock::~TFileLock() {
-    HANDLE file = reinterpret_cast<HANDLE>(iHandle);
+bool TFileLock::RemoveFile(std::string& error) {
+    if (iRemoved) return true;
+    iRemoved = true;
     // Deleted while still locked, so that no waiting run takes over a file on its way out.
     FILE_DISPOSITION_INFO disposition{};
     disposition.DeleteFile = TRUE;
-    SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition);
-    CloseHandle(file);
+    if (SetFileInformationByHandle(reinterpret_cast<HANDLE>(iHandle), FileDispositionInfo,
+                                   &disposition, sizeof disposition)) {
+        return true;
+    }
+    error = "error " + std::to_string(GetLastError());
+    return false;
+}
+
+TFileLock::~TFileLock() {
+    std::string ignored;
+    RemoveFile(ignored);
+    CloseHandle(reinterpret_cast<HANDLE>(iHandle));
 }
 
 }  // namespace ombrel

@@ -82,4 +82,12 @@ std::string PackageCacheRoot() {
     return UserDataHome() + "\\ombrel";
 }
 
+std::string UnsafeFolderReason(const std::string& path) {
+    // The root of a drive. Owner and access rights are the folder's ACL, not checked yet here.
+    std::string full = WithoutTrailingSeparators(path);
+    if (full.size() <= 3 && full.size() >= 2 && full[1] == ':') return "it is the root folder";
+    if (full == "\\" || full == "/") return "it is the root folder";
+    return "";
+}
+
 }  // namespace ombrel

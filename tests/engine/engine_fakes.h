@@ -222,6 +222,8 @@ public:
     }
     bool DirectoryDeleteIfEmpty(const std::string& p) override {
         Killed("DirectoryDeleteIfEmpty", p);
+        // Refused as the platform refuses it: silently.
+        if (fail && fail("DirectoryDeleteIfEmpty", p)) return false;
         return io.DirectoryDeleteIfEmpty(p);
     }
     bool CanFileBeOverwritten(const std::string& p) override {

@@ -1237,5 +1237,30 @@ TEST_F(TOmbrelTest, ArchiveEntryNamedLikeTheMarkerIsRefused) {
     EXPECT_FALSE(Exists(Dest() + "/Demo.exe"));
 }
 
+TEST_F(TOmbrelTest, FolderThatCannotBeRemovedKeepsItsObsoleteFilesInThePlan) {
+    InstallRelease1();
+    api->answers["/api/update/version/Demo/1.0"] =
+        R"({"version": "1.1", "doomed_files": ["sub/b.txt"]})";
+    io->fail = [](const std::string& op, const std::string&) {
+        return op == "DirectoryDeleteIfEmpty";
+    };
+    Run();
+    EXPECT_FALSE(success);
+    EXPECT_THAT(messages->Texts(Level::Error),
+                ElementsAre("could not remove folder " + Dest() +
+                            "/sub: the system refused to remove it"));
+    EXPECT_FALSE(Exists(Dest() + "/sub/b.txt"));
+    EXPECT_THAT(tmp.Read(ProgressFile()), HasSubstr("sub/b.txt"));
+    EXPECT_THAT(tmp.Read(Manifest()), ::testing::Not(HasSubstr("sub/b.txt")));
+
+    NextRun();
+    io->fail = nullptr;
+    Run();
+    EXPECT_TRUE(success) << messages->Dump();
+    EXPECT_FALSE(Exists(Dest() + "/sub"));
+    EXPECT_FALSE(Exists(ProgressFile()));
+    EXPECT_THAT(tmp.Read(Manifest()), HasSubstr(":version 1.1\r\n"));
+}
+
 }  // namespace
 }  // namespace ombrel
