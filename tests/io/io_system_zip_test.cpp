@@ -399,7 +399,7 @@ TEST_F(ExtractZipTest, FolderExtractionShowsTheFinalFolderOnlyWhenComplete) {
     // The completion marker, written last, lists the files with their sizes and CRC-32.
     EXPECT_THAT(Tree(Out()), ::testing::ElementsAre(".ombrel-unpacked", "sub", "sub/b.txt", "top.txt"));
     EXPECT_THAT(temp.Read(Out() + "/.ombrel-unpacked"),
-                ::testing::EndsWith("\r\nfile 00dd3cbd 3 top.txt\r\nfile 1daab41c 3 sub/b.txt\r\n"));
+                ::testing::EndsWith("\r\nfile 1ed91fca 3 top.txt\r\nfile 9140cc69 3 sub/b.txt\r\n"));
     EXPECT_TRUE(io.CheckUnpackedFolder(Archive(), Out(), true));
     EXPECT_FALSE(fs::exists(Out() + ".part"));
     // Reports name where the files end up, not the staging folder.
