@@ -1250,7 +1250,7 @@ TEST_F(TOmbrelTest, FolderThatCannotBeRemovedKeepsItsObsoleteFilesInThePlan) {
                 ElementsAre("could not remove folder " + Dest() +
                             "/sub: the system refused to remove it"));
     EXPECT_FALSE(Exists(Dest() + "/sub/b.txt"));
-    EXPECT_THAT(tmp.Read(ProgressFile()), HasSubstr("sub/b.txt"));
+    EXPECT_THAT(tmp.Read(ProgressFile()), HasSubstr("sub\\/b.txt"));
     EXPECT_THAT(tmp.Read(Manifest()), ::testing::Not(HasSubstr("sub/b.txt")));
 
     NextRun();
