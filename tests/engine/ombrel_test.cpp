@@ -1082,9 +1082,11 @@ TEST_F(TOmbrelTest, FoldersOthersMayChangeAreRefusedAsInstallationFolder) {
         options->iDestination = c.make();
         Run();
         EXPECT_FALSE(success);
+        // (The file system service may report its own refusal of a path with ".." first.)
         EXPECT_THAT(messages->Texts(Level::Error),
-                    ElementsAre("Zielpfad kann nicht benutzt werden: installation folder " +
-                                *options->iDestination + ": " + c.reason));
+                    ::testing::Contains("Zielpfad kann nicht benutzt werden: installation folder " +
+                                        *options->iDestination + ": " + c.reason));
+        EXPECT_FALSE(success);
         EXPECT_TRUE(api->calls.empty());
         EXPECT_FALSE(Exists(*options->iDestination + "/Demo.ombrel.lock"));
         EXPECT_FALSE(Exists(*options->iDestination + "/Demo.ombrel.progress"));
