@@ -1,5 +1,11 @@
 #include "platform/crypto.h"
 
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <vector>
+
 namespace ombrel {
 
 bool ComputeDigest(TDigestAlgorithm algorithm, std::string_view data, std::string& digest,
@@ -48,6 +54,78 @@ std::string HexLower(std::string_view bytes) {
         text += kHex[c & 15];
     }
     return text;
+}
+
+bool Base64Decode(std::string_view text, std::string& bytes) {
+    bytes.clear();
+    if (text.size() % 4 != 0) return false;
+    auto value = [](char c) -> int {
+        if (c >= 'A' && c <= 'Z') return c - 'A';
+        if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+        if (c >= '0' && c <= '9') return c - '0' + 52;
+        if (c == '+') return 62;
+        if (c == '/') return 63;
+        return -1;
+    };
+    std::string out;
+    out.reserve(text.size() / 4 * 3);
+    for (size_t i = 0; i < text.size(); i += 4) {
+        const bool last = i + 4 == text.size();
+        // Padding only at the very end: "xx==" or "xxx=".
+        const size_t padding = last && text[i + 3] == '=' ? (text[i + 2] == '=' ? 2 : 1) : 0;
+        uint32_t n = 0;
+        for (size_t k = 0; k < 4; ++k) {
+            int v = k < 4 - padding ? value(text[i + k]) : 0;
+            if (v < 0) return false;
+            n = (n << 6) | static_cast<uint32_t>(v);
+        }
+        out += static_cast<char>((n >> 16) & 0xFF);
+        if (padding < 2) out += static_cast<char>((n >> 8) & 0xFF);
+        if (padding < 1) out += static_cast<char>(n & 0xFF);
+    }
+    bytes = std::move(out);
+    return true;
+}
+
+std::string Sha256Hex(std::string_view bytes) {
+    std::string digest, error;
+    if (!ComputeDigest(TDigestAlgorithm::Sha256, bytes, digest, error)) return "";
+    return HexLower(digest);
+}
+
+bool Sha256OfFile(const std::string& path, std::string& hex, uint64_t& size, std::string& error) {
+    std::ifstream in(std::filesystem::path(std::u8string(path.begin(), path.end())),
+                     std::ios::binary);
+    if (!in) {
+        error = "cannot read " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    TDigest digest(TDigestAlgorithm::Sha256);
+    std::vector<char> buffer(1 << 16);
+    uint64_t total = 0;
+    while (in) {
+        in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+        auto n = static_cast<size_t>(in.gcount());
+        digest.Update(buffer.data(), n);
+        total += n;
+    }
+    if (in.bad()) {
+        error = "cannot read " + path;
+        return false;
+    }
+    std::string bytes;
+    if (!digest.Finish(bytes, error)) return false;
+    hex = HexLower(bytes);
+    size = total;
+    return true;
+}
+
+bool IsSha256Hex(std::string_view text) {
+    if (text.size() != 64) return false;
+    for (char c : text) {
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+    }
+    return true;
 }
 
 }  // namespace ombrel

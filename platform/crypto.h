@@ -1,9 +1,11 @@
 #pragma once
-// The cryptographic primitives: MD5 and SHA-256 digests, AES-256-CBC and strong random bytes
-// over the platform's library (OpenSSL's libcrypto on Linux, BCrypt on Windows), and Base64.
+// The cryptographic primitives: MD5 and SHA-256 digests, AES-256-CBC, strong random bytes and
+// ECDSA P-256 signature checks over the platform's library (OpenSSL's libcrypto on Linux, BCrypt
+// on Windows), and Base64.
 // Nothing outside this unit sees either library.
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -49,5 +51,29 @@ std::string Base64Encode(std::string_view bytes);
 
 // Lower-case hexadecimal digits of the bytes.
 std::string HexLower(std::string_view bytes);
+
+// The strict inverse of Base64Encode: no blanks or line breaks, padding required. A failure
+// answers false and leaves `bytes` empty.
+bool Base64Decode(std::string_view text, std::string& bytes);
+
+// SHA-256 of the bytes as 64 lowercase hexadecimal digits, the form package digests are
+// exchanged in; empty when the platform could not compute it.
+std::string Sha256Hex(std::string_view bytes);
+
+// SHA-256 (as above) and size of a whole file (UTF-8 path), read in blocks. False with the
+// reason in `error` when the file cannot be read.
+bool Sha256OfFile(const std::string& path, std::string& hex, uint64_t& size, std::string& error);
+
+// True for exactly 64 lowercase hexadecimal digits.
+bool IsSha256Hex(std::string_view text);
+
+// Verifies an ECDSA signature with SHA-256 over `message` under a P-256 public key.
+// `publicKey` is a DER SubjectPublicKeyInfo; `signature` is the 64 bytes r || s, each 32 bytes
+// big-endian (the IEEE P1363 form that BCrypt takes). False with a reason in `error` for a key
+// that is not a P-256 key ("the public key is not ..."), a signature of another length ("the
+// signature is not 64 bytes long"), or a signature that does not verify ("the signature does
+// not match").
+bool VerifyEcdsaP256(std::string_view publicKey, std::string_view message,
+                     std::string_view signature, std::string& error);
 
 }  // namespace ombrel

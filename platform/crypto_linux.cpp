@@ -1,6 +1,9 @@
+#include <openssl/bn.h>
+#include <openssl/ecdsa.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/rand.h>
+#include <openssl/x509.h>
 
 #include "platform/crypto.h"
 
@@ -92,6 +95,63 @@ bool StrongRandomBytes(size_t count, std::string& bytes) {
     if (RAND_bytes(reinterpret_cast<unsigned char*>(bytes.data()), static_cast<int>(count)) != 1) {
         ERR_clear_error();
         bytes.clear();
+        return false;
+    }
+    return true;
+}
+
+bool VerifyEcdsaP256(std::string_view publicKey, std::string_view message,
+                     std::string_view signature, std::string& error) {
+    if (signature.size() != 64) {
+        error = "the signature is not 64 bytes long";
+        return false;
+    }
+    const auto* p = reinterpret_cast<const unsigned char*>(publicKey.data());
+    std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(
+        d2i_PUBKEY(nullptr, &p, static_cast<long>(publicKey.size())), EVP_PKEY_free);
+    if (!key || p != reinterpret_cast<const unsigned char*>(publicKey.data()) + publicKey.size()) {
+        error = "the public key is not a DER SubjectPublicKeyInfo";
+        return false;
+    }
+    char group[64] = {0};
+    size_t groupLength = 0;
+    if (EVP_PKEY_get_base_id(key.get()) != EVP_PKEY_EC ||
+        EVP_PKEY_get_utf8_string_param(key.get(), "group", group, sizeof group, &groupLength) !=
+            1 ||
+        std::string_view(group) != "prime256v1") {
+        error = "the public key is not an ECDSA P-256 key";
+        return false;
+    }
+    // P1363 (r || s) to the DER form that OpenSSL verifies.
+    std::unique_ptr<ECDSA_SIG, decltype(&ECDSA_SIG_free)> sig(ECDSA_SIG_new(), ECDSA_SIG_free);
+    BIGNUM* r = BN_bin2bn(reinterpret_cast<const unsigned char*>(signature.data()), 32, nullptr);
+    BIGNUM* s =
+        BN_bin2bn(reinterpret_cast<const unsigned char*>(signature.data()) + 32, 32, nullptr);
+    if (!sig || r == nullptr || s == nullptr || ECDSA_SIG_set0(sig.get(), r, s) != 1) {
+        BN_free(r);
+        BN_free(s);
+        error = "out of memory";
+        return false;
+    }
+    unsigned char* der = nullptr;
+    int derLength = i2d_ECDSA_SIG(sig.get(), &der);
+    if (derLength <= 0) {
+        error = "out of memory";
+        return false;
+    }
+    std::unique_ptr<unsigned char, void (*)(unsigned char*)> derOwner(
+        der, [](unsigned char* d) { OPENSSL_free(d); });
+    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(),
+                                                                  EVP_MD_CTX_free);
+    if (!ctx || EVP_DigestVerifyInit(ctx.get(), nullptr, EVP_sha256(), nullptr, key.get()) != 1) {
+        error = "ECDSA verification is not available";
+        return false;
+    }
+    int ok = EVP_DigestVerify(ctx.get(), der, static_cast<size_t>(derLength),
+                              reinterpret_cast<const unsigned char*>(message.data()),
+                              message.size());
+    if (ok != 1) {
+        error = "the signature does not match";
         return false;
     }
     return true;

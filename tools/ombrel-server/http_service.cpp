@@ -69,6 +69,44 @@ bool ParseId(const std::string& text, int32_t& id) {
     return ec == std::errc() && end == text.data() + text.size() && id > 0 && text[0] != '0';
 }
 
+// The one range of a "Range: bytes=..." header that a download answers: "bytes=N-",
+// "bytes=N-M" or "bytes=-N". Anything else (several ranges, other units, bad syntax) is no range
+// and gets the whole file, as a server may always answer.
+enum class TRange { None, Satisfiable, Unsatisfiable };
+TRange ParseRange(const std::string& header, uint64_t size, uint64_t& first, uint64_t& length) {
+    constexpr std::string_view kPrefix = "bytes=";
+    if (header.compare(0, kPrefix.size(), kPrefix) != 0) return TRange::None;
+    std::string_view spec = std::string_view(header).substr(kPrefix.size());
+    size_t dash = spec.find('-');
+    if (dash == std::string_view::npos || spec.find(',') != std::string_view::npos) {
+        return TRange::None;
+    }
+    auto number = [](std::string_view text, uint64_t& value) {
+        if (text.empty() || text.size() > 19) return false;
+        auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+        return ec == std::errc() && end == text.data() + text.size();
+    };
+    std::string_view from = spec.substr(0, dash), to = spec.substr(dash + 1);
+    uint64_t a = 0, b = 0;
+    if (from.empty()) {
+        if (!number(to, b)) return TRange::None;
+        if (b == 0 || size == 0) return TRange::Unsatisfiable;
+        first = size - std::min(b, size);
+        length = size - first;
+        return TRange::Satisfiable;
+    }
+    if (!number(from, a)) return TRange::None;
+    if (to.empty()) {
+        b = size == 0 ? 0 : size - 1;
+    } else if (!number(to, b) || b < a) {
+        return TRange::None;
+    }
+    if (a >= size) return TRange::Unsatisfiable;
+    first = a;
+    length = std::min(b, size - 1) - a + 1;
+    return TRange::Satisfiable;
+}
+
 struct TOpenFile {
     int fd = -1;
     ~TOpenFile() {
@@ -172,15 +210,42 @@ struct THttpService::TImpl {
             Log("error: package file " + path + " cannot be read");
             return SetText(res, 500, "package file of id " + text + " is missing from the store");
         }
-        res.status = 200;
+        const std::string& digest = source ? p->SourceSha256 : p->Sha256;
+        const std::string etag = digest.empty() ? "" : "\"" + digest + "\"";
+        const auto size = static_cast<uint64_t>(st.st_size);
+        uint64_t first = 0, length = size;
+        TRange range = TRange::None;
+        if (req.has_header("Range")) {
+            // If-Range: the range only when the client's copy is this very file, else all of it.
+            std::string ifRange = req.get_header_value("If-Range");
+            if (!req.has_header("If-Range") || (!etag.empty() && ifRange == etag)) {
+                range = ParseRange(req.get_header_value("Range"), size, first, length);
+            }
+        }
+        // Ranges are answered here; the HTTP library must not cut the answer a second time.
+        const_cast<httplib::Request&>(req).ranges.clear();
+        if (!etag.empty()) res.set_header("ETag", etag);
+        res.set_header("Accept-Ranges", "bytes");
+        if (range == TRange::Unsatisfiable) {
+            res.set_header("Content-Range", "bytes */" + std::to_string(size));
+            return SetText(res, 416, "range not satisfiable");
+        }
+        if (range == TRange::Satisfiable) {
+            res.status = 206;
+            res.set_header("Content-Range", "bytes " + std::to_string(first) + "-" +
+                                                std::to_string(first + length - 1) + "/" +
+                                                std::to_string(size));
+        } else {
+            res.status = 200;
+        }
         res.set_header("Content-Disposition", "attachment; filename=\"" + file + "\"");
         // Streamed in blocks from the open file: a package of any size costs constant memory.
         res.set_content_provider(
-            static_cast<size_t>(st.st_size), "application/octet-stream",
-            [handle](size_t offset, size_t length, httplib::DataSink& sink) {
+            static_cast<size_t>(length), "application/octet-stream",
+            [handle, first](size_t offset, size_t length, httplib::DataSink& sink) {
                 char buffer[1 << 16];
                 size_t want = std::min(length, sizeof buffer);
-                ssize_t n = pread(handle->fd, buffer, want, static_cast<off_t>(offset));
+                ssize_t n = pread(handle->fd, buffer, want, static_cast<off_t>(first + offset));
                 if (n <= 0) return false;  // shorter than announced: the connection is dropped
                 return sink.write(buffer, static_cast<size_t>(n));
             });

@@ -3,8 +3,9 @@
 //   ombrel-server --store DIR [--host H] [--port P] [--api-key K]... [--download-base URL]
 //   ombrel-server publish --store DIR --project P --version V [--channel C]
 //                 --package NAME=PATH[:MASK,...] --file NAME=FILE[:INSTALLNAME]
-//                 [--source NAME=PATH] [--replace]
+//                 [--source NAME=PATH] [--replace] [--sign KEYFILE]
 //   ombrel-server list --store DIR
+//   ombrel-server keygen --out KEYFILE
 
 #include <malloc.h>
 #include <pthread.h>
@@ -18,6 +19,7 @@
 #include "messages/std_messages.h"
 #include "tools/ombrel-server/http_service.h"
 #include "tools/ombrel-server/publisher.h"
+#include "tools/ombrel-server/release_signing.h"
 #include "tools/ombrel-server/release_store.h"
 
 namespace {
@@ -107,13 +109,26 @@ int RunList(const std::string& store) {
     }
     for (const auto& r : index.Releases) {
         std::cout << r.Project << ' ' << r.Version << " [" << r.Channel << "] " << r.PublishedAt
-                  << '\n';
+                  << (r.Signature.empty() ? "" : " signed") << '\n';
         for (const auto* p : index.ReleasePackages(r)) {
             std::cout << "  " << p->Name << ' ' << p->FullVersion() << " (id " << p->Id << ", "
                       << p->Installed.size() << " file(s)"
                       << (p->SourceFile.empty() ? "" : ", source") << ")\n";
         }
     }
+    return 0;
+}
+
+int RunKeygen(const std::string& keyFile) {
+    std::string publicKey, error;
+    if (!GenerateSigningKey(keyFile, publicKey, error)) {
+        std::cerr << "ombrel-server keygen: " << error << '\n';
+        return 1;
+    }
+    std::cout << "private key: " << keyFile << " (keep it secret; publish --sign " << keyFile
+              << ")\n"
+              << "public key:  " << keyFile << ".pub\n"
+              << "build the programs with -DOMBREL_RELEASE_PUBLIC_KEY=" << publicKey << '\n';
     return 0;
 }
 
@@ -154,6 +169,13 @@ int main(int argc, char** argv) {
     pub->add_option("--source", sources, "NAME=PATH: source of package NAME (folder or file)");
     pub->add_flag("--replace", publish.Replace,
                   "Replace a release of the same version and channel");
+    pub->add_option("--sign", publish.SignKeyFile,
+                    "Sign the release with this private key (made by keygen)");
+
+    std::string keyFile;
+    auto* keygen = app.add_subcommand("keygen", "Make an ECDSA P-256 key pair to sign releases");
+    keygen->add_option("--out", keyFile, "Private key file; the public key goes to KEYFILE.pub")
+        ->required();
 
     std::string listStore;
     auto* list = app.add_subcommand("list", "List the releases of a store");
@@ -163,6 +185,7 @@ int main(int argc, char** argv) {
 
     if (pub->parsed()) return RunPublish(publish, packages, files, sources);
     if (list->parsed()) return RunList(listStore);
+    if (keygen->parsed()) return RunKeygen(keyFile);
     if (serve.Store.empty()) {
         std::cerr << "ombrel-server: --store is required\n" << app.help();
         return 2;

@@ -16,8 +16,11 @@
 #include <set>
 
 #include "io/text.h"
+#include "api/signed_release.h"
+#include "platform/crypto.h"
 #include "tools/ombrel-server/digest.h"
 #include "tools/ombrel-server/file_masks.h"
+#include "tools/ombrel-server/release_signing.h"
 #include "tools/ombrel-server/zip_archive.h"
 
 namespace fs = std::filesystem;
@@ -92,9 +95,11 @@ struct TCandidate {
     const TPackageSpec* spec = nullptr;
     std::string stagedFile;
     uint64_t size = 0;
+    std::string sha256;
     std::string stagedSource;
     std::string sourceExtension;
     uint64_t sourceSize = 0;
+    std::string sourceSha256;
     std::string filename;
     std::vector<TInstalledFile> installed;
     std::string contentKey;
@@ -128,8 +133,8 @@ bool PrepareSource(const TPackageSpec& spec, const TStaging& staging, size_t n,
         if (!CopyInto(spec.SourcePath, candidate.stagedSource, error)) return false;
         candidate.sourceExtension = ExtensionOf(spec.SourcePath);
     }
-    candidate.sourceSize = fs::file_size(candidate.stagedSource, ec);
-    return true;
+    return Sha256OfFile(candidate.stagedSource, candidate.sourceSha256, candidate.sourceSize,
+                        error);
 }
 
 bool PrepareCandidate(const TPackageSpec& spec, const TStaging& staging, size_t n,
@@ -182,8 +187,7 @@ bool PrepareCandidate(const TPackageSpec& spec, const TStaging& staging, size_t 
                              kSender);
         }
     }
-    std::error_code ec;
-    candidate.size = fs::file_size(candidate.stagedFile, ec);
+    if (!Sha256OfFile(candidate.stagedFile, candidate.sha256, candidate.size, error)) return false;
     if (!PrepareSource(spec, staging, n, candidate, error)) return false;
     if (!candidate.stagedSource.empty()) {
         std::string md5;
@@ -253,6 +257,55 @@ void RemoveLeftovers(const std::string& store, IMessages& messages) {
     };
     for (const auto& e : fs::directory_iterator(FilesDir(store), ec)) remove(e.path(), ".staging-");
     for (const auto& e : fs::directory_iterator(store, ec)) remove(e.path(), "index.json.tmp-");
+}
+
+// Packages published before sizes and digests were recorded get them from their stored files,
+// so that every package of a release carries them from now on. A stored file that cannot be
+// read is only warned about: its package keeps serving without them, as before.
+void BackfillDigests(const std::string& store, TStoreIndex& index, IMessages& messages) {
+    auto fill = [&](const std::string& file, std::string& sha256, uint64_t& size) {
+        if (file.empty() || !sha256.empty()) return;
+        std::string hex, error;
+        uint64_t bytes = 0;
+        if (!Sha256OfFile(FilesDir(store) + "/" + file, hex, bytes, error)) {
+            messages.Warning("no digest recorded for " + file + ": " + error, kSender);
+            return;
+        }
+        sha256 = hex;
+        size = bytes;
+        messages.Log("recorded the digest of " + file, kSender);
+    };
+    for (auto& p : index.Packages) {
+        fill(p.StoredFile, p.Sha256, p.Size);
+        fill(p.SourceFile, p.SourceSha256, p.SourceSize);
+    }
+}
+
+// Signs the release as it stands: project, channel, version and every package with its size
+// and digest (see api/signed_release.h).
+bool SignRelease(const TStoreIndex& index, const std::string& keyFile, TRelease& release,
+                 std::string& error) {
+    TSignedRelease signed_;
+    signed_.Project = release.Project;
+    signed_.Channel = release.Channel;
+    signed_.Version = release.Version;
+    for (int32_t id : release.Packages) {
+        const TStoredPackage* p = index.PackageById(id);
+        if (p == nullptr || p->Sha256.empty()) {
+            error = "cannot sign: package id " + std::to_string(id) + " has no recorded digest";
+            return false;
+        }
+        signed_.Packages.push_back({p->Id, p->Name, p->FullVersion(), p->Size, p->Sha256});
+    }
+    std::string text, signature, publicKey;
+    if (!WriteReleaseText(signed_, text, error) ||
+        !SignWithKeyFile(keyFile, text, signature, publicKey, error)) {
+        error = "cannot sign: " + error;
+        return false;
+    }
+    release.SignedText = text;
+    release.Signature = signature;
+    return true;
 }
 
 bool MoveIntoStore(const std::string& from, const std::string& to, std::string& error) {
@@ -360,6 +413,7 @@ static bool PublishRelease(const TPublishRequest& request, IMessages& messages,
     RemoveLeftovers(request.Store, messages);
     TStoreIndex index;
     if (!LoadIndex(request.Store, index, error)) return fail(error);
+    BackfillDigests(request.Store, index, messages);
 
     const TRelease* existing = index.FindRelease(request.Project, request.Channel, request.Version);
     if (existing != nullptr && !request.Replace) {
@@ -425,9 +479,11 @@ static bool PublishRelease(const TPublishRequest& request, IMessages& messages,
         std::string stem = std::to_string(p.Id) + "-" + p.Name + "-" + p.FullVersion();
         p.StoredFile = stem + (p.Filename.empty() ? ".zip" : ExtensionOf(p.Filename));
         p.Size = c.size;
+        p.Sha256 = c.sha256;
         if (!c.stagedSource.empty()) {
             p.SourceFile = stem + ".src" + c.sourceExtension;
             p.SourceSize = c.sourceSize;
+            p.SourceSha256 = c.sourceSha256;
         }
         p.ContentKey = c.contentKey;
         p.UpdatedAt = release.PublishedAt;
@@ -450,6 +506,9 @@ static bool PublishRelease(const TPublishRequest& request, IMessages& messages,
         index.Packages.push_back(std::move(p));
     }
     if (!SyncFolder(FilesDir(request.Store), error)) return undo(error);
+    if (!request.SignKeyFile.empty() && !SignRelease(index, request.SignKeyFile, release, error)) {
+        return undo(error);
+    }
 
     if (existing != nullptr) {
         auto& slot = *std::find_if(index.Releases.begin(), index.Releases.end(),

@@ -32,6 +32,7 @@ struct TPublishRequest {
     std::string Channel = kDefaultChannel;
     std::vector<TPackageSpec> Packages;  // in installation order
     bool Replace = false;                // allow replacing a release of the same version
+    std::string SignKeyFile;             // when set: sign the release with this private key
 };
 
 struct TPublishedPackage {

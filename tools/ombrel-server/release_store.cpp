@@ -46,8 +46,10 @@ Json PackageToJson(const TStoredPackage& p) {
             {"files", p.Files},
             {"stored_file", p.StoredFile},
             {"size", p.Size},
+            {"sha256", p.Sha256},
             {"source_file", p.SourceFile},
             {"source_size", p.SourceSize},
+            {"source_sha256", p.SourceSha256},
             {"content_key", p.ContentKey},
             {"updated_at", p.UpdatedAt},
             {"installed", installed}};
@@ -63,8 +65,11 @@ TStoredPackage PackageFromJson(const Json& j) {
     p.Files = j.at("files").get<std::vector<std::string>>();
     p.StoredFile = j.at("stored_file").get<std::string>();
     p.Size = j.value("size", uint64_t{0});
+    // Stores published before digests were recorded lack them; see BackfillDigests.
+    p.Sha256 = j.value("sha256", "");
     p.SourceFile = j.value("source_file", "");
     p.SourceSize = j.value("source_size", uint64_t{0});
+    p.SourceSha256 = j.value("source_sha256", "");
     p.ContentKey = j.value("content_key", "");
     p.UpdatedAt = j.value("updated_at", "");
     for (const auto& f : j.at("installed")) {
@@ -274,11 +279,16 @@ std::string WriteIndexText(const TStoreIndex& index) {
     for (const auto& p : index.Packages) packages.push_back(PackageToJson(p));
     Json releases = Json::array();
     for (const auto& r : index.Releases) {
-        releases.push_back({{"project", r.Project},
-                            {"channel", r.Channel},
-                            {"version", r.Version},
-                            {"published_at", r.PublishedAt},
-                            {"packages", r.Packages}});
+        Json release = {{"project", r.Project},
+                        {"channel", r.Channel},
+                        {"version", r.Version},
+                        {"published_at", r.PublishedAt},
+                        {"packages", r.Packages}};
+        if (!r.Signature.empty()) {
+            release["signed_release"] = r.SignedText;
+            release["signature"] = r.Signature;
+        }
+        releases.push_back(std::move(release));
     }
     Json root = {{"format", kIndexFormat},
                  {"next_id", index.NextId},
@@ -305,6 +315,8 @@ bool ReadIndexText(const std::string& text, TStoreIndex& index, std::string& err
             r.Version = j.at("version").get<std::string>();
             r.PublishedAt = j.value("published_at", "");
             r.Packages = j.at("packages").get<std::vector<int32_t>>();
+            r.SignedText = j.value("signed_release", "");
+            r.Signature = j.value("signature", "");
             result.Releases.push_back(std::move(r));
         }
     } catch (const std::exception& e) {

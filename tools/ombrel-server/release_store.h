@@ -38,8 +38,10 @@ struct TStoredPackage {
     std::vector<std::string> Files;  // file masks
     std::string StoredFile;          // name of the package file in <store>/files
     uint64_t Size = 0;
+    std::string Sha256;      // of the stored file, 64 lowercase hexadecimal digits
     std::string SourceFile;  // name of the source archive in <store>/files; may be empty
     uint64_t SourceSize = 0;
+    std::string SourceSha256;
     std::string ContentKey;  // digest of everything that makes the package what it is
     std::string UpdatedAt;   // UTC, "2024-05-01T12:00:00Z"
     std::vector<TInstalledFile> Installed;  // what the package installs, with MD5s
@@ -55,6 +57,10 @@ struct TRelease {
     std::string Version;
     std::string PublishedAt;
     std::vector<int32_t> Packages;  // ids, in installation order
+    // With `publish --sign`: the release text that was signed (see api/signed_release.h) and
+    // its signature in Base64; both empty for a release published without a key.
+    std::string SignedText;
+    std::string Signature;
 };
 
 // A consistent view of the store: the content of one index file. An index read by

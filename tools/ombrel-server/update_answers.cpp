@@ -15,34 +15,54 @@ using Json = nlohmann::ordered_json;
 
 namespace {
 
+// Size and digest of the package file, after every other member, so that engines which do not
+// know them read the document as before. Packages of old stores may lack them.
+void AddDigests(Json& j, const TStoredPackage& p) {
+    if (p.Sha256.empty()) return;
+    j["size"] = p.Size;
+    j["sha256"] = p.Sha256;
+}
+
 // Package inside a version document: installers know it by its full version.
 Json VersionPackage(const TStoredPackage& p) {
     Json j = {{"id", p.Id}, {"name", p.Name}, {"version", p.FullVersion()}, {"build", 0}};
     if (!p.Filename.empty()) j["filename"] = p.Filename;
     j["files"] = p.Files;
     j["updated_at"] = p.UpdatedAt;
+    AddDigests(j, p);
     return j;
 }
 
-// Package document of the information requests: the plain version and the build.
+// Package document of the information requests: the plain version and the build; with the
+// source's size and digest when a source was published.
 Json InfoPackage(const TStoredPackage& p) {
     Json j = {{"id", p.Id}, {"name", p.Name}, {"version", p.Version}, {"build", p.Build}};
     if (!p.Filename.empty()) j["filename"] = p.Filename;
     j["files"] = p.Files;
     j["updated_at"] = p.UpdatedAt;
+    AddDigests(j, p);
+    if (!p.SourceFile.empty() && !p.SourceSha256.empty()) {
+        j["source_size"] = p.SourceSize;
+        j["source_sha256"] = p.SourceSha256;
+    }
     return j;
 }
 
-TAnswer VersionDocument(const std::string& version,
+// `release` is the release the answer describes; its signature, when it has one, goes last.
+TAnswer VersionDocument(const TRelease& release,
                         const std::vector<const TStoredPackage*>& packages,
                         const std::vector<std::string>& doomedPackages,
                         const std::vector<std::string>& doomedFiles) {
     Json list = Json::array();
     for (const auto* p : packages) list.push_back(VersionPackage(*p));
-    Json doc = {{"version", version},
+    Json doc = {{"version", release.Version},
                 {"packages", list},
                 {"doomed_packages", doomedPackages},
                 {"doomed_files", doomedFiles}};
+    if (!release.Signature.empty()) {
+        doc["signed_release"] = release.SignedText;
+        doc["signature"] = release.Signature;
+    }
     return TAnswer::Json(doc.dump(4));
 }
 
@@ -190,7 +210,7 @@ TAnswer InstallAnswer(const TStoreIndex& index, const std::string& project,
                                   ? index.HighestRelease(project, channel)
                                   : index.FindInstalledRelease(project, channel, version);
     if (release == nullptr) return UnknownRelease(index, project, version, channel);
-    return VersionDocument(release->Version, index.ReleasePackages(*release), {}, {});
+    return VersionDocument(*release, index.ReleasePackages(*release), {}, {});
 }
 
 TAnswer UpdateAnswer(const TStoreIndex& index, const std::string& project,
@@ -200,7 +220,7 @@ TAnswer UpdateAnswer(const TStoreIndex& index, const std::string& project,
     const TRelease* target = index.HighestRelease(project, channel);
     if (target == nullptr) return UnknownRelease(index, project, "", channel);
     if (target == installed || CompareVersions(target->Version, installed->Version) < 0) {
-        return VersionDocument(installed->Version, {}, {}, {});
+        return VersionDocument(*installed, {}, {}, {});
     }
     auto before = index.ReleasePackages(*installed);
     auto after = index.ReleasePackages(*target);
@@ -217,7 +237,7 @@ TAnswer UpdateAnswer(const TStoreIndex& index, const std::string& project,
     for (const auto* p : before) {
         if (names.count(p->Name) == 0) doomedPackages.push_back(p->Name);
     }
-    return VersionDocument(target->Version, changed, doomedPackages,
+    return VersionDocument(*target, changed, doomedPackages,
                            Missing(FilesOf(before), after));
 }
 
@@ -249,7 +269,7 @@ TAnswer ForceAnswer(const TStoreIndex& index, const std::string& project,
         if (names.count(name) == 0) doomedPackages.push_back(name);
         if (const auto* p = index.PackageByVersion(name, packageVersion)) known.push_back(p);
     }
-    return VersionDocument(release->Version, needed, doomedPackages,
+    return VersionDocument(*release, needed, doomedPackages,
                            Missing(FilesOf(known), packages));
 }
 
@@ -278,7 +298,7 @@ TAnswer RepairAnswer(const TStoreIndex& index, const std::string& project,
             }
         }
     }
-    return VersionDocument(release->Version, damaged, {}, {});
+    return VersionDocument(*release, damaged, {}, {});
 }
 
 TAnswer PackageInfoAnswer(const TStoreIndex& index, const std::string& name) {

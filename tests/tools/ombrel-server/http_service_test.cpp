@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "io/text.h"
+#include "platform/crypto.h"
 #include "tests/tools/ombrel-server/server_test_support.h"
 #include "tools/ombrel-server/digest.h"
 #include "tools/ombrel-server/release_store.h"
@@ -285,6 +286,92 @@ TEST_F(HttpServiceTest, DownloadsServeThePublishedBytes) {
     EXPECT_EQ(Call("/api/package/download/" + std::to_string(core11) + "?channel=beta"), stored);
     EXPECT_EQ(Call("/api/package/download/source/" + std::to_string(core11), 404),
               "no source published for package id " + std::to_string(core11));
+}
+
+// Every package document names the size and SHA-256 of the file its download answers; the
+// download sends that digest as its ETag.
+TEST_F(HttpServiceTest, DocumentsAndDownloadsCarrySizeAndDigest) {
+    TStoreIndex index;
+    std::string error;
+    ASSERT_TRUE(LoadIndex(Store(), index, error)) << error;
+    for (const auto* path : {"/api/update/install/demo", "/api/update/install/demo/1.0"}) {
+        Json doc = CallJson(path);
+        ASSERT_FALSE(doc["packages"].empty()) << path;
+        for (const auto& p : doc["packages"]) {
+            const TStoredPackage* stored = index.PackageById(p["id"].get<int32_t>());
+            ASSERT_NE(stored, nullptr);
+            std::string bytes = tmp.Read(FilesDir(Store()) + "/" + stored->StoredFile);
+            EXPECT_EQ(p["size"], bytes.size()) << path << " " << p["name"];
+            EXPECT_EQ(p["sha256"], Sha256Hex(bytes)) << path << " " << p["name"];
+
+            auto res = client->Get(("/api/package/download/" + std::to_string(stored->Id)).c_str());
+            ASSERT_TRUE(res);
+            EXPECT_EQ(res->get_header_value("ETag"), "\"" + Sha256Hex(bytes) + "\"");
+            EXPECT_EQ(res->get_header_value("Content-Length"), std::to_string(bytes.size()));
+            EXPECT_EQ(res->get_header_value("Accept-Ranges"), "bytes");
+        }
+    }
+    // The two members come last, after everything an older engine reads.
+    auto ordered = nlohmann::ordered_json::parse(Call("/api/update/install/demo"));
+    for (const auto& p : ordered["packages"]) {
+        EXPECT_EQ(std::prev(p.end()).key(), "sha256");
+        EXPECT_EQ(std::prev(p.end(), 2).key(), "size");
+    }
+    Json info = CallJson("/api/package/info/tool/1.2");
+    EXPECT_EQ(info["size"], 7);
+    EXPECT_EQ(info["sha256"], Sha256Hex("tool 2\n"));
+    EXPECT_FALSE(info.contains("source_sha256"));
+
+    tmp.Write("src/main.c", "int main(void) { return 0; }\n");
+    auto spec = FilePackage("srcdemo", tmp / "tool", "tool");
+    spec.SourcePath = tmp / "src/main.c";
+    int32_t id = PublishOk(Store(), "other", "1.0", {spec})[0].Id;
+    info = CallJson("/api/package/info/srcdemo/1.0");
+    EXPECT_EQ(info["source_size"], 29);
+    EXPECT_EQ(info["source_sha256"], Sha256Hex("int main(void) { return 0; }\n"));
+    auto res = client->Get(("/api/package/download/source/" + std::to_string(id)).c_str());
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->get_header_value("ETag"),
+              "\"" + Sha256Hex("int main(void) { return 0; }\n") + "\"");
+}
+
+// Ranges of a download: the rest from an offset, a closed range, a suffix; If-Range with the
+// file's ETag gets the range, with another one the whole file; a range beyond the end is 416.
+TEST_F(HttpServiceTest, DownloadsAnswerRanges) {
+    const std::string path = "/api/package/download/" + std::to_string(tool10);
+    const std::string body = "tool 1\n";
+    const std::string etag = "\"" + Sha256Hex(body) + "\"";
+    struct Case {
+        const char* name;
+        httplib::Headers headers;
+        int status;
+        std::string body;
+        std::string contentRange;
+    } cases[] = {
+        {"rest from 3", {{"Range", "bytes=3-"}}, 206, "l 1\n", "bytes 3-6/7"},
+        {"closed range", {{"Range", "bytes=1-2"}}, 206, "oo", "bytes 1-2/7"},
+        {"end beyond the file", {{"Range", "bytes=5-100"}}, 206, "1\n", "bytes 5-6/7"},
+        {"suffix", {{"Range", "bytes=-2"}}, 206, "1\n", "bytes 5-6/7"},
+        {"last byte", {{"Range", "bytes=6-"}}, 206, "\n", "bytes 6-6/7"},
+        {"matching If-Range", {{"Range", "bytes=3-"}, {"If-Range", etag}}, 206, "l 1\n",
+         "bytes 3-6/7"},
+        {"other If-Range", {{"Range", "bytes=3-"}, {"If-Range", "\"0123\""}}, 200, body, ""},
+        {"weak If-Range", {{"Range", "bytes=3-"}, {"If-Range", "W/" + etag}}, 200, body, ""},
+        {"several ranges", {{"Range", "bytes=0-1,3-4"}}, 200, body, ""},
+        {"beyond the end", {{"Range", "bytes=7-"}}, 416, "range not satisfiable", "bytes */7"},
+    };
+    for (const auto& c : cases) {
+        auto res = client->Get(path.c_str(), c.headers);
+        ASSERT_TRUE(res) << c.name;
+        EXPECT_EQ(res->status, c.status) << c.name;
+        EXPECT_EQ(res->body, c.body) << c.name;
+        EXPECT_EQ(res->get_header_value("Content-Range"), c.contentRange) << c.name;
+        EXPECT_EQ(res->get_header_value("ETag"), etag) << c.name;
+        if (c.status != 416) {
+            EXPECT_EQ(res->get_header_value("Content-Length"), std::to_string(c.body.size()))
+                << c.name;
+        }
+    }
 }
 
 TEST_F(HttpServiceTest, SourceDownloadsWhenPublished) {

@@ -7,6 +7,7 @@
 
 #include <filesystem>
 
+#include "platform/crypto.h"
 #include "tests/tools/ombrel-server/server_test_support.h"
 #include "tools/ombrel-server/digest.h"
 #include "tools/ombrel-server/release_store.h"
@@ -106,6 +107,40 @@ TEST_F(PublisherTest, PacksFoldersWithModesAndRecordsInstalledFiles) {
     ASSERT_EQ(tool->Installed.size(), 1u);
     EXPECT_EQ(tool->Installed[0].Name, "bin/tool");
     EXPECT_EQ(tmp.Read(FilesDir(Store()) + "/" + tool->StoredFile), "tool 1\n");
+}
+
+// Size and SHA-256 of every stored file are recorded; a store written before they were has
+// them filled in by the next publication, also for packages that release does not touch.
+TEST_F(PublisherTest, RecordsSizesAndDigestsAndFillsThemInForOlderStores) {
+    tmp.Write("src/a.c", "int a;\n");
+    auto packages = Packages();
+    packages[2].SourcePath = tmp / "src/a.c";
+    PublishOk(Store(), "demo", "1.0", packages);
+    TStoreIndex index = Load(Store());
+    for (const auto& p : index.Packages) {
+        std::string bytes = tmp.Read(FilesDir(Store()) + "/" + p.StoredFile);
+        EXPECT_EQ(p.Size, bytes.size()) << p.Name;
+        EXPECT_EQ(p.Sha256, Sha256Hex(bytes)) << p.Name;
+    }
+    const TStoredPackage* tool = index.PackageById(3);
+    EXPECT_EQ(tool->SourceSize, 7u);
+    EXPECT_EQ(tool->SourceSha256, Sha256Hex("int a;\n"));
+
+    // An index as older publishers wrote it: no digests.
+    std::string text = tmp.Read(IndexPath(Store()));
+    for (auto& p : index.Packages) {
+        p.Sha256.clear();
+        p.SourceSha256.clear();
+    }
+    std::string error;
+    ASSERT_TRUE(SaveIndex(Store(), index, error)) << error;
+    ASSERT_EQ(Load(Store()).Packages[0].Sha256, "");
+    PublishOk(Store(), "other", "1.0", {FilePackage("x", tmp / "tool", "x")});
+    TStoreIndex filled = Load(Store());
+    for (const auto& p : filled.Packages) {
+        EXPECT_EQ(p.Sha256, Sha256Hex(tmp.Read(FilesDir(Store()) + "/" + p.StoredFile))) << p.Name;
+    }
+    EXPECT_EQ(filled.PackageById(3)->SourceSha256, Sha256Hex("int a;\n"));
 }
 
 TEST_F(PublisherTest, UnchangedPackagesKeepIdAndVersionChangedOnesGetTheRelease) {

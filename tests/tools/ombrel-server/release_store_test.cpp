@@ -23,7 +23,7 @@ TStoreIndex SmallIndex() {
     p.Installed = {{"a.txt", "0123456789abcdef0123456789abcdef"}};
     index.Packages.push_back(p);
     index.NextId = 2;
-    index.Releases.push_back({"demo", "stable", "1.0", "2024-01-01T00:00:00Z", {1}});
+    index.Releases.push_back({"demo", "stable", "1.0", "2024-01-01T00:00:00Z", {1}, "", ""});
     return index;
 }
 
@@ -86,7 +86,7 @@ TEST(StoreReader, KeepsTheLastGoodIndexWhenTheFileBreaks) {
     EXPECT_THAT(error, ::testing::HasSubstr("unreadable index"));
 
     TStoreIndex two = SmallIndex();
-    two.Releases.push_back({"demo", "stable", "1.1", "", {1}});
+    two.Releases.push_back({"demo", "stable", "1.1", "", {1}, "", ""});
     ASSERT_TRUE(SaveIndex(tmp.Path(), two, error)) << error;
     EXPECT_EQ(reader.Current(&error)->Releases.size(), 2u);
     EXPECT_EQ(error, "");
