@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "engine/ombrel_options.h"
@@ -12,6 +13,26 @@
 namespace ombrel {
 
 class TOmbrelFile;
+
+// One package download into a file that may already hold the start of the package.
+struct TPackageDownload {
+    int32_t packageId = 0;
+    TPackageMode mode = TPackageMode::binary;
+    std::string path;
+    // When > 0: the file's first resumeFrom bytes are kept and only the rest is asked for
+    // ("Range: bytes=N-", with "If-Range: <ifRange>" when ifRange is set). A 206 answer is
+    // appended to them; a 200 answer replaces them.
+    uint64_t resumeFrom = 0;
+    std::string ifRange;
+    // When set, the download fails as soon as the file would grow beyond this many bytes.
+    std::optional<uint64_t> maxSize;
+
+    // Filled in by the download, also when it fails:
+    std::string etag;        // the server's ETag for the file; empty when it sent none
+    uint64_t received = 0;   // bytes the file holds afterwards
+    bool tooLong = false;    // stopped at maxSize
+    bool cut = false;        // no complete answer came: the file holds a start of the package
+};
 
 // Each operation sends one request and answers true on a 2xx answer. Out parameters are
 // cleared first and stay empty on failure. Every failure is recorded in the client's error
@@ -58,6 +79,14 @@ public:
     // Sets (or with an empty one, removes) the callback for the downloads that follow. A client
     // that cannot tell keeps quiet.
     virtual void SetDownloadProgress(TDownloadProgress onProgress) { (void)onProgress; }
+    // The same with resuming and a size limit. Clients that cannot resume download the whole
+    // package again.
+    virtual bool DownloadPackageToFile(TPackageDownload& download) {
+        download.etag.clear();
+        download.received = 0;
+        download.tooLong = download.cut = false;
+        return DownloadPackageToFile(download.packageId, download.mode, download.path);
+    }
 };
 
 using IApiClientPtr = std::shared_ptr<IApiClient>;

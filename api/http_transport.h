@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -45,6 +46,13 @@ struct THttpRequest {
     // written so far and the size the server announced (-1 when it announced none). An
     // exception it raises aborts the transfer and leaves Perform.
     std::function<void(int64_t received, int64_t total)> onBodyProgress;
+    // When > 0, bodyFile already holds this many bytes of the body and is kept: a 206 answer
+    // whose Content-Range starts there is appended to them; any other 2xx answer replaces the
+    // file's content; a 206 answer starting elsewhere fails. (The caller sends the Range.)
+    uint64_t bodyFileOffset = 0;
+    // When set, a 2xx body that would make bodyFile longer than this many bytes stops the
+    // transfer at once with a failure.
+    std::optional<uint64_t> bodyFileLimit;
 };
 
 struct THttpResponse {
@@ -54,6 +62,13 @@ struct THttpResponse {
     std::string contentType;
     // The body as received (none when it went to THttpRequest::bodyFile).
     TBytes body;
+    // The ETag header of the last answer whose headers arrived, as sent (quotes included); kept
+    // also when the transfer failed afterwards, so that a cut download can be resumed.
+    std::string etag;
+    // With bodyFile: how many bytes the file holds afterwards, also after a failure.
+    uint64_t bodyFileSize = 0;
+    // The transfer stopped because the body would have passed bodyFileLimit.
+    bool bodyFileFull = false;
     // Empty when the request ran. Otherwise the HTTP layer's text of what went wrong; a
     // request that did not run leaves status 0 and an empty body.
     std::string failure;

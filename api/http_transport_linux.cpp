@@ -100,9 +100,11 @@ class OutputFile {
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
 
-    bool Open(const std::string& path, std::string& failure) {
+    // With keep, the content stays until Restart says where the body goes.
+    bool Open(const std::string& path, bool keep, std::string& failure) {
         // A link planted at the name is not followed.
-        fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
+        fd = ::open(path.c_str(), O_WRONLY | O_CREAT | (keep ? 0 : O_TRUNC) | O_CLOEXEC | O_NOFOLLOW,
+                    0666);
         if (fd < 0) failure = ErrnoText(errno) + ": " + path;
         return fd >= 0;
     }
@@ -113,6 +115,16 @@ class OutputFile {
         struct statvfs info {};
         if (::fstatvfs(fd, &info) != 0) return -1;
         return static_cast<int64_t>(info.f_bavail) * static_cast<int64_t>(info.f_frsize);
+    }
+
+    // The body goes on after the first `offset` bytes; anything beyond them is dropped.
+    bool Restart(uint64_t offset, std::string& failure) {
+        if (::ftruncate(fd, static_cast<off_t>(offset)) != 0 ||
+            ::lseek(fd, static_cast<off_t>(offset), SEEK_SET) < 0) {
+            failure = ErrnoText(errno);
+            return false;
+        }
+        return true;
     }
 
     bool Write(const char* data, size_t length, std::string& failure) {
@@ -186,6 +198,13 @@ struct Transfer {
     int64_t receivedLimit = -1;  // -1: none
     int64_t nextDiskCheck = 0;
 
+    // Resuming into the file: bytes already there, and the cap on its whole length.
+    uint64_t fileOffset = 0;
+    std::optional<uint64_t> fileLimit;
+    uint64_t fileSize = 0;  // what the file holds now
+    std::string contentRange;
+    std::string* etag = nullptr;
+
     void Fail(CURLcode code, std::string detail) {
         ownCode = code;
         ownDetail = std::move(detail);
@@ -202,6 +221,12 @@ size_t OnHeader(char* data, size_t size, size_t count, void* user) {
         t.decided = false;
         t.body->clear();
         t.received = 0;
+        t.etag->clear();
+        t.contentRange.clear();
+    } else if (StartsWithNoCase(line, "etag:")) {
+        *t.etag = Trim(line.substr(5));
+    } else if (StartsWithNoCase(line, "content-range:")) {
+        t.contentRange = Trim(line.substr(14));
     } else if (StartsWithNoCase(line, "location:")) {
         long status = 0;
         curl_easy_getinfo(t.handle, CURLINFO_RESPONSE_CODE, &status);
@@ -229,6 +254,26 @@ size_t OnBody(char* data, size_t size, size_t count, void* user) {
             curl_easy_getinfo(t.handle, CURLINFO_RESPONSE_CODE, &status);
             t.toFile = t.file->IsOpen() && status >= 200 && status <= 299;
             t.bodyLimit = t.file->IsOpen() ? kMaxErrorBody : SIZE_MAX;
+            if (t.toFile) {
+                // A resumed body must continue exactly where the file ends.
+                uint64_t start = 0;
+                if (status == 206 && t.fileOffset > 0) {
+                    const std::string expected = "bytes " + std::to_string(t.fileOffset) + "-";
+                    if (!StartsWithNoCase(t.contentRange, expected)) {
+                        t.Fail(CURLE_RANGE_ERROR,
+                               "the answer continues at another place (Content-Range: " +
+                                   t.contentRange + ")");
+                        return 0;
+                    }
+                    start = t.fileOffset;
+                }
+                std::string failure;
+                if (!t.file->Restart(start, failure)) {
+                    t.Fail(CURLE_WRITE_ERROR, failure);
+                    return 0;
+                }
+                t.fileSize = start;
+            }
             curl_off_t announced = -1;
             curl_easy_getinfo(t.handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced);
             t.fileBytes = 0;
@@ -278,6 +323,11 @@ size_t OnBody(char* data, size_t size, size_t count, void* user) {
             }
         }
         if (t.toFile) {
+            if (t.fileLimit && t.fileSize + length > *t.fileLimit) {
+                t.Fail(CURLE_FILESIZE_EXCEEDED,
+                       "the body is longer than " + std::to_string(*t.fileLimit) + " bytes");
+                return 0;
+            }
             std::string failure;
             if (!t.file->Write(data, length, failure)) {
                 t.Fail(CURLE_WRITE_ERROR, failure);
@@ -287,6 +337,7 @@ size_t OnBody(char* data, size_t size, size_t count, void* user) {
             if (t.onBodyProgress != nullptr && *t.onBodyProgress) {
                 (*t.onBodyProgress)(t.fileBytes, t.fileTotal);
             }
+            t.fileSize += length;
         } else if (t.body->size() < t.bodyLimit) {
             size_t keep = std::min(length, t.bodyLimit - t.body->size());
             t.body->insert(t.body->end(), reinterpret_cast<const uint8_t*>(data),
@@ -430,7 +481,7 @@ class THttpTransport::Impl {
         OutputFile file;
         if (!request.bodyFile.empty()) {
             std::string failure;
-            if (!file.Open(request.bodyFile, failure)) {
+            if (!file.Open(request.bodyFile, request.bodyFileOffset > 0, failure)) {
                 response.failure = FailureText(CURLE_WRITE_ERROR, failure);
                 return false;
             }
@@ -453,6 +504,10 @@ class THttpTransport::Impl {
         transfer.file = &file;
         transfer.onBodyProgress = &request.onBodyProgress;
         transfer.body = &response.body;
+        transfer.fileOffset = request.bodyFileOffset;
+        transfer.fileSize = request.bodyFileOffset;
+        transfer.fileLimit = request.bodyFileLimit;
+        transfer.etag = &response.etag;
 
         CurlList headers;
         bool listed = true;
@@ -536,8 +591,20 @@ class THttpTransport::Impl {
         }
         if (code == CURLE_OK && file.IsOpen()) {
             std::string failure;
-            if (!file.Finish(failure)) transfer.Fail(code = CURLE_WRITE_ERROR, failure);
+            long status = 0;
+            curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+            // An empty 2xx body never reached OnBody; it still replaces a kept file's content.
+            if (!transfer.decided && status >= 200 && status <= 299 && transfer.fileOffset > 0) {
+                if (file.Restart(0, failure)) {
+                    transfer.fileSize = 0;
+                } else {
+                    transfer.Fail(code = CURLE_WRITE_ERROR, failure);
+                }
+            }
+            if (code == CURLE_OK && !file.Finish(failure)) transfer.Fail(code = CURLE_WRITE_ERROR, failure);
         }
+        response.bodyFileSize = transfer.fileSize;
+        response.bodyFileFull = transfer.ownCode == CURLE_FILESIZE_EXCEEDED;
         if (code != CURLE_OK) {
             response.failure = transfer.ownCode != CURLE_OK
                                    ? FailureText(transfer.ownCode, transfer.ownDetail)

@@ -133,6 +133,35 @@ bool ReadInteger(const json& value, const std::string& path, int32_t& out, std::
     return false;
 }
 
+bool ReadSize(const json& value, const std::string& path, std::optional<uint64_t>& out,
+              std::string& error) {
+    out.reset();
+    if (value.is_null()) return true;
+    if (value.is_number_unsigned() ||
+        (value.is_number_integer() && value.get<int64_t>() >= 0)) {
+        out = value.get<uint64_t>();
+        return true;
+    }
+    const std::string shown = IsNumberText(value) ? NumberText(value)
+                              : value.is_number()  ? value.dump()
+                                                   : std::string(KindName(value));
+    error = fmt::format("\"{}\" is {} where a size in bytes is expected", path, shown);
+    return false;
+}
+
+bool ReadDigest(const json& value, const std::string& path, std::string& out, std::string& error) {
+    out.clear();
+    if (value.is_null()) return true;
+    if (value.is_string() && !IsNumberText(value)) {
+        out = value.get<std::string>();
+        bool hex = out.size() == 64 && out.find_first_not_of("0123456789abcdef") == std::string::npos;
+        if (hex) return true;
+    }
+    error = fmt::format("\"{}\" is not a SHA-256 digest of 64 lowercase hexadecimal digits", path);
+    out.clear();
+    return false;
+}
+
 bool ReadStringArray(const json& value, const std::string& path, std::vector<std::string>& out,
                      std::string& error) {
     out.clear();
@@ -174,7 +203,13 @@ bool ReadPackage(const json& object, const std::string& prefix, TPackage& packag
            ReadStringArray(Member(object, "files"), Join(prefix, "files"), package.Files,
                            error) &&
            ReadString(Member(object, "updated_at"), Join(prefix, "updated_at"),
-                      package.UpdatedAt, error);
+                      package.UpdatedAt, error) &&
+           ReadSize(Member(object, "size"), Join(prefix, "size"), package.Size, error) &&
+           ReadDigest(Member(object, "sha256"), Join(prefix, "sha256"), package.Sha256, error) &&
+           ReadSize(Member(object, "source_size"), Join(prefix, "source_size"),
+                    package.SourceSize, error) &&
+           ReadDigest(Member(object, "source_sha256"), Join(prefix, "source_sha256"),
+                      package.SourceSha256, error);
 }
 
 bool ReadVersion(const json& object, TVersionResponse& document, std::string& error) {
@@ -201,7 +236,11 @@ bool ReadVersion(const json& object, TVersionResponse& document, std::string& er
     return ReadStringArray(Member(object, "doomed_packages"), "doomed_packages",
                            document.PackagesToDelete, error) &&
            ReadStringArray(Member(object, "doomed_files"), "doomed_files",
-                           document.FilesToDelete, error);
+                           document.FilesToDelete, error) &&
+           ReadString(Member(object, "signed_release"), "signed_release", document.SignedRelease,
+                      error) &&
+           ReadString(Member(object, "signature"), "signature", document.ReleaseSignature,
+                      error);
 }
 
 // Parses the text as one JSON value. NoDocument for blank text and null; Error with
@@ -424,6 +463,10 @@ std::string WriteProgressDocument(const TVersionResponse& document) {
             object.AddMember("build", TNode::Scalar("0"));
             addString(object, "filename", package.Filename);
             addStrings(object, "files", package.Files);
+            if (package.Size) {
+                object.members.emplace_back("size", TNode::Scalar(std::to_string(*package.Size)));
+            }
+            addString(object, "sha256", package.Sha256);
             packages.items.push_back(std::move(object));
         }
         root.AddMember("packages", std::move(packages));

@@ -2,6 +2,7 @@
 // JSON.Models: the documents exchanged with the update server, and their reading and writing.
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,12 @@ struct TPackage {
     std::string Filename;            // "filename"
     std::vector<std::string> Files;  // "files"
     std::string UpdatedAt;           // "updated_at"
+    // Size and SHA-256 (64 lowercase hexadecimal digits) of the package file; of its source in
+    // the source members. Servers that do not record them leave them out.
+    std::optional<uint64_t> Size;    // "size"
+    std::string Sha256;              // "sha256"
+    std::optional<uint64_t> SourceSize;  // "source_size"
+    std::string SourceSha256;            // "source_sha256"
 };
 
 // A release: the answer to install, update, force and repair requests; also the progress file.
@@ -24,6 +31,10 @@ struct TVersionResponse {
     std::vector<TPackage> Packages;             // "packages"
     std::vector<std::string> PackagesToDelete;  // "doomed_packages"
     std::vector<std::string> FilesToDelete;     // "doomed_files"
+    // The signed description of the release this answer comes from, and its signature in
+    // Base64; both empty from servers that do not sign.
+    std::string SignedRelease;     // "signed_release"
+    std::string ReleaseSignature;  // "signature"
 };
 
 // One installed package, as the force request sends it.
@@ -62,6 +73,8 @@ inline constexpr char kNotAnArray[] = "Der Eingabewert ist kein gültiges Array"
 // - An array or object where a scalar is expected, or a scalar where an array or object is
 //   expected, fails with a text naming the member: "packages[0].files" is a string where an
 //   array is expected.
+// - "size" and "source_size" take non-negative integer numbers; "sha256" and "source_sha256"
+//   take 64 lowercase hexadecimal digits. Anything else there fails.
 // `document` is reset first and filled only when the answer is Document.
 TReadResult ReadVersionDocument(const std::string& text, TVersionResponse& document,
                                 std::string& errorText);
@@ -80,7 +93,8 @@ std::string WriteRequestPackages(const std::vector<TRequestPackage>& packages);
 std::string WriteRequestFiles(const std::vector<TRequestFile>& files);
 
 // The progress file's text: members in declaration order, empty strings and empty arrays left
-// out at every level, "build" always 0, "updated_at" never written. Lines separated by CR LF,
+// out at every level, "build" always 0, "updated_at" and the source and signature members never
+// written ("size" only when known). Lines separated by CR LF,
 // none after the last; an empty document is "{" CR LF "}". Strings are quoted as
 // QuoteJsonString does, except that the control characters it leaves unchanged are written as
 // \u00XX, so that the file always reads back.

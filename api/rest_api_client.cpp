@@ -106,6 +106,9 @@ struct TApiClient::TRequest {
     std::string body;
     std::string bodyFile;
     std::function<void(int64_t, int64_t)> onBodyProgress;
+    std::vector<std::string> headers;  // besides the client's own
+    uint64_t bodyFileOffset = 0;
+    std::optional<uint64_t> bodyFileLimit;
 };
 
 TApiClient::TApiClient(IOptionsPtr Options, IMessagesPtr Messages)
@@ -177,6 +180,9 @@ bool TApiClient::ExecuteRequest(TRequest& request, THttpResponse& answer) {
     }
     http.bodyFile = request.bodyFile;
     http.onBodyProgress = request.onBodyProgress;
+    http.bodyFileOffset = request.bodyFileOffset;
+    http.bodyFileLimit = request.bodyFileLimit;
+    for (const auto& header : request.headers) http.headers.push_back(header);
 
     if (!iRestClient->transport.Perform(http, answer)) {
         AddError(fmt::sprintf("connection failed: %s", answer.failure));
@@ -363,6 +369,37 @@ bool TApiClient::DownloadPackageToFile(int32_t packageId, TPackageMode mode,
         request.onBodyProgress = iDownloadProgress;
         THttpResponse answer;
         return ExecuteRequest(request, answer);
+    } catch (const std::exception& error) {
+        ReportException(error);
+        return false;
+    }
+}
+
+bool TApiClient::DownloadPackageToFile(TPackageDownload& download) {
+    download.etag.clear();
+    download.received = 0;
+    download.tooLong = download.cut = false;
+    try {
+        auto request = download.mode == TPackageMode::source
+                           ? TRequest::Get("/api/package/download/source/%d", download.packageId)
+                           : TRequest::Get("/api/package/download/%d", download.packageId);
+        request.bodyFile = download.path;
+        request.onBodyProgress = iDownloadProgress;
+        request.bodyFileLimit = download.maxSize;
+        if (download.resumeFrom > 0) {
+            request.bodyFileOffset = download.resumeFrom;
+            request.headers.push_back(fmt::sprintf("Range: bytes=%d-", download.resumeFrom));
+            if (!download.ifRange.empty()) {
+                request.headers.push_back("If-Range: " + HeaderValue(download.ifRange));
+            }
+        }
+        THttpResponse answer;
+        bool ok = ExecuteRequest(request, answer);
+        download.etag = answer.etag;
+        download.received = answer.bodyFileSize;
+        download.tooLong = answer.bodyFileFull;
+        download.cut = !ok && answer.status == 0 && !answer.bodyFileFull;
+        return ok;
     } catch (const std::exception& error) {
         ReportException(error);
         return false;

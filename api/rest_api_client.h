@@ -46,6 +46,7 @@ class TApiClient final : public IApiClient {
     void ClearErrors() override;
     bool DownloadPackageToFile(int32_t packageId, TPackageMode mode,
                                const std::string& path) override;
+    bool DownloadPackageToFile(TPackageDownload& download) override;
 
     void SetDownloadProgress(TDownloadProgress onProgress) override {
         iDownloadProgress = std::move(onProgress);

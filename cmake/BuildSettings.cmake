@@ -8,6 +8,8 @@ set(OMBREL_DEFAULT_SERVER "https://updates.example.com" CACHE STRING
     "Default update server base URL: https:// and a host name only, no path, no trailing slash")
 set(OMBREL_API_KEY "${_ombrel_project_api_key}" CACHE STRING
     "Built-in API key in GUID form (8-4-4-4-12 lowercase hexadecimal digits)")
+set(OMBREL_RELEASE_PUBLIC_KEY "" CACHE STRING
+    "Public key that releases must be signed with (Base64 of a DER P-256 SubjectPublicKeyInfo, as ombrel-server keygen prints it); empty: releases are not checked")
 
 string(LENGTH "${OMBREL_INSTRUCTION_PASSWORD}" _pw_len)
 if(NOT _pw_len EQUAL 20 OR NOT OMBREL_INSTRUCTION_PASSWORD MATCHES "^[ -~]+$")
@@ -24,6 +26,12 @@ if(NOT OMBREL_API_KEY MATCHES "^[0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f]
   message(FATAL_ERROR
     "OMBREL_API_KEY must be a GUID of 8-4-4-4-12 lowercase hexadecimal digits; "
     "got '${OMBREL_API_KEY}'.")
+endif()
+if(NOT OMBREL_RELEASE_PUBLIC_KEY STREQUAL "" AND
+   NOT OMBREL_RELEASE_PUBLIC_KEY MATCHES "^[A-Za-z0-9+/]+=*$")
+  message(FATAL_ERROR
+    "OMBREL_RELEASE_PUBLIC_KEY must be empty or the Base64 public key that "
+    "'ombrel-server keygen' prints; got '${OMBREL_RELEASE_PUBLIC_KEY}'.")
 endif()
 
 # The project's own values are public: installers built with them can be read and forged by

@@ -34,6 +34,9 @@ public:
     bool DependenciesOnly() const override { return iDependenciesOnly; }
     TPackageMode PackageMode() const override { return iPackageMode; }
     std::string CaFile() const override { return iCaFile; }
+    // The built-in key; no command-line option changes it (programs embedding the engine, and
+    // tests, set the field).
+    std::string ReleasePublicKey() const override { return iReleasePublicKey; }
 
     std::string iCustomerAuth;
     std::string iUserAuth;
@@ -50,6 +53,7 @@ public:
     bool iDependenciesOnly = false;
     TPackageMode iPackageMode = TPackageMode::binary;
     std::string iCaFile;
+    std::string iReleasePublicKey = build::kReleasePublicKey;
 };
 
 // Which reports the front end prints.

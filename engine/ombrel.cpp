@@ -10,11 +10,13 @@
 #include <system_error>
 
 #include "api/json_models.h"
+#include "api/signed_release.h"
 #include "engine/helper_package.h"
 #include "io/copy_buffer.h"
 #include "io/paths.h"
 #include "io/text.h"
 #include "ombrel/build_config.h"
+#include "platform/crypto.h"
 #include "platform/file_lock.h"
 #include "platform/folders.h"
 #include "state/ombrel_file.h"
@@ -349,6 +351,7 @@ TProgress* TOmbrel::GetProgress(TOmbrelFile* manifest, bool reinstall) {
     const std::string appName = iOptions->AppName();
     const std::string apiUrl = iOptions->ApiUrl();
     const std::string requesting = fmt::sprintf("requesting version informations from %s ...", apiUrl);
+    bool latest = false;  // the answer is the highest release on the channel
 
     if (iOptions->Repair() && !reinstall) {
         Log("mode: repair");
@@ -373,6 +376,7 @@ TProgress* TOmbrel::GetProgress(TOmbrelFile* manifest, bool reinstall) {
         Log("mode: update");
         iReport.Mode = "update";
         Log(requesting);
+        latest = true;
         if (apiClient->GetUpdateInfoForVersion(appName, manifest->Version, response)) {
             Log("done");
             const std::string channel = iOptions->UpdateChannel();
@@ -382,6 +386,7 @@ TProgress* TOmbrel::GetProgress(TOmbrelFile* manifest, bool reinstall) {
                     Log(fmt::sprintf("forcing version %s for update-channel option %s",
                                      manifest->Version, channel));
                     Log(requesting);
+                    latest = false;
                     if (apiClient->GetVersionInfoForVersion(appName, manifest->Version, *manifest,
                                                             response)) {
                         Log("done");
@@ -401,6 +406,7 @@ TProgress* TOmbrel::GetProgress(TOmbrelFile* manifest, bool reinstall) {
         iReport.Mode = "install";
         Log("version: highest");
         Log(requesting);
+        latest = true;
         if (apiClient->GetInstallInfoForLatest(appName, response)) Log("done");
     } else {
         Log("mode: install");
@@ -419,6 +425,7 @@ TProgress* TOmbrel::GetProgress(TOmbrelFile* manifest, bool reinstall) {
         AddError(fmt::sprintf("the server's answer cannot be carried out (%s)", unusable));
         return nullptr;
     }
+    if (!CheckReleaseSignature(response, *plan, latest)) return nullptr;
     if (iOptions->DependenciesOnly()) {
         Log("dependencies only");
         plan->RemovePackage(appName);
@@ -710,8 +717,17 @@ bool TOmbrel::DownloadEach(TProgress& plan, const std::string& temp) {
             return false;
         }
         const std::string file = PathJoin(temp, name);
+        // A cached file is used only when it is what the plan names; one that is not (and the
+        // folder unpacked from it) is replaced.
+        std::string why;
+        if (IO->FileExists(file) && !MatchesPackage(*package, file, why)) {
+            Warning(fmt::sprintf("cached package %s does not match (%s): downloading it again",
+                                 file, why));
+            RemovePartial(file);
+            if (archive) RemovePartial(PathJoin(temp, folderName));
+        }
         if (!IO->FileExists(file)) {
-            if (!DownloadPackage(package->Id, name, file, package->PackageMode)) return false;
+            if (!DownloadPackage(*package, name, file)) return false;
         }
         if (archive) {
             // An unpacked folder is used only when it is complete and matches its archive; a
@@ -731,13 +747,15 @@ bool TOmbrel::DownloadEach(TProgress& plan, const std::string& temp) {
     return true;
 }
 
-bool TOmbrel::DownloadPackage(int32_t packageId, const std::string& fileName,
-                              const std::string& target, TPackageMode packageMode) {
+bool TOmbrel::DownloadPackage(const TPackage& package, const std::string& fileName,
+                              const std::string& target) {
     const std::string caption = "download " + fileName;
     Messages->Progress(caption, 0);
     Log(fmt::sprintf("download %s", fileName));
-    // Written under a temporary name and renamed when complete, so that an interrupted
-    // download never carries the name that later runs take as a finished package.
+    // Written under a temporary name and renamed when complete and checked, so that an
+    // interrupted download never carries the name that later runs take as a finished package.
+    // A cut download keeps its part (and the server's ETag beside it) for the next run, but only
+    // when the package's digest is known: a joined file is always checked before it is used.
     const std::string part = target + ".part";
     // Percent of the bytes between the reports at 0 and 100, at most ten a second.
     auto lastReport = std::chrono::steady_clock::now();
@@ -756,19 +774,144 @@ bool TOmbrel::DownloadPackage(int32_t packageId, const std::string& fileName,
         IApiClient& client;
         ~TUnhook() { client.SetDownloadProgress(nullptr); }
     } unhook{*apiClient};
-    bool ok = apiClient->DownloadPackageToFile(packageId, packageMode, part);
+    const std::string tagFile = part + ".etag";
+    const bool checkable = !package.Sha256.empty();
+    TPackageDownload download;
+    download.packageId = package.Id;
+    download.mode = package.PackageMode;
+    download.path = part;
+    download.maxSize = package.Size;
+
+    std::error_code ec;
+    const auto status = std::filesystem::symlink_status(part, ec);
+    const uint64_t have = std::filesystem::is_regular_file(status)
+                              ? std::filesystem::file_size(part, ec)
+                              : 0;
+    std::string why;
+    bool ok = false;
+    bool done = false;
+    if (checkable && have > 0 && package.Size && have >= *package.Size) {
+        // Complete but not renamed when the last run ended: no need to ask again.
+        done = ok = MatchesPackage(package, part, why);
+    } else if (checkable && have > 0) {
+        TStrings lines;
+        std::string etag;
+        if (IO->FileExists(tagFile) && IO->GetLines(tagFile, lines) && lines.size() == 1) {
+            etag = lines[0];
+        }
+        // ombrel-server's ETag is the quoted digest; another host answers 200 to it and the
+        // download starts over.
+        download.ifRange = etag.empty() ? "\"" + package.Sha256 + "\"" : etag;
+        download.resumeFrom = have;
+        Log(fmt::sprintf("resuming %s after %d bytes", fileName, have));
+    }
+    if (!done) {
+        ok = apiClient->DownloadPackageToFile(download);
+        if (ok) {
+            ++iReport.PackagesDownloaded;
+            iReport.BytesDownloaded += static_cast<int64_t>(download.received);
+            Log("done");
+            ok = MatchesPackage(package, part, why);
+        } else if (download.tooLong) {
+            why = fmt::sprintf("size %d expected, more received", *package.Size);
+        }
+    }
     if (ok) {
-        std::error_code ec;
-        const auto size = std::filesystem::file_size(part, ec);
-        ++iReport.PackagesDownloaded;
-        if (!ec) iReport.BytesDownloaded += static_cast<int64_t>(size);
-        Log("done");
         Log(fmt::sprintf("store %s > %s", fileName, target));
         ok = RenamePath(part, target);
+        RemovePartial(tagFile);
+    } else if (!why.empty()) {
+        AddError(fmt::sprintf("package %s %s does not match: %s", package.Name, package.Version,
+                              why));
+        RemovePartial(part);
+        RemovePartial(tagFile);
+    } else if (checkable && download.cut && download.received > 0) {
+        // A weak ETag cannot ask for a range; the digest stands in then.
+        const std::string& etag = download.etag;
+        if (!etag.empty() && etag.rfind("W/", 0) != 0) {
+            IO->SetLines(tagFile, {etag});
+        } else {
+            RemovePartial(tagFile);
+        }
+        Log(fmt::sprintf("download of %s stopped after %d bytes; the next run continues it",
+                         fileName, download.received));
+    } else {
+        RemovePartial(part);
+        RemovePartial(tagFile);
     }
-    if (!ok) RemovePartial(part);
     Messages->Progress(caption, 100);
     return ok;
+}
+
+bool TOmbrel::MatchesPackage(const TPackage& package, const std::string& path, std::string& why) {
+    why.clear();
+    if (!package.Size && package.Sha256.empty()) return true;
+    std::string hex, error;
+    uint64_t size = 0;
+    if (!Sha256OfFile(path, hex, size, error)) {
+        why = error;
+        return false;
+    }
+    if (package.Size && size != *package.Size) {
+        why = fmt::sprintf("size %d expected, %d received", *package.Size, size);
+        return false;
+    }
+    if (!package.Sha256.empty() && hex != package.Sha256) {
+        why = fmt::sprintf("SHA-256 %s expected, %s received", package.Sha256, hex);
+        return false;
+    }
+    return true;
+}
+
+bool TOmbrel::CheckReleaseSignature(const std::string& response, TProgress& plan, bool latest) {
+    const std::string publicKey = iOptions->ReleasePublicKey();
+    if (publicKey.empty()) return true;
+    json::TVersionResponse document;
+    std::string error;
+    json::ReadVersionDocument(response, document, error);
+    const std::string release = fmt::sprintf("%s %s", iOptions->AppName(), plan.Version);
+    if (document.SignedRelease.empty() || document.ReleaseSignature.empty()) {
+        AddError(fmt::sprintf("release %s is not signed", release));
+        return false;
+    }
+    TSignedRelease signedRelease;
+    if (!VerifyReleaseText(document.SignedRelease, document.ReleaseSignature, publicKey,
+                           signedRelease, error)) {
+        AddError(fmt::sprintf("release %s has no valid signature: %s", release, error));
+        return false;
+    }
+    if (signedRelease.Project != iOptions->AppName() || signedRelease.Version != plan.Version) {
+        AddError(fmt::sprintf("release %s comes with the signature of %s %s", release,
+                              signedRelease.Project, signedRelease.Version));
+        return false;
+    }
+    // A request for the highest release must not be answered with one of another channel.
+    const std::string channel =
+        iOptions->UpdateChannel().empty() ? "stable" : iOptions->UpdateChannel();
+    if (latest && !plan.Packages().empty() && signedRelease.Channel != channel) {
+        AddError(fmt::sprintf("release %s is signed for channel %s, not %s", release,
+                              signedRelease.Channel, channel));
+        return false;
+    }
+    // Every package must be one the release signs; its size and digest are the signed ones.
+    for (auto& package : plan.Packages()) {
+        const TSignedPackage* signedPackage = signedRelease.PackageById(package->Id);
+        if (signedPackage == nullptr || signedPackage->Name != package->Name ||
+            signedPackage->Version != package->Version) {
+            AddError(fmt::sprintf("package %s %s (id %d) is not part of the signed release %s",
+                                  package->Name, package->Version, package->Id, release));
+            return false;
+        }
+        if ((package->Size && *package->Size != signedPackage->Size) ||
+            (!package->Sha256.empty() && package->Sha256 != signedPackage->Sha256)) {
+            AddError(fmt::sprintf("package %s %s: size or digest differ from the signed release",
+                                  package->Name, package->Version));
+            return false;
+        }
+        package->Size = signedPackage->Size;
+        package->Sha256 = signedPackage->Sha256;
+    }
+    return true;
 }
 
 bool TOmbrel::ExtractPackage(const std::string& archive, const std::string& folder) {

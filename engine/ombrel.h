@@ -20,6 +20,7 @@ class TCopyBuffers;
 class TFileLock;
 class TOmbrelFile;
 class TProgress;
+struct TPackage;
 
 // Brings the installation folder named by the options into the state the update server
 // describes. Every report goes to the sink under "TOmbrel"; the engine's own errors are also
@@ -121,8 +122,11 @@ private:
     bool DownloadEach(TProgress& plan, const std::string& temp);
     // Removes the lock file (an error when it cannot be) and releases the lock.
     void ReleaseLock(std::unique_ptr<TFileLock>& lock);
-    bool DownloadPackage(int32_t packageId, const std::string& fileName, const std::string& target,
-                         TPackageMode packageMode);
+    bool DownloadPackage(const TPackage& package, const std::string& fileName,
+                         const std::string& target);
+    bool MatchesPackage(const TPackage& package, const std::string& path, std::string& why);
+    // With a built-in release key: the answer's signature, and the plan against what it signs.
+    bool CheckReleaseSignature(const std::string& response, TProgress& plan, bool latest);
     bool ExtractPackage(const std::string& archive, const std::string& folder);
     bool RenamePath(const std::string& from, const std::string& to);
     void RemovePartial(const std::string& path);

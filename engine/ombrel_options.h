@@ -5,6 +5,8 @@
 #include <memory>
 #include <string>
 
+#include "ombrel/build_config.h"
+
 namespace ombrel {
 
 // Which of the server's two package downloads a package uses, and how its file names are formed.
@@ -44,6 +46,9 @@ public:
     // When not empty: a PEM file whose certificate authorities the server client trusts instead
     // of the system's for HTTPS. Read only by the server client.
     virtual std::string CaFile() const { return ""; }
+    // When not empty, every release must carry a valid signature under this public key (Base64
+    // of a DER P-256 SubjectPublicKeyInfo). Built into the programs, never taken from a user.
+    virtual std::string ReleasePublicKey() const { return build::kReleasePublicKey; }
 };
 
 using IOptionsPtr = std::shared_ptr<IOptions>;

@@ -61,6 +61,8 @@ bool TProgress::ReadVersionDocument(const std::string& text, const std::string& 
         package->Filename = std::move(entry.Filename);
         package->Files = std::move(entry.Files);
         package->PackageMode = TPackageMode::binary;
+        package->Size = entry.Size;
+        package->Sha256 = std::move(entry.Sha256);
         iPackages.push_back(std::move(package));
     }
     iDoomedPackages = std::move(document.PackagesToDelete);
@@ -93,6 +95,9 @@ bool TProgress::SetApiPackageResponse(const std::string& apiResponse, TPackageMo
     package->Filename = std::move(document.Filename);
     package->Files = {"*"};
     package->PackageMode = packageMode;
+    const bool source = packageMode == TPackageMode::source;
+    package->Size = source ? document.SourceSize : document.Size;
+    package->Sha256 = source ? document.SourceSha256 : document.Sha256;
     iPackages.push_back(std::move(package));
     return true;
 }
@@ -120,6 +125,8 @@ bool TProgress::SaveToFile(const std::string& FileName) {
         entry.Version = package->Version;
         entry.Filename = package->Filename;
         entry.Files = package->Files;
+        entry.Size = package->Size;
+        entry.Sha256 = package->Sha256;
         document.Packages.push_back(std::move(entry));
     }
     document.PackagesToDelete = iDoomedPackages;

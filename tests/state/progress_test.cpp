@@ -312,3 +312,75 @@ TEST_F(ProgressTest, RemovesPackagesByIdentityOrExactName) {
 
 }  // namespace
 }  // namespace ombrel
+
+namespace ombrel {
+namespace {
+
+// Sizes and digests of the server's packages are kept in the progress file, after the other
+// members, so that a continued run checks what the first one was told; the source members
+// serve package mode in source form.
+TEST_F(ProgressTest, KeepsSizesAndDigests) {
+    const std::string a(64, 'a'), b(64, 'b'), c(64, 'c');
+    ASSERT_TRUE(progress.SetApiVersionResponse(
+        R"({"version": "2", "packages": [{"id": 1, "name": "core", "files": ["*"], "size": 12,
+            "sha256": ")" + a + R"("}, {"id": 2, "name": "old", "files": ["*"]}]})"));
+    ASSERT_TRUE(progress.SaveToFile("p"));
+    EXPECT_EQ(io->files["p"], (Strings{
+                                  "{",
+                                  "    \"version\": \"2\",",
+                                  "    \"packages\": [",
+                                  "        {",
+                                  "            \"id\": 1,",
+                                  "            \"name\": \"core\",",
+                                  "            \"build\": 0,",
+                                  "            \"files\": [",
+                                  "                \"*\"",
+                                  "            ],",
+                                  "            \"size\": 12,",
+                                  "            \"sha256\": \"" + a + "\"",
+                                  "        },",
+                                  "        {",
+                                  "            \"id\": 2,",
+                                  "            \"name\": \"old\",",
+                                  "            \"build\": 0,",
+                                  "            \"files\": [",
+                                  "                \"*\"",
+                                  "            ]",
+                                  "        }",
+                                  "    ]",
+                                  "}",
+                              }));
+    TProgress loaded(io, messages);
+    ASSERT_TRUE(loaded.LoadFromFile("p"));
+    EXPECT_EQ(loaded.Packages()[0]->Size, 12u);
+    EXPECT_EQ(loaded.Packages()[0]->Sha256, a);
+    EXPECT_FALSE(loaded.Packages()[1]->Size.has_value());
+    EXPECT_EQ(loaded.Packages()[1]->Sha256, "");
+
+    const std::string package = R"({"id": 3, "name": "tool", "version": "1.0", "size": 5,
+        "sha256": ")" + b + R"(", "source_size": 9, "source_sha256": ")" + c + R"("})";
+    ASSERT_TRUE(progress.SetApiPackageResponse(package, TPackageMode::binary));
+    EXPECT_EQ(progress.Packages()[0]->Size, 5u);
+    EXPECT_EQ(progress.Packages()[0]->Sha256, b);
+    ASSERT_TRUE(progress.SetApiPackageResponse(package, TPackageMode::source));
+    EXPECT_EQ(progress.Packages()[0]->Size, 9u);
+    EXPECT_EQ(progress.Packages()[0]->Sha256, c);
+}
+
+TEST_F(ProgressTest, MalformedSizesAndDigestsAreRefused) {
+    const std::string cases[] = {
+        R"("size": -1)", R"("size": 1.5)", R"("size": "12")", R"("sha256": "abc")",
+        R"("sha256": ")" + std::string(64, 'A') + R"(")", R"("sha256": 12)",
+    };
+    for (const auto& member : cases) {
+        messages->reports.clear();
+        EXPECT_FALSE(progress.SetApiVersionResponse(
+            R"({"version": "2", "packages": [{"id": 1, "files": ["*"], )" + member + "}]}"))
+            << member;
+        EXPECT_EQ(messages->Count(Level::Error), 1u) << member;
+        EXPECT_TRUE(progress.Packages().empty()) << member;
+    }
+}
+
+}  // namespace
+}  // namespace ombrel

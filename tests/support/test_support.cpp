@@ -96,7 +96,8 @@ std::string TempFolder::operator/(const std::string& relative) const {
 }
 
 std::string TempFolder::Write(const std::string& relative, const std::string& content) const {
-    std::string full = *this / relative;
+    // An absolute path is taken as it is, as Read does.
+    std::string full = !relative.empty() && relative[0] == '/' ? relative : *this / relative;
     WriteFileBytes(full, content);
     return full;
 }
