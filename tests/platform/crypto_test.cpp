@@ -52,7 +52,9 @@ TEST(CryptoTest, Base64IsStrict) {
         std::string bytes = "junk";
         EXPECT_EQ(Base64Decode(c.text, bytes), c.ok) << c.text;
         EXPECT_EQ(bytes, c.bytes) << c.text;
-        if (c.ok) EXPECT_EQ(Base64Encode(c.bytes), c.text) << c.text;
+        if (c.ok) {
+            EXPECT_EQ(Base64Encode(c.bytes), c.text) << c.text;
+        }
     }
 }
 
