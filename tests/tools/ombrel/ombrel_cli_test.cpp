@@ -424,7 +424,8 @@ TEST_F(OmbrelCli, DamagedArchiveInTheCacheIsFetchedAgainByTheNextRun) {
                                 "/Lib.1.0.zip does not match (size "),
               1u)
         << first.output;
-    EXPECT_THAT(Downloads(first), ::testing::ElementsAre("Lib.1.0.zip", "Extra.1.0.zip"));
+    EXPECT_THAT(Downloads(first),
+                ::testing::ElementsAre("Demo.1.0.zip", "Lib.1.0.zip", "Extra.1.0.zip"));
     EXPECT_EQ(Installed(), Release1Files());
 }
 
