@@ -464,7 +464,7 @@ std::string WriteProgressDocument(const TVersionResponse& document) {
             addString(object, "filename", package.Filename);
             addStrings(object, "files", package.Files);
             if (package.Size) {
-                object.members.emplace_back("size", TNode::Scalar(std::to_string(*package.Size)));
+                object.AddMember("size", TNode::Scalar(std::to_string(*package.Size)));
             }
             addString(object, "sha256", package.Sha256);
             packages.items.push_back(std::move(object));
