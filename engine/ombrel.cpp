@@ -680,15 +680,16 @@ bool TOmbrel::DownloadPackages(TProgress& plan) {
         TFileLock::Acquire(lockFile, cacheLock, lockError, true);
     }
     // While the lock is held no other run is writing here: what a killed run left half done
-    // (downloads and unpackings under ".part", temporary files) can go.
+    // (unpackings under ".part", temporary files) can go. A cut download (a ".part" file) stays:
+    // the download continues from it, and checks the joined file before it is used.
     if (cacheLock) {
         std::error_code ec;
         std::vector<std::filesystem::path> stale;
         for (auto it = std::filesystem::directory_iterator(temp, ec);
              !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) {
             const std::string entry = it->path().filename().string();
-            if ((entry.size() > 5 && entry.compare(entry.size() - 5, 5, ".part") == 0) ||
-                IsTemporaryName(entry)) {
+            const bool part = entry.size() > 5 && entry.compare(entry.size() - 5, 5, ".part") == 0;
+            if ((part && !it->is_regular_file(ec)) || IsTemporaryName(entry)) {
                 stale.push_back(it->path());
             }
         }
