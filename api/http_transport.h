@@ -37,6 +37,9 @@ struct THttpRequest {
     std::string method = "GET";  // "GET" or "POST"
     std::string url;
     std::vector<std::string> headers;  // "Name: value"
+    // Sent like `headers`, but only to the origin (scheme, host and port) of `url`: a redirect
+    // to another origin goes there without them.
+    std::vector<std::string> credentialHeaders;
     std::string body;                  // sent only with "POST"
     // When not empty, the body of a 2xx answer is written to this file (created or truncated,
     // synced to disk before Perform returns) instead of THttpResponse::body. Other answers
@@ -72,11 +75,14 @@ struct THttpResponse {
     // Empty when the request ran. Otherwise the HTTP layer's text of what went wrong; a
     // request that did not run leaves status 0 and an empty body.
     std::string failure;
+    // The failure is the body file's, not the connection's: it could not be created or
+    // written. `failure` then names the file, its folder and the system's reason.
+    bool fileFailed = false;
 };
 
 // Owns one libcurl handle and reuses its connections across requests. Redirects are followed,
-// at most five in a row, to HTTP and HTTPS only, never from HTTPS to plain HTTP; certificates
-// are verified. Not safe for concurrent use; one object per thread.
+// at most five in a row, to HTTP and HTTPS only, never from HTTPS to plain HTTP, and a POST
+// turns into a GET after 301, 302 and 303; certificates are verified. Not safe for concurrent use; one object per thread.
 class THttpTransport {
   public:
     explicit THttpTransport(THttpSettings settings);

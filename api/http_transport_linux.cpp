@@ -102,10 +102,11 @@ class OutputFile {
 
     // With keep, the content stays until Restart says where the body goes.
     bool Open(const std::string& path, bool keep, std::string& failure) {
+        this->path = path;
         // A link planted at the name is not followed.
         fd = ::open(path.c_str(), O_WRONLY | O_CREAT | (keep ? 0 : O_TRUNC) | O_CLOEXEC | O_NOFOLLOW,
                     0666);
-        if (fd < 0) failure = ErrnoText(errno) + ": " + path;
+        if (fd < 0) failure = Failure(errno);
         return fd >= 0;
     }
     bool IsOpen() const { return fd >= 0; }
@@ -132,7 +133,7 @@ class OutputFile {
             ssize_t written = ::write(fd, data, length);
             if (written < 0) {
                 if (errno == EINTR) continue;
-                failure = ErrnoText(errno);
+                failure = Failure(errno);
                 return false;
             }
             data += written;
@@ -147,12 +148,21 @@ class OutputFile {
         if (::fsync(fd) != 0) error = errno;
         if (::close(fd) != 0 && error == 0) error = errno;
         fd = -1;
-        if (error != 0) failure = ErrnoText(error);
+        if (error != 0) failure = Failure(error);
         return error == 0;
     }
 
   private:
+    // Names the file, its folder and the system's reason.
+    std::string Failure(int error) const {
+        const size_t slash = path.rfind('/');
+        const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+        const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + (slash == 0));
+        return "could not write file " + name + " in folder " + folder + ": " + ErrnoText(error);
+    }
+
     int fd = -1;
+    std::string path;
 };
 
 bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
@@ -183,6 +193,8 @@ struct Transfer {
     // A failure noticed by a callback: the code whose text names it, and the detail.
     CURLcode ownCode = CURLE_OK;
     std::string ownDetail;
+    // The body file could not be written: ownDetail says so in full.
+    bool fileFailed = false;
 
     // Set at the first body byte of each answer: whether this body goes to the file.
     bool decided = false;
@@ -331,6 +343,7 @@ size_t OnBody(char* data, size_t size, size_t count, void* user) {
             std::string failure;
             if (!t.file->Write(data, length, failure)) {
                 t.Fail(CURLE_WRITE_ERROR, failure);
+                t.fileFailed = true;
                 return 0;
             }
             t.fileBytes += static_cast<int64_t>(length);
@@ -445,6 +458,40 @@ std::string FailureText(CURLcode code, const std::string& detail) {
     return text;
 }
 
+// Scheme, host and port of a URL: where credentials may go.
+struct TOrigin {
+    bool valid = false;
+    std::string scheme;
+    std::string host;
+    std::string port;
+    bool operator==(const TOrigin& other) const {
+        return valid && other.valid && scheme == other.scheme && host == other.host &&
+               port == other.port;
+    }
+};
+
+TOrigin OriginOf(const std::string& url) {
+    TOrigin origin;
+    CURLU* parsed = curl_url();
+    if (parsed == nullptr) return origin;
+    auto part = [parsed](CURLUPart which, unsigned flags, std::string& out) {
+        char* text = nullptr;
+        if (curl_url_get(parsed, which, &text, flags) != CURLUE_OK) return false;
+        out = text;
+        curl_free(text);
+        return true;
+    };
+    if (curl_url_set(parsed, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK &&
+        part(CURLUPART_SCHEME, 0, origin.scheme) && part(CURLUPART_HOST, 0, origin.host) &&
+        part(CURLUPART_PORT, CURLU_DEFAULT_PORT, origin.port)) {
+        origin.scheme = LowerAscii(origin.scheme);
+        origin.host = LowerAscii(origin.host);
+        origin.valid = true;
+    }
+    curl_url_cleanup(parsed);
+    return origin;
+}
+
 // The charset parameter of a Content-Type value, without quotes; empty when none.
 std::string CharsetOf(const std::string& contentType) {
     size_t pos = contentType.find(';');
@@ -482,18 +529,74 @@ class THttpTransport::Impl {
         if (!request.bodyFile.empty()) {
             std::string failure;
             if (!file.Open(request.bodyFile, request.bodyFileOffset > 0, failure)) {
-                response.failure = FailureText(CURLE_WRITE_ERROR, failure);
+                response.failure = failure;
+                response.fileFailed = true;
                 return false;
             }
         }
 
+        // Redirects are followed here rather than by libcurl, so that each hop decides which
+        // headers go with it: credentials only ever reach the origin of the first URL.
+        const TOrigin origin = OriginOf(request.url);
+        std::string url = request.url;
+        std::string method = request.method;
+        bool secure = false;
+        for (long hop = 0;; ++hop) {
+            secure = secure || StartsWithNoCase(url, "https:");
+            const bool sameOrigin = origin.valid && OriginOf(url) == origin;
+            std::string next;
+            if (PerformOnce(request, url, method, sameOrigin, secure, file, response, next) !=
+                CURLE_OK) {
+                return false;
+            }
+            if (!IsFollowedRedirect(response.status) || next.empty()) break;
+            if (hop == kMaxRedirects) {
+                response = THttpResponse();
+                response.failure = FailureText(
+                    CURLE_TOO_MANY_REDIRECTS,
+                    "Maximum (" + std::to_string(kMaxRedirects) + ") redirects followed");
+                return false;
+            }
+            // As browsers do: 303 always, 301 and 302 for a POST, go on with a GET.
+            if (response.status == 303 ||
+                ((response.status == 301 || response.status == 302) && method == "POST")) {
+                method = "GET";
+            }
+            url = std::move(next);
+        }
+
+        if (file.IsOpen()) {
+            std::string failure;
+            if (!file.Finish(failure)) {
+                response = THttpResponse();
+                response.failure = failure;
+                response.fileFailed = true;
+                return false;
+            }
+        }
+        if (response.status >= 500 && response.status <= 599) {
+            response.failure =
+                FailureText(CURLE_HTTP_RETURNED_ERROR,
+                            "The requested URL returned error: " + std::to_string(response.status));
+            return false;
+        }
+        return true;
+    }
+
+    // One request to `url`, without following a redirect: the answer's status and content type
+    // go to `response`, a redirect's target to `next`. On failure `response` holds the failure
+    // text, status 0 and no body.
+    CURLcode PerformOnce(const THttpRequest& request, const std::string& url,
+                         const std::string& method, bool withCredentials, bool secure,
+                         OutputFile& file, THttpResponse& response, std::string& next) {
         // A server that went on sending after its last answer leaves bytes on the connection
         // that the next request would take for its answer: start afresh.
         if (IsReadable(idleSocket)) handle = CurlHandle();
         idleSocket = CURL_SOCKET_BAD;
         if (handle.get() == nullptr) {
+            response = THttpResponse();
             response.failure = FailureText(CURLE_FAILED_INIT, "");
-            return false;
+            return CURLE_FAILED_INIT;
         }
         CURL* curl = handle.get();
         curl_easy_reset(curl);
@@ -512,25 +615,29 @@ class THttpTransport::Impl {
         CurlList headers;
         bool listed = true;
         for (const auto& header : request.headers) listed = listed && headers.Append(header);
-        const bool post = request.method == "POST";
+        if (withCredentials) {
+            for (const auto& header : request.credentialHeaders) {
+                listed = listed && headers.Append(header);
+            }
+        }
+        const bool post = method == "POST";
         // Without this, libcurl holds back a larger body for up to a second waiting for
         // "100 Continue".
         if (post) listed = listed && headers.Append("Expect:");
         if (!listed) {
+            response = THttpResponse();
             response.failure = FailureText(CURLE_OUT_OF_MEMORY, "");
-            return false;
+            return CURLE_OUT_OF_MEMORY;
         }
 
         char errorBuffer[CURL_ERROR_SIZE] = {0};
-        const bool secure = StartsWithNoCase(request.url, "https:");
-        curl_easy_setopt(curl, CURLOPT_URL, request.url.c_str());
+        curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
         curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorBuffer);
         curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
         curl_easy_setopt(curl, CURLOPT_NOPROXY, noProxy.c_str());
-        curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
-        curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, secure ? "https" : "http,https");
-        curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
-        curl_easy_setopt(curl, CURLOPT_MAXREDIRS, kMaxRedirects);
+        // Once a hop was HTTPS, the following ones must be too.
+        curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, secure ? "https" : "http,https");
+        curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 0L);
         curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(settings.connectMs));
         curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, kReceiveBufferSize);
         curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers.get());
@@ -564,6 +671,15 @@ class THttpTransport::Impl {
         if (transfer.pending) std::rethrow_exception(transfer.pending);
 
         if (code == CURLE_OK) {
+            // Read before the handle may be replaced below.
+            curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &response.status);
+            const char* contentType = nullptr;
+            curl_easy_getinfo(curl, CURLINFO_CONTENT_TYPE, &contentType);
+            response.contentType = contentType != nullptr ? contentType : "";
+            const char* redirect = nullptr;
+            curl_easy_getinfo(curl, CURLINFO_REDIRECT_URL, &redirect);
+            if (redirect != nullptr) next = redirect;
+
             curl_socket_t socket = CURL_SOCKET_BAD;
             curl_easy_getinfo(curl, CURLINFO_ACTIVESOCKET, &socket);
             const char* scheme = nullptr;
@@ -572,8 +688,7 @@ class THttpTransport::Impl {
             const bool plain = scheme != nullptr && SameTextAscii(scheme, "http");
             // Answers without a body (204, 304) from sloppy servers may trail a few bytes: they
             // only cost the connection. An answer with a length must not run past it.
-            long status = 0;
-            curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+            const long status = response.status;
             const bool hasBody = status >= 200 && status != 204 && status != 304;
             const bool surplus = transfer.excess || (plain && HasUnreadBytes(socket));
             if (surplus && !hasBody) {
@@ -591,40 +706,27 @@ class THttpTransport::Impl {
         }
         if (code == CURLE_OK && file.IsOpen()) {
             std::string failure;
-            long status = 0;
-            curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
             // An empty 2xx body never reached OnBody; it still replaces a kept file's content.
-            if (!transfer.decided && status >= 200 && status <= 299 && transfer.fileOffset > 0) {
+            if (!transfer.decided && response.status >= 200 && response.status <= 299 &&
+                transfer.fileOffset > 0) {
                 if (file.Restart(0, failure)) {
                     transfer.fileSize = 0;
                 } else {
                     transfer.Fail(code = CURLE_WRITE_ERROR, failure);
                 }
             }
-            if (code == CURLE_OK && !file.Finish(failure)) transfer.Fail(code = CURLE_WRITE_ERROR, failure);
         }
         response.bodyFileSize = transfer.fileSize;
         response.bodyFileFull = transfer.ownCode == CURLE_FILESIZE_EXCEEDED;
         if (code != CURLE_OK) {
-            response.failure = transfer.ownCode != CURLE_OK
+            response = THttpResponse();
+            response.fileFailed = transfer.fileFailed;
+            response.failure = transfer.fileFailed ? transfer.ownDetail
+                               : transfer.ownCode != CURLE_OK
                                    ? FailureText(transfer.ownCode, transfer.ownDetail)
                                    : FailureText(code, errorBuffer);
-            response.body.clear();
-            response.body.shrink_to_fit();
-            return false;
         }
-
-        curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &response.status);
-        const char* contentType = nullptr;
-        curl_easy_getinfo(curl, CURLINFO_CONTENT_TYPE, &contentType);
-        if (contentType != nullptr) response.contentType = contentType;
-        if (response.status >= 500 && response.status <= 599) {
-            response.failure =
-                FailureText(CURLE_HTTP_RETURNED_ERROR,
-                            "The requested URL returned error: " + std::to_string(response.status));
-            return false;
-        }
-        return true;
+        return code;
     }
 
   private:

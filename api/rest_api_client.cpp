@@ -86,7 +86,9 @@ struct TApiClient::TRestClient {
         : baseUrl(std::move(baseUrl)), transport(std::move(settings)) {}
 
     std::string baseUrl;
-    std::vector<std::string> headers;  // sent with every request
+    // Sent with every request, but never to another origin than the update server's when a
+    // request is redirected (a static file host, say).
+    std::vector<std::string> credentialHeaders;
     THttpTransport transport;
 };
 
@@ -136,13 +138,14 @@ void TApiClient::Create(std::optional<THttpSettings> settings) {
         std::make_unique<TRestClient>(NormalizeBaseUrl(Options->ApiUrl()), std::move(*settings));
 
     std::string apiKey = Options->ApiKey();
-    if (!apiKey.empty()) iRestClient->headers.push_back("X-API-Key: " + HeaderValue(apiKey));
+    auto& credentials = iRestClient->credentialHeaders;
+    if (!apiKey.empty()) credentials.push_back("X-API-Key: " + HeaderValue(apiKey));
     std::string userAuth = Options->UserAuth();
     std::string customerAuth = Options->CustomerAuth();
     if (!userAuth.empty()) {
-        iRestClient->headers.push_back("Authorization: Basic " + Base64(userAuth));
+        credentials.push_back("Authorization: Basic " + Base64(userAuth));
     } else if (!customerAuth.empty()) {
-        iRestClient->headers.push_back("Authorization: Customer " + HeaderValue(customerAuth));
+        credentials.push_back("Authorization: Customer " + HeaderValue(customerAuth));
     }
 
     if (debug) Ping();
@@ -173,7 +176,7 @@ bool TApiClient::ExecuteRequest(TRequest& request, THttpResponse& answer) {
     THttpRequest http;
     http.method = request.method;
     http.url = JoinUrl(iRestClient->baseUrl, request.urlResource);
-    http.headers = iRestClient->headers;
+    http.credentialHeaders = iRestClient->credentialHeaders;
     if (request.method == "POST") {
         http.headers.push_back("Content-Type: application/json");
         http.body = std::move(request.body);
@@ -185,6 +188,11 @@ bool TApiClient::ExecuteRequest(TRequest& request, THttpResponse& answer) {
     for (const auto& header : request.headers) http.headers.push_back(header);
 
     if (!iRestClient->transport.Perform(http, answer)) {
+        // A package file that cannot be written is no failure of the connection.
+        if (answer.fileFailed) {
+            AddError(answer.failure);
+            return false;
+        }
         AddError(fmt::sprintf("connection failed: %s", answer.failure));
     }
     if (answer.failure.empty() && answer.status >= 200 && answer.status <= 299) {
@@ -204,7 +212,18 @@ bool TApiClient::ResponseText(const THttpResponse& answer, std::string& response
 bool TApiClient::TextRequest(TRequest& request, std::string& response) {
     THttpResponse answer;
     if (!ExecuteRequest(request, answer)) return false;
-    return ResponseText(answer, response);
+    ResponseText(answer, response);
+    // Every text request asks for a JSON document: an answer without one would otherwise end
+    // the run as if there were nothing to do.
+    const std::string content = Trim(response);
+    if (content.empty() || content == "null") {
+        AddError(fmt::sprintf("request %s answered %s without a document (%s)", request.resource,
+                              std::to_string(answer.status),
+                              content.empty() ? "empty body" : "null"));
+        response.clear();
+        return false;
+    }
+    return true;
 }
 
 bool TApiClient::DownloadBytes(TRequest& request, TBytes& bytes) {
@@ -220,7 +239,7 @@ bool TApiClient::Ping() {
         if (Options->Debug()) resource += "?XDEBUG_SESSION_START=PHPSTORM";
         THttpRequest http;
         http.url = JoinUrl(iRestClient->baseUrl, resource);
-        http.headers = iRestClient->headers;
+        http.credentialHeaders = iRestClient->credentialHeaders;
         THttpResponse answer;
         if (!iRestClient->transport.Perform(http, answer)) {
             AddError(fmt::sprintf("Connection failed: %s", answer.failure));

@@ -101,6 +101,14 @@ void TApp::DoError(const std::string& msg, const std::string& sender) {
 // ---------------------------------------------------------------------------------------------
 
 constexpr char kRunSender[] = "TApp.Execute";
+// Shown for a failure that brings no text of its own (an exception with an empty message, or
+// one that is no std::exception), so that the run never ends without a word.
+constexpr char kUnknownFailure[] =
+    "Die Installation wurde wegen eines unbekannten Fehlers abgebrochen.";
+
+std::string FailureText(const char* what) {
+    return what != nullptr && *what != '\0' ? std::string(what) : std::string(kUnknownFailure);
+}
 
 // What the run's steps share, for as long as any of them lives. The engine is destroyed by
 // whichever completion step runs; resetting it twice is harmless.
@@ -178,7 +186,10 @@ void TApp::Execute() {
                     run->engine->Execute();
                     return true;
                 } catch (const std::exception& e) {
-                    errorText = e.what();
+                    errorText = FailureText(e.what());
+                    return false;
+                } catch (...) {
+                    errorText = kUnknownFailure;
                     return false;
                 }
             },
@@ -205,7 +216,7 @@ void TApp::Execute() {
                 run->engine.reset();
                 // An exception of the engine, or of the completion step, would otherwise end
                 // the run without a word while the indicator keeps turning.
-                if (!errorText.empty()) DoError(errorText, kRunSender);
+                DoError(FailureText(errorText.c_str()), kRunSender);
                 FinishFolder(*run, false);
             },
             dispatcher);
@@ -216,7 +227,7 @@ void TApp::Execute() {
             if (!run->folder->Rollback(error)) DoError(error, kRunSender);
         }
         DoError(fmt::sprintf("Konnte App %s nicht Herunterladen/Installieren: %s", appName,
-                             e.what()),
+                             FailureText(e.what())),
                 kRunSender);
     }
 }

@@ -11,6 +11,8 @@
 
 #include <algorithm>
 
+#include "io/text.h"
+
 namespace ombrel {
 namespace {
 
@@ -22,8 +24,11 @@ constexpr int kErrorTopMargin = 10;
 constexpr int kFontHeight = 13;
 constexpr int kMemoFontHeight = 11;
 
+// Bytes that are no UTF-8 (a file name from an archive, say) become U+FFFD; the toolkit would
+// otherwise turn the whole text into nothing.
 wxString ToWx(const std::string& text) {
-    return wxString::FromUTF8(text.c_str());
+    const std::string utf8 = DecodeText(text, TTextEncoding::Utf8);
+    return wxString::FromUTF8(utf8.data(), utf8.size());
 }
 
 // Tahoma where installed; Pango picks a similar face (DejaVu Sans) otherwise.

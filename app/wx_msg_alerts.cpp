@@ -3,12 +3,16 @@
 #include <wx/app.h>
 #include <wx/richmsgdlg.h>
 
+#include "io/text.h"
+
 namespace ombrel {
 namespace {
 
 // Texts of the handler end lines with CR LF; the toolkit wants LF alone.
 wxString ToWx(const std::string& text) {
-    wxString result = wxString::FromUTF8(text.c_str());
+    // Bytes that are no UTF-8 become U+FFFD rather than emptying the whole text.
+    const std::string utf8 = DecodeText(text, TTextEncoding::Utf8);
+    wxString result = wxString::FromUTF8(utf8.data(), utf8.size());
     result.Replace("\r\n", "\n");
     return result;
 }
@@ -53,7 +57,9 @@ IMsgAlerts::TAnswer TWxMsgAlerts::ShowAlert(TKind kind, const std::string& capti
 }
 
 IMsgAlerts::TAnswer TWxMsgAlerts::ShowErrorBox(const std::string& text, bool allowRetry) {
-    if (IsShuttingDown()) return iConsole.ShowErrorBox(text, allowRetry);
+    // Unlike the summary alert, the error box still shows while the application ends: the log
+    // is written then, and the user must learn that it was lost (and may retry).
+    if (!wxTheApp) return iConsole.ShowErrorBox(text, allowRetry);
     try {
         long style = wxICON_ERROR | (allowRetry ? (wxYES_NO | wxYES_DEFAULT) : wxOK);
         wxRichMessageDialog dialog(DialogParent(), ToWx(text), ToWx("Fehler"), style);

@@ -8,8 +8,9 @@
 namespace ombrel {
 
 // Modal dialogs on the UI thread. Details are shown as expandable text; warnings get the extra
-// button "Warnungen ignorieren". When no wxApp exists (before start-up or after the end) the
-// texts go to stderr instead and the answer is Ok, as for a shutting-down application.
+// button "Warnungen ignorieren". Once the application is ending, summary alerts go to stderr
+// (answered Ok) while error boxes still show; when no wxApp exists (before start-up or after
+// the end) both go to stderr and the answer is Ok.
 class TWxMsgAlerts : public IMsgAlerts {
   public:
     TAnswer ShowAlert(TKind kind, const std::string& caption, const std::string& mainText,

@@ -30,8 +30,9 @@ std::string GetPackageFileName(const TPackage& package) {
     CheckPathChars(package.Filename);
     const std::string base = ExtractFileBase(package.Filename);
     const std::string ext = ExtractFileExt(package.Filename);
-    return source ? fmt::sprintf("%s.%s.src%s", base, package.Version, ext)
-                  : fmt::sprintf("%s.%s%s", base, package.Version, ext);
+    // The package name first: two packages may install files of the same name.
+    return source ? fmt::sprintf("%s.%s.%s.src%s", package.Name, package.Version, base, ext)
+                  : fmt::sprintf("%s.%s.%s%s", package.Name, package.Version, base, ext);
 }
 
 std::string GetPackageFolderName(const TPackage& package) {

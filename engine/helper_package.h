@@ -17,9 +17,10 @@ std::string ExtractFileExt(std::string_view name);
 std::string ExtractFileBase(std::string_view name);
 
 // The downloaded file: "%s.%s.zip" (Name, Version) for an archive, "%s.%s.src.zip" in source
-// mode; for a single-file package "%s.%s%s" (base of Filename, Version, extension of Filename),
-// "%s.%s.src%s" in source mode. Raises EPathError when Filename holds a character that paths
-// may not contain.
+// mode; for a single-file package "%s.%s.%s%s" (Name, Version, base of Filename, extension of
+// Filename), "%s.%s.%s.src%s" in source mode. So a name, a version and a kind always mean one
+// file, whichever file name two packages install. Raises EPathError when Filename holds a
+// character that paths may not contain.
 std::string GetPackageFileName(const TPackage& package);
 
 // The folder an archive is unpacked into: "%s.%s" (Name, Version), "%s.src.%s" in source mode.

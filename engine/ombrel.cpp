@@ -15,6 +15,7 @@
 #include "io/copy_buffer.h"
 #include "io/paths.h"
 #include "io/text.h"
+#include "io/zip_reader.h"
 #include "ombrel/build_config.h"
 #include "platform/crypto.h"
 #include "platform/file_lock.h"
@@ -162,11 +163,51 @@ bool HoldsOnlyFolders(const std::string& path) {
     return !ec;
 }
 
-struct LessNoCase {
+// A name (separators already "/") with nothing but empty and "." parts.
+bool NamesFolderItself(const std::string& name) {
+    size_t start = 0;
+    while (start <= name.size()) {
+        size_t end = name.find('/', start);
+        if (end == std::string::npos) end = name.size();
+        const size_t length = end - start;
+        if (length > 1 || (length == 1 && name[start] != '.')) return false;
+        start = end + 1;
+    }
+    return true;
+}
+
+struct TLessFileName {
     bool operator()(const std::string& a, const std::string& b) const {
-        return LowerAscii(a) < LowerAscii(b);
+        return FileNamesIgnoreCase() ? LowerAscii(a) < LowerAscii(b) : a < b;
     }
 };
+
+// The server's part of the cache path (host, port and path of its URL) with "." and ".."
+// resolved as the URL's own path is: a ".." never climbs above the host, so the folder stays
+// below the cache root. A host that is itself "." or ".." becomes "_".
+std::string CacheSubfolder(const std::string& rest) {
+    std::vector<std::string> parts;
+    size_t start = 0;
+    while (start <= rest.size()) {
+        size_t end = rest.find_first_of("/\\", start);
+        if (end == std::string::npos) end = rest.size();
+        std::string part = rest.substr(start, end - start);
+        if (parts.empty()) {
+            parts.push_back(part == "." || part == ".." ? "_" : part);
+        } else if (part == "..") {
+            if (parts.size() > 1) parts.pop_back();
+        } else if (part != ".") {
+            parts.push_back(part);
+        }
+        start = end + 1;
+    }
+    std::string folder;
+    for (const auto& part : parts) {
+        if (!folder.empty()) folder += '/';
+        folder += part;
+    }
+    return folder;
+}
 
 }  // namespace
 
@@ -258,6 +299,10 @@ void TOmbrel::Execute() {
 
     if (!iOptions->PackageName().empty()) {
         ExecutePackage();
+    } else if (std::string fault = ManifestValueFault(iOptions->AppName()); !fault.empty()) {
+        // The application name is recorded in the manifest and must read back the same.
+        AddError(fmt::sprintf("application name \"%s\" cannot be recorded in the manifest: %s",
+                              iOptions->AppName(), fault));
     } else {
         ExecuteApplication();
     }
@@ -362,8 +407,20 @@ TProgress* TOmbrel::GetProgress(TOmbrelFile* manifest, bool reinstall) {
         } else {
             Log(fmt::sprintf("version: %s", manifest->Version));
             Log("generating hashlist ...");
+            // Only files inside the installation folder are hashed, whatever the manifest
+            // lists.
+            TStrings files;
+            for (const auto& file : manifest->Files()) {
+                if (LeavesFolder(NormalizeSeparators(file))) {
+                    Warning(fmt::sprintf("recorded file %s is outside the installation "
+                                         "folder... ignored",
+                                         file));
+                } else {
+                    files.push_back(file);
+                }
+            }
             THashList hashes;
-            if (IO->GetFileHashList(iOptions->Destination(), manifest->Files(), hashes)) {
+            if (IO->GetFileHashList(iOptions->Destination(), files, hashes)) {
                 Log("done");
                 Log(requesting);
                 if (apiClient->GetRepairInfoForVersion(appName, manifest->Version, hashes,
@@ -419,7 +476,15 @@ TProgress* TOmbrel::GetProgress(TOmbrelFile* manifest, bool reinstall) {
     if (apiClient->IsError()) return nullptr;
     // Repair without a manifest asked nothing; its empty response makes no plan below.
     plan = std::make_unique<TProgress>(IO, Messages);
-    if (!plan->SetApiVersionResponse(response)) return nullptr;
+    if (!plan->SetApiVersionResponse(response)) {
+        // An empty answer or null converts to no plan without a word; a run that asked the
+        // server must not end as if there were nothing to do.
+        const std::string content = Trim(response);
+        if (!HasErrors() && (content.empty() || content == "null")) {
+            AddError("the update server's answer holds no version information");
+        }
+        return nullptr;
+    }
     // Saved, such a plan would stop every later run (and be recorded in the manifest).
     if (const std::string unusable = PlanDamage(*plan); !unusable.empty()) {
         AddError(fmt::sprintf("the server's answer cannot be carried out (%s)", unusable));
@@ -444,13 +509,15 @@ bool TOmbrel::ExecuteProgress(TOmbrelFile& manifest, TProgress& plan) {
         Log("all fine");
         return true;
     }
-    if (ForceTempPath()) DownloadPackages(plan);
-    if (HasErrors()) return false;
+    // A package that is not in the cache, complete and unpacked, ends the run here, before the
+    // installation folder changes; the progress file stays for the next run.
+    if (!ForceTempPath() || !DownloadPackages(plan) || HasErrors()) return false;
     if (plan.HasToDoIO() && iOnInterceptBeforePackageCopy && iOnInterceptBeforePackageCopy()) {
         return false;
     }
     TCopyBuffers* copyPlan = nullptr;
     if (!PrepareCopy(plan, copyPlan)) return false;
+    if (!CanRecordFiles(*copyPlan)) return false;
     if (!TestForOpenHandles(*copyPlan)) return false;
     // Obsolete packages leave the manifest in memory first, so that the manifest stored after
     // the obsolete files are gone is without them too.
@@ -480,8 +547,7 @@ bool TOmbrel::ExecutePackage() {
     if (!plan.SetApiPackageResponse(response, iOptions->PackageMode())) return false;
     if (!plan.Packages().empty()) iReport.Version = plan.Packages().front()->Version;
 
-    if (ForceTempPath()) DownloadPackages(plan);
-    if (HasErrors()) return false;
+    if (!ForceTempPath() || !DownloadPackages(plan) || HasErrors()) return false;
 
     TCopyBuffers* copyPlan = nullptr;
     if (!PrepareCopy(plan, copyPlan)) return false;
@@ -540,7 +606,7 @@ std::string TOmbrel::TempPath() {
     for (char& c : rest) {
         if (HasInvalidPathChars(std::string_view(&c, 1))) c = '_';
     }
-    return root + "/" + rest;
+    return root + "/" + CacheSubfolder(rest);
 }
 
 bool TOmbrel::ForceTempPath() {
@@ -737,11 +803,17 @@ bool TOmbrel::DownloadEach(TProgress& plan, const std::string& temp) {
             std::error_code ec;
             const bool present = std::filesystem::exists(std::filesystem::symlink_status(folder, ec));
             if (!present || !IO->CheckUnpackedFolder(file, folder, iOptions->Repair())) {
+                // A single file is installed as it is; the name alone does not make it an
+                // archive, and one that is none needs no folder.
+                if (!IsArchivePackage(*package) && !IsZipArchive(file)) {
+                    Log(fmt::sprintf("%s is no zip archive, it is not unpacked", file));
+                    continue;
+                }
                 if (present) {
                     Log(fmt::sprintf("unpacking %s again", folder));
                     RemovePartial(folder);
                 }
-                if (!ExtractPackage(file, folder)) return false;
+                if (!ExtractPackage(file, folder, IsArchivePackage(*package))) return false;
             }
         }
     }
@@ -915,7 +987,8 @@ bool TOmbrel::CheckReleaseSignature(const std::string& response, TProgress& plan
     return true;
 }
 
-bool TOmbrel::ExtractPackage(const std::string& archive, const std::string& folder) {
+bool TOmbrel::ExtractPackage(const std::string& archive, const std::string& folder,
+                             bool dropWhenDamaged) {
     const std::string caption = "extract " + archive;
     Messages->Progress(caption, 0);
     Log(fmt::sprintf("extracting %s to %s", archive, folder));
@@ -923,7 +996,7 @@ bool TOmbrel::ExtractPackage(const std::string& archive, const std::string& fold
     bool ok = IO->ExtractZipFolder(archive, folder);
     if (ok) {
         Log("done");
-    } else if (IO->FileExists(archive)) {
+    } else if (dropWhenDamaged && IO->FileExists(archive)) {
         // A damaged archive would fail the same way in every later run: drop it, so the next
         // run downloads it again.
         Log(fmt::sprintf("removing damaged package %s", archive));
@@ -942,6 +1015,12 @@ bool TOmbrel::RenamePath(const std::string& from, const std::string& to) {
         return false;
     }
     return true;
+}
+
+bool TOmbrel::IsZipArchive(const std::string& path) {
+    TZipReader reader;
+    std::string failure;
+    return reader.Open(path, failure);
 }
 
 void TOmbrel::RemovePartial(const std::string& path) {
@@ -992,6 +1071,20 @@ bool TOmbrel::IsReservedName(const std::string& name) {
     return false;
 }
 
+bool TOmbrel::CanRecordFiles(TCopyBuffers& copyPlan) {
+    for (auto& buffer : copyPlan) {
+        for (const auto& name : buffer->GetPackageFiles()) {
+            if (std::string fault = ManifestFileFault(name); !fault.empty()) {
+                AddError(fmt::sprintf("file \"%s\" of package %s cannot be recorded in the "
+                                      "manifest: %s",
+                                      name, buffer->Package->Name, fault));
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
 bool TOmbrel::TestForOpenHandles(TCopyBuffers& copyPlan) {
     if (copyPlan.empty()) return true;
     Log("test for open handles ...");
@@ -1005,7 +1098,8 @@ bool TOmbrel::RemoveDoomedFiles(const std::string& destination, TProgress& plan,
     Log("remove doomed files ...");
     int count = 0;
     std::vector<std::string> failed;
-    std::set<std::string, LessNoCase> folders;
+    // Folder names compare as the file system compares them.
+    std::set<std::string, TLessFileName> folders;
     for (const auto& entry : plan.DoomedFiles()) {
         Log(entry);
         const std::string name = NormalizeSeparators(entry);
@@ -1017,6 +1111,13 @@ bool TOmbrel::RemoveDoomedFiles(const std::string& destination, TProgress& plan,
         }
         if (IsReservedName(name)) {
             Warning(fmt::sprintf("doomed file %s is one of the engine's own files... ignored",
+                                 entry));
+            continue;
+        }
+        // An empty name, or one made of "." parts only, is the installation folder itself,
+        // which is never deleted (nor the link that may stand in its place).
+        if (NamesFolderItself(name)) {
+            Warning(fmt::sprintf("doomed file %s names the installation folder itself... ignored",
                                  entry));
             continue;
         }

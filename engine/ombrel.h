@@ -127,7 +127,12 @@ private:
     bool MatchesPackage(const TPackage& package, const std::string& path, std::string& why);
     // With a built-in release key: the answer's signature, and the plan against what it signs.
     bool CheckReleaseSignature(const std::string& response, TProgress& plan, bool latest);
-    bool ExtractPackage(const std::string& archive, const std::string& folder);
+    // An archive that cannot be unpacked is deleted when dropWhenDamaged, so that the next run
+    // downloads it again.
+    bool ExtractPackage(const std::string& archive, const std::string& folder,
+                        bool dropWhenDamaged);
+    // True when the file opens as a zip archive; reports nothing.
+    static bool IsZipArchive(const std::string& path);
     bool RenamePath(const std::string& from, const std::string& to);
     void RemovePartial(const std::string& path);
 
@@ -136,6 +141,10 @@ private:
     // A name (relative to the installation folder) that is the engine's own: the state files
     // and lock file of the application, and temporary files of the file system service.
     bool IsReservedName(const std::string& name);
+
+    // False, with an error naming the first one, when a file name of the copy plan cannot be
+    // recorded in the manifest as it is.
+    bool CanRecordFiles(TCopyBuffers& copyPlan);
     bool TestForOpenHandles(TCopyBuffers& copyPlan);
     bool RemoveDoomedFiles(const std::string& destination, TProgress& plan, TOmbrelFile& manifest);
     bool RemoveDoomedPackages(TProgress& plan, TOmbrelFile& manifest);

@@ -67,9 +67,11 @@ bool TCopyBuffers::Load(const std::vector<std::unique_ptr<TPackage>>& Packages,
         try {
             if (!IsArchivePackage(*package)) {
                 name = package->Filename;
-                buffer.AddFile(package->Filename,
-                               PathJoin(tempPath, GetPackageFileName(*package)),
-                               JoinInside(destinationPath, package->Filename));
+                // Recorded under the name it is installed as ("/" between folders), so that
+                // a repair finds it again.
+                const std::string installed = JoinInside("", package->Filename);
+                buffer.AddFile(installed, PathJoin(tempPath, GetPackageFileName(*package)),
+                               PathJoin(destinationPath, installed));
                 continue;
             }
             if (package->Files.empty()) continue;

@@ -37,4 +37,8 @@ std::string PackageCacheRoot();
 // on. Links on the way are followed: the folder itself is judged.
 std::string UnsafeFolderReason(const std::string& path);
 
+// True when the file system tells names apart without regard to case (false here: "x" and
+// "X" are two folders).
+bool FileNamesIgnoreCase();
+
 }  // namespace ombrel

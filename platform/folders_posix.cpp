@@ -82,4 +82,6 @@ std::string UnsafeFolderReason(const std::string& path) {
     return "";
 }
 
+bool FileNamesIgnoreCase() { return false; }
+
 }  // namespace ombrel

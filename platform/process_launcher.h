@@ -22,7 +22,8 @@ using IProcessLauncherPtr = std::shared_ptr<IProcessLauncher>;
 
 // The POSIX launcher: fork, a new session, a second fork (so no zombie is left behind), chdir and
 // exec. No shell is involved anywhere, so blanks, quotes or "$(...)" in a path are just part of
-// the path. Elevation goes through `elevator` ("pkexec": `pkexec <path>`); a file that is not an
+// the path. Elevation goes through `elevator` ("pkexec": `pkexec --keep-cwd <path>`, so that the
+// program starts in its own folder there too); a file that is not an
 // executable regular file goes to `opener` ("xdg-open": `xdg-open <path>`), with no elevation.
 // Helper names without "/" are looked up in PATH before forking.
 class TProcessLauncher : public IProcessLauncher {

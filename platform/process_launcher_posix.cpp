@@ -108,7 +108,8 @@ bool TProcessLauncher::StartProgram(const std::string& path, bool runAsAdmin) {
         args = {iOpener, path};
     } else if (runAsAdmin) {
         program = FindProgramInPath(iElevator);
-        args = {iElevator, path};
+        // pkexec starts the program in the target user's home folder unless told otherwise.
+        args = {iElevator, "--keep-cwd", path};
     } else {
         program = path;
         args = {path};

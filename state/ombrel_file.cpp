@@ -28,7 +28,41 @@ std::vector<std::string> SplitPackageLine(const std::string& line) {
     return pieces;
 }
 
+bool HasControlCharacter(std::string_view text) {
+    for (unsigned char c : text) {
+        if (c < 0x20 || c == 0x7F) return true;
+    }
+    return false;
+}
+
+bool IsTrimmedAway(char c) { return static_cast<unsigned char>(c) <= 0x20; }
+
 }  // namespace
+
+std::string ManifestValueFault(std::string_view text) {
+    if (HasControlCharacter(text)) return "it holds a line break or another control character";
+    if (!text.empty() && (IsTrimmedAway(text.front()) || IsTrimmedAway(text.back()))) {
+        return "it begins or ends with a blank";
+    }
+    return "";
+}
+
+std::string ManifestPackageFault(std::string_view text, bool isName) {
+    if (isName && text.empty()) return "it is empty";
+    if (HasControlCharacter(text)) return "it holds a line break or another control character";
+    if (text.find(' ') != std::string_view::npos) return "it holds a blank";
+    if (text.find('"') != std::string_view::npos) return "it holds a double quotation mark";
+    if (isName && text.front() == ':') return "it begins with ':'";
+    return "";
+}
+
+std::string ManifestFileFault(std::string_view text) {
+    if (text.empty()) return "it is empty";
+    std::string fault = ManifestValueFault(text);
+    if (!fault.empty()) return fault;
+    if (text.front() == ':') return "it begins with ':'";
+    return "";
+}
 
 TOmbrelFile::TOmbrelFile(IOInterfacePtr IO) : IO(std::move(IO)) {}
 

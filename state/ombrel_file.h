@@ -2,6 +2,7 @@
 // Ombrel.OmbrelFile: the installation manifest, in the block storage format.
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "io/io_interface.h"
@@ -53,5 +54,19 @@ private:
     TNamedList<std::string, TFileName> iFiles;
     TNamedList<TPackage, TPackageName> iPackages;
 };
+
+// What the manifest's lines can hold. Reading a manifest back trims every value and line,
+// skips empty lines, takes a line that begins with ":" for the next block, and splits package
+// lines at blanks, grouping what stands in double quotes. Each check answers why `text` cannot
+// be recorded as it is (a short reason, "it holds a blank"), or an empty text when it can.
+// Values that come from servers, archives, state files or the command line are checked where
+// they enter, so that what is stored always reads back the same.
+
+// The application name or the version (a value of its own line).
+std::string ManifestValueFault(std::string_view text);
+// A package name (never empty) or a package version (may be empty): one piece of a package line.
+std::string ManifestPackageFault(std::string_view text, bool isName);
+// The name of an installed file (a line of its own).
+std::string ManifestFileFault(std::string_view text);
 
 }  // namespace ombrel

@@ -5,6 +5,8 @@
 #include <algorithm>
 
 #include "api/json_models.h"
+#include "io/paths.h"
+#include "state/ombrel_file.h"
 
 namespace ombrel {
 
@@ -24,6 +26,60 @@ TStrings SplitLines(const std::string& text) {
         lines.push_back(text.substr(start, end - start));
         start = end + 2;
     }
+}
+
+// The text with control characters written as escapes, so that a message shows it on one line.
+std::string Printable(const std::string& text) {
+    std::string shown;
+    for (unsigned char c : text) {
+        if (c == '\n') {
+            shown += "\\n";
+        } else if (c == '\r') {
+            shown += "\\r";
+        } else if (c < 0x20 || c == 0x7F) {
+            shown += fmt::sprintf("\\x%02X", c);
+        } else {
+            shown += static_cast<char>(c);
+        }
+    }
+    return shown;
+}
+
+// Why a value of the document cannot go into the manifest, naming the member; empty when all
+// of them can. Only packages that the plan keeps (those with files) are looked at.
+std::string ManifestFault(const json::TVersionResponse& document) {
+    auto describe = [](const std::string& member, const std::string& value,
+                       const std::string& fault) {
+        return fmt::sprintf("\"%s\" (\"%s\") cannot be recorded in the manifest: %s", member,
+                            Printable(value), fault);
+    };
+    if (std::string fault = ManifestValueFault(document.Version); !fault.empty()) {
+        return describe("version", document.Version, fault);
+    }
+    for (size_t i = 0; i < document.Packages.size(); ++i) {
+        const json::TPackage& package = document.Packages[i];
+        if (package.Files.empty()) continue;
+        const std::string member = fmt::sprintf("packages[%d].", i);
+        if (std::string fault = ManifestPackageFault(package.Name, true); !fault.empty()) {
+            return describe(member + "name", package.Name, fault);
+        }
+        if (std::string fault = ManifestPackageFault(package.Version, false); !fault.empty()) {
+            return describe(member + "version", package.Version, fault);
+        }
+        if (package.Filename.empty()) continue;
+        // Recorded as installed: separators "/", "." parts dropped. A name that cannot be
+        // installed at all is refused by the copy plan, naming the package.
+        std::string recorded;
+        try {
+            recorded = JoinInside("", package.Filename);
+        } catch (const EPathError&) {
+            continue;
+        }
+        if (std::string fault = ManifestFileFault(recorded); !fault.empty()) {
+            return describe(member + "filename", package.Filename, fault);
+        }
+    }
+    return "";
 }
 
 }  // namespace
@@ -50,6 +106,10 @@ bool TProgress::ReadVersionDocument(const std::string& text, const std::string& 
             return false;
         case json::TReadResult::NoDocument: return false;
         case json::TReadResult::Document: break;
+    }
+    if (std::string fault = ManifestFault(document); !fault.empty()) {
+        ReportError(fmt::sprintf("bad progress data in %s: %s", source, fault));
+        return false;
     }
     Version = std::move(document.Version);
     for (auto& entry : document.Packages) {

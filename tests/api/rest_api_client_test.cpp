@@ -128,6 +128,43 @@ TEST_F(ApiClientTest, EveryOperationSendsItsRequestWithAndWithoutChannel) {
     }
 }
 
+TEST_F(ApiClientTest, ATextAnswerWithoutADocumentIsAnErrorNamingTheRequest) {
+    struct Body {
+        const char* body;
+        const char* why;
+    } bodies[] = {{"", "empty body"}, {" \r\n", "empty body"}, {"null", "null"}, {" null\n", "null"}};
+    options->updateChannel = "beta";
+    std::string current;
+    auto handler = [&current](const httplib::Request&, httplib::Response& res) {
+        res.set_content(current, "application/json");
+    };
+    server.Handle("GET", ".*", handler);
+    server.Handle("POST", ".*", handler);
+    for (const auto& b : bodies) {
+        current = b.body;
+        // The text operations are the first seven; a package file may be empty.
+        for (size_t i = 0; i < 7; ++i) {
+            const auto& op = Operations()[i];
+            SCOPED_TRACE(std::string(op.name) + " '" + b.body + "'");
+            messages->reports.clear();
+            TempFolder folder;
+            auto client = Client();
+            std::string answer = "stale";
+            EXPECT_FALSE(op.run(*client, answer, folder));
+            EXPECT_EQ(answer, "");
+            EXPECT_TRUE(client->IsError());
+            EXPECT_THAT(Errors(), ElementsAre(std::string("request ") + op.path +
+                                              "?channel=beta answered 200 without a document (" +
+                                              b.why + ")"));
+        }
+    }
+    current.clear();
+    auto client = Client();
+    TBytes bytes = {1};
+    EXPECT_TRUE(client->DownloadBinaryPackage(1, bytes)) << messages->Dump();
+    EXPECT_THAT(bytes, IsEmpty());
+}
+
 TEST_F(ApiClientTest, BaseUrlIsTrimmedGetsSchemeAndLosesOneTrailingSlash) {
     AnswerEverything("{}");
     const std::string hostPort = "127.0.0.1:" + std::to_string(server.Port());

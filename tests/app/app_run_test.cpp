@@ -153,6 +153,39 @@ TEST_F(AppRunTest, EngineErrorsAreShownAndTheMissingProgramFollows) {
     EXPECT_TRUE(Lines("done").empty());
 }
 
+TEST_F(AppRunTest, AnyErrorDuringTheRunStartsNothing) {
+    // Two releases whose second package cannot be installed, while the first one brings the
+    // program: "Copy" installs a single file where the first package made a folder, "Gone"
+    // has lost the file of its second package on the server.
+    const std::string program = work.Write("broken/bin/run.sh", "#!/bin/sh\nexit 0\n");
+    ::chmod(program.c_str(), 0755);
+    work.Write("broken/data/x/y.txt", "y");
+    work.Write("tool.bin", "tool");
+    using server::testing::FilePackage;
+    using server::testing::FolderPackage;
+    server::testing::PublishOk(work / "store", "Copy", "1.0",
+                               {FolderPackage("cmain", work / "broken"),
+                                FilePackage("ctool", work / "tool.bin", "data/x")});
+    server::testing::PublishOk(work / "store", "Gone", "1.0",
+                               {FolderPackage("gmain", work / "broken"),
+                                FilePackage("gtool", work / "tool.bin", "bin/tool.bin")});
+    for (const auto& entry : fs::directory_iterator(work / "store/files")) {
+        if (entry.path().filename().string().find("-gtool-") != std::string::npos) {
+            fs::remove(entry.path());
+        }
+    }
+    for (const char* name : {"Copy", "Gone"}) {
+        SCOPED_TRACE(name);
+        calls.clear();
+        auto app = MakeApp(std::string(R"({"app":")") + name + R"(","startApp":"bin/run.sh"})");
+        Run(*app);
+        EXPECT_TRUE(Lines("done").empty()) << ::testing::PrintToString(calls);
+        EXPECT_FALSE(Lines("error").empty());
+        EXPECT_FALSE(fs::exists(Destination(name) + "/" + name + ".ombrel"));
+        EXPECT_TRUE(fs::exists(Destination(name) + "/" + name + ".ombrel.progress"));
+    }
+}
+
 TEST_F(AppRunTest, AFailureWhileBuildingTheRunIsReportedOnceAndStartsNothing) {
     const std::string longName(240, 'x');
     fs::create_directories(Destination(longName));  // too long a path to be deleted
@@ -254,6 +287,9 @@ TEST_F(AppRunTest, ExceptionsThatWouldEndTheRunSilentlyAreShownAsErrorLines) {
         {"the engine raised", "bin/run.sh", "window gone", "window gone|TApp.Execute"},
         // Path joining refuses the program's name in the completion step.
         {"StartApp refused", "bin/run|x", std::nullopt, "Illegal characters in path.|TApp.Execute"},
+        // An exception without a message still ends the run with a line of its own.
+        {"no message", "bin/run.sh", "",
+         "Die Installation wurde wegen eines unbekannten Fehlers abgebrochen.|TApp.Execute"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

@@ -85,15 +85,16 @@ TEST_F(TCopyBuffersTest, MasksSelectFilesAndAnEmptyMaskListSelectsNone) {
 }
 
 TEST_F(TCopyBuffersTest, SingleFilePackageCopiesTheDownloadedFile) {
+    // Recorded under the name it is installed as, so that a repair finds the file again.
     SingleFile("Tool", "bin\\tool.exe");
-    WriteFileBytes(Temp() + "/tool.1.exe", "MZ");
+    WriteFileBytes(Temp() + "/Tool.1.tool.exe", "MZ");
     ASSERT_TRUE(Load());
     ASSERT_EQ(plan[0].Files.size(), 1u);
-    EXPECT_EQ(plan[0].Files[0].PackageFile, "bin\\tool.exe");
-    EXPECT_EQ(plan[0].Files[0].Source, Temp() + "/tool.1.exe");
+    EXPECT_EQ(plan[0].Files[0].PackageFile, "bin/tool.exe");
+    EXPECT_EQ(plan[0].Files[0].Source, Temp() + "/Tool.1.tool.exe");
     EXPECT_EQ(plan[0].Files[0].Sink, Dest() + "/bin/tool.exe");
     ASSERT_TRUE(plan[0].CopyFiles());
-    EXPECT_THAT(messages->Texts(Level::Log), ElementsAre("copy bin\\tool.exe to " + Dest()));
+    EXPECT_THAT(messages->Texts(Level::Log), ElementsAre("copy bin/tool.exe to " + Dest()));
     EXPECT_EQ(testing::ReadFileBytes(Dest() + "/bin/tool.exe"), "MZ");
 }
 

@@ -27,14 +27,17 @@ TEST(HelperPackage, NamesOfFileAndFolder) {
     } cases[] = {
         {Make("Core", "2.1", "", B), "Core.2.1.zip", "Core.2.1", true},
         {Make("Core", "2.1", "", S), "Core.2.1.src.zip", "Core.src.2.1", true},
-        {Make("Tool", "3.0", "bin/tool.exe", B), "tool.3.0.exe", "Tool.3.0", false},
-        {Make("Tool", "3.0", "bin/tool.exe", S), "tool.3.0.src.exe", "Tool.src.3.0", false},
-        {Make("Setup", "3.0", "setup", B), "setup.3.0", "Setup.3.0", false},
-        {Make("W", "1", "dir\\sub.d\\file", B), "file.1", "W.1", false},
-        {Make("W", "1", "C:tool.exe", B), "tool.1.exe", "W.1", false},
-        {Make("Z", "1", "data.zip", B), "data.1.zip", "Z.1", false},
-        {Make("U", "1", "DATA.ZIP", B), "DATA.1.ZIP", "U.1", false},
-        {Make("V", "1", "lib.tar.gz", B), "lib.tar.1.gz", "V.1", false},
+        {Make("Tool", "3.0", "bin/tool.exe", B), "Tool.3.0.tool.exe", "Tool.3.0", false},
+        {Make("Tool", "3.0", "bin/tool.exe", S), "Tool.3.0.tool.src.exe", "Tool.src.3.0", false},
+        {Make("Setup", "3.0", "setup", B), "Setup.3.0.setup", "Setup.3.0", false},
+        {Make("W", "1", "dir\\sub.d\\file", B), "W.1.file", "W.1", false},
+        {Make("W", "1", "C:tool.exe", B), "W.1.tool.exe", "W.1", false},
+        {Make("Z", "1", "data.zip", B), "Z.1.data.zip", "Z.1", false},
+        {Make("U", "1", "DATA.ZIP", B), "U.1.DATA.ZIP", "U.1", false},
+        {Make("V", "1", "lib.tar.gz", B), "V.1.lib.tar.gz", "V.1", false},
+        // Two packages that install files of the same name keep two cache files.
+        {Make("x", "1.0", "x/config.json", B), "x.1.0.config.json", "x.1.0", false},
+        {Make("y", "1.0", "y/config.json", B), "y.1.0.config.json", "y.1.0", false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.package.Name + " " + c.package.Filename);

@@ -329,6 +329,39 @@ TEST_F(TOmbrelTest, DoomedEntriesAreNeverReachedThroughALinkedFolder) {
     EXPECT_TRUE(fs::is_symlink(Dest() + "/lnk"));
 }
 
+TEST_F(TOmbrelTest, DoomedNamesForTheFolderItselfAreDropped) {
+    // The installation folder is a link here; an empty name or "." would otherwise name the
+    // link itself and remove it.
+    InstallRelease1();
+    fs::rename(Dest(), tmp / "real");
+    fs::create_directory_symlink(tmp / "real", Dest());
+    api->answers["/api/update/version/Demo/1.0"] =
+        R"({"version": "1.1", "doomed_files": ["", ".", "./", "\\", "sub/b.txt"]})";
+    Run();
+    EXPECT_TRUE(fs::is_symlink(Dest()));
+    EXPECT_EQ(tmp.Read("real/Demo.exe"), "demo 1");
+    EXPECT_FALSE(Exists(tmp / "real/sub/b.txt"));
+    EXPECT_THAT(messages->Texts(Level::Warning),
+                ElementsAre("doomed file  names the installation folder itself... ignored",
+                            "doomed file . names the installation folder itself... ignored",
+                            "doomed file ./ names the installation folder itself... ignored",
+                            "doomed file \\ is outside the installation folder... ignored"));
+    EXPECT_THAT(messages->Texts(Level::Log), ::testing::Contains("1 doomed files removed"));
+}
+
+TEST_F(TOmbrelTest, DoomedTopFoldersCompareAsTheFileSystemDoes) {
+    // "x" and "X" are two folders here: both go once they are empty.
+    InstallRelease1();
+    tmp.Write("dest/x/1.txt", "1");
+    tmp.Write("dest/X/2.txt", "2");
+    api->answers["/api/update/version/Demo/1.0"] =
+        R"({"version": "1.1", "doomed_files": ["x/1.txt", "X/2.txt"]})";
+    Run();
+    EXPECT_EQ(messages->Count(Level::Error), 0u) << messages->Dump();
+    EXPECT_FALSE(Exists(Dest() + "/x"));
+    EXPECT_FALSE(Exists(Dest() + "/X"));
+}
+
 TEST_F(TOmbrelTest, DoomedFileThatCannotBeDeletedStaysInTheSavedPlan) {
     InstallRelease1();
     api->answers["/api/update/version/Demo/1.0"] =
@@ -429,6 +462,25 @@ TEST_F(TOmbrelTest, RepairSendsHashesOfTheRecordedFiles) {
     EXPECT_EQ(tmp.Read(Dest() + "/sub/b.txt"), "b");
 }
 
+TEST_F(TOmbrelTest, RepairHashesOnlyFilesInsideTheFolder) {
+    InstallRelease1();
+    const std::string outside = tmp.Write("outside.txt", "secret");
+    std::string manifest = tmp.Read(Manifest());
+    manifest.insert(manifest.find("Demo.exe\r\n"), outside + "\r\n../outside.txt\r\n");
+    testing::WriteFileBytes(Manifest(), manifest);
+    options->iRepair = true;
+    api->answers["/api/update/repair/Demo/1.0"] = R"({"version": "1.0"})";
+    Run();
+    for (const auto& [name, hash] : api->repairHashes) {
+        EXPECT_NE(name, outside);
+        EXPECT_NE(name, "../outside.txt");
+    }
+    EXPECT_EQ(api->repairHashes.size(), 3u);
+    EXPECT_THAT(messages->Texts(Level::Warning),
+                ElementsAre("recorded file " + outside + " is outside the installation folder... ignored",
+                            "recorded file ../outside.txt is outside the installation folder... ignored"));
+}
+
 TEST_F(TOmbrelTest, RepairWithoutManifestFails) {
     options->iRepair = true;
     Run();
@@ -527,6 +579,64 @@ TEST_F(TOmbrelTest, FailedDownloadStopsTheDownloadsAndLeavesNoPackageBehind) {
     EXPECT_EQ(messages->Count(Level::Error), 0u) << messages->Dump();
     EXPECT_THAT(api->calls, ElementsAre("GET /api/package/download/2", "GET /api/package/download/3"));
     for (const char* f : {"a.txt", "b.txt", "c.txt"}) EXPECT_TRUE(Exists(Dest() + "/" + f)) << f;
+}
+
+TEST_F(TOmbrelTest, AFailedDownloadEndsTheRunBeforeTheFolderChanges) {
+    // Single files need no unpacked folder, so nothing after the downloads would notice that
+    // one of them is missing: the doomed file would go and the first package be copied.
+    InstallRelease1();
+    const std::string manifestBefore = tmp.Read(Manifest());
+    api->answers["/api/update/version/Demo/1.0"] = R"({"version": "1.1", "packages": [
+        {"id": 3, "name": "A", "version": "1.1", "filename": "a.bin", "files": ["*"]},
+        {"id": 4, "name": "B", "version": "1.1", "filename": "b.bin", "files": ["*"]}],
+        "doomed_files": ["sub/b.txt"]})";
+    api->files["/api/package/download/3"] = "a";
+    struct Case {
+        const char* name;
+        std::function<void()> breakIt;
+    } cases[] = {
+        {"download cut short", [&] { api->files["/api/package/download/4"] = "bbbb";
+                                     api->broken.insert("/api/package/download/4"); }},
+        {"download refused", [&] { api->files.erase("/api/package/download/4"); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        NextRun();
+        c.breakIt();
+        Run();
+        EXPECT_GE(messages->Count(Level::Error), 1u);
+        EXPECT_EQ(tmp.Read(Dest() + "/sub/b.txt"), "b");
+        EXPECT_FALSE(Exists(Dest() + "/a.bin"));
+        EXPECT_FALSE(Exists(Dest() + "/b.bin"));
+        EXPECT_EQ(tmp.Read(Manifest()), manifestBefore);
+        EXPECT_TRUE(Exists(ProgressFile()));
+        for (const auto& line : messages->Texts(Level::Log)) {
+            EXPECT_NE(line, "prepare copy ...");
+            EXPECT_NE(line, "remove doomed files ...");
+        }
+    }
+
+    // The next run continues from the progress file.
+    NextRun();
+    api->broken.clear();
+    api->files["/api/package/download/4"] = "b";
+    Run();
+    EXPECT_EQ(messages->Count(Level::Error), 0u) << messages->Dump();
+    EXPECT_THAT(messages->Texts(Level::Log), ::testing::Contains("mode: continue"));
+    EXPECT_EQ(tmp.Read(Dest() + "/a.bin"), "a");
+    EXPECT_EQ(tmp.Read(Dest() + "/b.bin"), "b");
+    EXPECT_FALSE(Exists(Dest() + "/sub/b.txt"));
+    EXPECT_FALSE(Exists(ProgressFile()));
+}
+
+TEST_F(TOmbrelTest, AFailedDownloadInPackageModeInstallsNothing) {
+    options->iPackageName = "Tool";
+    api->answers["/api/package/info/Tool/"] =
+        R"({"id": 6, "name": "Tool", "version": "3.0", "filename": "bin/tool.exe"})";
+    Run();
+    EXPECT_GE(messages->Count(Level::Error), 1u);
+    EXPECT_FALSE(Exists(Dest() + "/bin"));
+    for (const auto& line : messages->Texts(Level::Log)) EXPECT_NE(line, "prepare copy ...");
 }
 
 TEST_F(TOmbrelTest, DamagedArchiveInTheCacheIsDroppedSoTheNextRunDownloadsItAgain) {
@@ -650,6 +760,73 @@ TEST_F(TOmbrelTest, ServerNamesThatWouldLeaveTheirFoldersAreRefused) {
     }
 }
 
+TEST_F(TOmbrelTest, ServerValuesThatWouldRewriteTheManifestAreRefused) {
+    // A version with line breaks would add a ":files" block of the server's choosing; the next
+    // force request would then send invented packages and a repair hash outside files.
+    InstallRelease1();
+    const std::string before = tmp.Read(Manifest());
+    const char* answers[] = {
+        R"({"version": "1.1\n:files\n/etc/hostname", "packages": [
+            {"id": 3, "name": "Demo", "version": "1.1", "files": ["*"]}]})",
+        R"({"version": "1.1", "packages": [
+            {"id": 3, "name": ":packages", "version": "1.1", "files": ["*"]}]})",
+    };
+    Serve(3, {{"Demo.exe", "demo 1.1"}});
+    for (const char* answer : answers) {
+        SCOPED_TRACE(answer);
+        NextRun();
+        api->answers["/api/update/version/Demo/1.0"] = answer;
+        Run();
+        ASSERT_EQ(messages->Count(Level::Error), 1u) << messages->Dump();
+        for (const auto& r : messages->reports) {
+            if (r.level != Level::Error) continue;
+            EXPECT_EQ(r.sender, "Progress");
+            EXPECT_THAT(r.text, HasSubstr("cannot be recorded in the manifest"));
+        }
+        EXPECT_EQ(tmp.Read(Manifest()), before);
+        EXPECT_EQ(tmp.Read(Dest() + "/Demo.exe"), "demo 1");
+        EXPECT_FALSE(Exists(ProgressFile()));
+    }
+}
+
+TEST_F(TOmbrelTest, ArchiveNamesTheManifestCannotHoldStopTheRunBeforeTheFolderChanges) {
+    for (const char* name : {":files", " lead.txt", "trail.txt "}) {
+        SCOPED_TRACE(name);
+        NextRun();
+        fs::remove_all(Dest());
+        fs::remove_all(Cache());
+        api->answers["/api/update/install/Demo"] = R"({"version": "1.0", "packages": [
+            {"id": 1, "name": "Demo", "version": "1.0", "files": ["*"]}]})";
+        Serve(1, {{"Demo.exe", "demo"}, {name, "x"}});
+        Run();
+        EXPECT_THAT(errorText, HasSubstr(std::string("file \"") + name +
+                                         "\" of package Demo cannot be recorded in the manifest"));
+        EXPECT_FALSE(Exists(Dest() + "/Demo.exe"));
+        EXPECT_FALSE(Exists(Manifest()));
+        EXPECT_TRUE(Exists(ProgressFile()));
+    }
+}
+
+TEST_F(TOmbrelTest, AnApplicationNameTheManifestCannotHoldIsRefused) {
+    options->iAppName = "Demo ";
+    Run();
+    EXPECT_EQ(errorText,
+              "application name \"Demo \" cannot be recorded in the manifest: it begins or ends "
+              "with a blank\r\n");
+    EXPECT_TRUE(api->calls.empty());
+}
+
+TEST_F(TOmbrelTest, AnEmptyAnswerIsAnError) {
+    for (const char* answer : {"", "  ", "null"}) {
+        SCOPED_TRACE(answer);
+        NextRun();
+        api->answers["/api/update/install/Demo"] = answer;
+        Run();
+        EXPECT_EQ(errorText, "the update server's answer holds no version information\r\n");
+        EXPECT_FALSE(Exists(ProgressFile()));
+    }
+}
+
 TEST_F(TOmbrelTest, SecondRunOnABusyFolderChangesNothing) {
     fs::create_directories(Dest());
     std::unique_ptr<TFileLock> held;
@@ -733,7 +910,7 @@ TEST_F(TOmbrelTest, SingleFilePackageIsInstalledUnderItsFilename) {
     api->files["/api/package/download/6"] = "MZ tool";
     Run();
     EXPECT_TRUE(success) << messages->Dump();
-    EXPECT_EQ(tmp.Read(Cache() + "/tool.3.0.exe"), "MZ tool");
+    EXPECT_EQ(tmp.Read(Cache() + "/Tool.3.0.tool.exe"), "MZ tool");
     EXPECT_EQ(tmp.Read(Dest() + "/bin/tool.exe"), "MZ tool");
     EXPECT_THAT(messages->Texts(Level::Log), ::testing::Contains("copy bin/tool.exe to " + Dest()));
     for (const auto& line : messages->Texts(Level::Log)) EXPECT_THAT(line, ::testing::Not(HasSubstr("/* to")));
@@ -745,8 +922,8 @@ TEST_F(TOmbrelTest, SingleFileArchiveIsUnpackedOnlyWhenItEndsInLowerCaseZip) {
         const char* cached;
         bool unpacked;
     } cases[] = {
-        {"data.zip", "data.3.0.zip", true},
-        {"DATA.ZIP", "DATA.3.0.ZIP", false},
+        {"data.zip", "Data.3.0.data.zip", true},
+        {"DATA.ZIP", "Data.3.0.DATA.ZIP", false},
     };
     const std::string archive = ZipBytes({{"inside.txt", "inside"}});
     for (const auto& c : cases) {
@@ -769,6 +946,54 @@ TEST_F(TOmbrelTest, SingleFileArchiveIsUnpackedOnlyWhenItEndsInLowerCaseZip) {
     }
 }
 
+TEST_F(TOmbrelTest, SingleFilesOfTheSameNameKeepTheirOwnCacheFiles) {
+    api->answers["/api/update/install/Demo"] = R"({"version": "1.0", "packages": [
+        {"id": 1, "name": "x", "version": "1.0", "filename": "x/config.json", "files": ["*"]},
+        {"id": 2, "name": "y", "version": "1.0", "filename": "y/config.json", "files": ["*"]}]})";
+    api->files["/api/package/download/1"] = "x config";
+    api->files["/api/package/download/2"] = "y config";
+    Run();
+    EXPECT_EQ(messages->Count(Level::Error), 0u) << messages->Dump();
+    EXPECT_THAT(api->calls, ElementsAre("GET /api/update/install/Demo", "GET /api/package/download/1",
+                                        "GET /api/package/download/2"));
+    EXPECT_EQ(tmp.Read(Dest() + "/x/config.json"), "x config");
+    EXPECT_EQ(tmp.Read(Dest() + "/y/config.json"), "y config");
+}
+
+TEST_F(TOmbrelTest, ASingleFileNamedZipThatIsNoArchiveIsInstalledAsItIs) {
+    options->iPackageName = "Data";
+    api->answers["/api/package/info/Data/"] =
+        R"({"id": 7, "name": "Data", "version": "3.0", "filename": "data.zip"})";
+    api->files["/api/package/download/7"] = "not an archive";
+    for (int run = 1; run <= 2; ++run) {
+        SCOPED_TRACE(run);
+        NextRun();
+        Run();
+        EXPECT_EQ(messages->Count(Level::Error), 0u) << messages->Dump();
+        EXPECT_EQ(tmp.Read(Dest() + "/data.zip"), "not an archive");
+        EXPECT_EQ(tmp.Read(Cache() + "/Data.3.0.data.zip"), "not an archive");
+        EXPECT_FALSE(Exists(Cache() + "/Data.3.0"));
+        // Downloaded once; the second run finds it in the cache.
+        EXPECT_EQ(api->calls.size(), run == 1 ? 2u : 1u) << ::testing::PrintToString(api->calls);
+    }
+}
+
+TEST_F(TOmbrelTest, ASingleFileIsRecordedUnderTheNameItIsInstalledAs) {
+    // Installed at bin/t.bin, so recorded as such, and a repair finds it.
+    api->answers["/api/update/install/Demo"] = R"({"version": "1.0", "packages": [
+        {"id": 1, "name": "t", "version": "1.0", "filename": "bin\\t.bin", "files": ["*"]}]})";
+    api->files["/api/package/download/1"] = "t";
+    Run();
+    EXPECT_EQ(messages->Count(Level::Error), 0u) << messages->Dump();
+    EXPECT_THAT(tmp.Read(Manifest()), HasSubstr(":files\r\nbin/t.bin\r\n"));
+    NextRun();
+    options->iRepair = true;
+    api->answers["/api/update/repair/Demo/1.0"] = R"({"version": "1.0"})";
+    Run();
+    using Hash = THashList::value_type;
+    EXPECT_THAT(api->repairHashes, ElementsAre(Hash("bin/t.bin", "e358efa489f58062f10dd7316b65649e")));
+}
+
 // ---------------------------------------------------------------------------------------------
 // Package cache folder
 
@@ -780,6 +1005,11 @@ TEST_F(TOmbrelTest, CacheFolderIsNamedAfterTheServer) {
         {build::kDefaultServer, tmp / "cache/ombrel"},
         {"https://host.example:8443/api/", tmp / "cache/ombrel/host.example:8443/api/"},
         {"host<1>|\"x\"", tmp / "cache/ombrel/host_1___x_"},
+        // ".." never climbs out of the cache, and "." parts go.
+        {"http://host/../../../../x", tmp / "cache/ombrel/host/x"},
+        {"http://host/a/./b/../c", tmp / "cache/ombrel/host/a/c"},
+        {"http://../x", tmp / "cache/ombrel/_/x"},
+        {"..\\..\\x", tmp / "cache/ombrel/_/x"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.url);
@@ -790,7 +1020,7 @@ TEST_F(TOmbrelTest, CacheFolderIsNamedAfterTheServer) {
             {"id": 1, "name": "Demo", "version": "1.0", "filename": "Demo.exe", "files": ["*"]}]})";
         api->files["/api/package/download/1"] = "demo";
         Run();
-        EXPECT_EQ(tmp.Read(fs::path(c.folder) / "Demo.1.0.exe"), "demo") << messages->Dump();
+        EXPECT_EQ(tmp.Read(fs::path(c.folder) / "Demo.1.0.Demo.exe"), "demo") << messages->Dump();
     }
 }
 

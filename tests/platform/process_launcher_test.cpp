@@ -71,16 +71,18 @@ TEST_F(ProcessLauncherTest, StartsTheProgramDirectlyInItsFolderWithoutArgumentsO
     }
 }
 
-TEST_F(ProcessLauncherTest, HelpersReceiveThePathAsTheirOnlyArgument) {
+TEST_F(ProcessLauncherTest, HelpersReceiveThePathAndStartInItsFolder) {
     struct Case {
         const char* name;
         mode_t programMode;
         bool runAsAdmin;
+        std::string arguments;  // before the path, one per line
     };
     const Case cases[] = {
-        {"elevated executable goes through the elevator", 0755, true},
-        {"a document goes to the opener", 0644, false},
-        {"an elevated document goes to the opener too", 0644, true},
+        // Without --keep-cwd, pkexec would start the program in root's home folder.
+        {"elevated executable goes through the elevator", 0755, true, "2\n--keep-cwd\n"},
+        {"a document goes to the opener", 0644, false, "1\n"},
+        {"an elevated document goes to the opener too", 0644, true, "1\n"},
     };
     const std::string elevator = WriteScript("helpers/elevator");
     const std::string opener = WriteScript("helpers/opener");
@@ -92,7 +94,7 @@ TEST_F(ProcessLauncherTest, HelpersReceiveThePathAsTheirOnlyArgument) {
         TProcessLauncher launcher(elevator, opener);
         ASSERT_TRUE(launcher.StartProgram(program, c.runAsAdmin)) << launcher.LastError();
         const std::string seen = WaitForMarker();
-        EXPECT_EQ(seen.substr(0, seen.find(folder / "app\n")), "1\n" + program + "\n");
+        EXPECT_EQ(seen.substr(0, seen.find(folder / "app\n")), c.arguments + program + "\n");
         EXPECT_NE(seen.find("\n" + folder / "app\n"), std::string::npos) << seen;
     }
 }

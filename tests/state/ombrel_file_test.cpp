@@ -280,5 +280,49 @@ TEST_F(OmbrelFileTest, EditsMatchAPlainScanFromTheFront) {
     }
 }
 
+TEST_F(OmbrelFileTest, WhatTheChecksAcceptReadsBackUnchanged) {
+    // Every value a check accepts survives Store and Load; what it refuses would not.
+    struct Case {
+        std::string text;
+        bool value, name, version, file;
+    } cases[] = {
+        {"1.0", true, true, true, true},
+        {"", true, false, true, false},
+        {"bin/run.sh", true, true, true, true},
+        {"with blank", true, false, false, true},
+        {"1.0\n:files\n/etc/hostname", false, false, false, false},
+        {"a\rb", false, false, false, false},
+        {"tab\there", false, false, false, false},
+        {" lead", false, false, false, false},
+        {"trail ", false, false, false, false},
+        {":colon", true, false, true, false},
+        {"in:side", true, true, true, true},
+        {"quo\"te", true, false, false, true},
+        {"ümlaut", true, true, true, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        EXPECT_EQ(ManifestValueFault(c.text).empty(), c.value) << ManifestValueFault(c.text);
+        EXPECT_EQ(ManifestPackageFault(c.text, true).empty(), c.name);
+        EXPECT_EQ(ManifestPackageFault(c.text, false).empty(), c.version);
+        EXPECT_EQ(ManifestFileFault(c.text).empty(), c.file) << ManifestFileFault(c.text);
+
+        TOmbrelFile stored(io);
+        stored.AppName = c.value ? c.text : "a";
+        stored.Version = c.value ? c.text : "1";
+        stored.AddOrUpdatePackage(c.name ? c.text : "p", c.version ? c.text : "1");
+        stored.AddFile(c.file ? c.text : "f");
+        ASSERT_TRUE(stored.Store("m.ombrel"));
+        TOmbrelFile loaded(io);
+        ASSERT_TRUE(loaded.Load("m.ombrel"));
+        EXPECT_EQ(loaded.AppName, stored.AppName);
+        EXPECT_EQ(loaded.Version, stored.Version);
+        ASSERT_EQ(loaded.Packages().size(), 1u);
+        EXPECT_EQ(loaded.Packages()[0].Name, stored.Packages()[0].Name);
+        EXPECT_EQ(loaded.Packages()[0].Version, stored.Packages()[0].Version);
+        EXPECT_EQ(loaded.Files(), stored.Files());
+    }
+}
+
 }  // namespace
 }  // namespace ombrel

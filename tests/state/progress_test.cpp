@@ -111,6 +111,61 @@ TEST_F(ProgressTest, UnusableVersionAnswersEmptyThePlan) {
     }
 }
 
+TEST_F(ProgressTest, ValuesTheManifestCannotHoldAreRefusedWhereTheyEnter) {
+    // The version and the packages' names, versions and install names go into the manifest.
+    struct Case {
+        const char* name;
+        std::string answer;
+        std::string reason;
+    } cases[] = {
+        {"line break in the version",
+         R"({"version": "1.0\n:files\n/etc/hostname", "packages": []})",
+         R"("version" ("1.0\n:files\n/etc/hostname") cannot be recorded in the manifest: )"
+         "it holds a line break or another control character"},
+        {"blank at the end of the version", R"({"version": "1.0 "})",
+         R"("version" ("1.0 ") cannot be recorded in the manifest: it begins or ends with a blank)"},
+        {"blank in a package name",
+         R"({"version": "1", "packages": [{"id": 1, "name": "my pkg", "version": "1", "files": ["*"]}]})",
+         R"("packages[0].name" ("my pkg") cannot be recorded in the manifest: it holds a blank)"},
+        {"empty package name",
+         R"({"version": "1", "packages": [{"id": 1, "version": "1", "files": ["*"]}]})",
+         R"("packages[0].name" ("") cannot be recorded in the manifest: it is empty)"},
+        {"package name beginning with a colon",
+         R"({"version": "1", "packages": [{"id": 1, "name": ":files", "files": ["*"]}]})",
+         R"("packages[0].name" (":files") cannot be recorded in the manifest: it begins with ':')"},
+        {"quote in a package version",
+         R"({"version": "1", "packages": [{"id": 1, "name": "p", "version": "1\"", "files": ["*"]}]})",
+         R"("packages[0].version" ("1"") cannot be recorded in the manifest: it holds a double quotation mark)"},
+        {"install name beginning with a colon",
+         R"({"version": "1", "packages": [{"id": 1, "name": "p", "version": "1", "filename": ":x", "files": ["*"]}]})",
+         R"("packages[0].filename" (":x") cannot be recorded in the manifest: it begins with ':')"},
+        {"install name with a leading blank",
+         R"({"version": "1", "packages": [{"id": 1, "name": "p", "version": "1", "filename": "./ x", "files": ["*"]}]})",
+         R"("packages[0].filename" ("./ x") cannot be recorded in the manifest: it begins or ends with a blank)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        messages->reports.clear();
+        FillPlan();
+        EXPECT_FALSE(progress.SetApiVersionResponse(c.answer));
+        ExpectEmptyPlan();
+        EXPECT_EQ(messages->Texts(Level::Error),
+                  Strings{"bad progress data in Api-Response: " + c.reason});
+
+        // The progress file is read the same way.
+        messages->reports.clear();
+        io->files["p.progress"] = {c.answer};
+        EXPECT_FALSE(progress.LoadFromFile("p.progress"));
+        EXPECT_EQ(messages->Texts(Level::Error),
+                  Strings{"bad progress data in p.progress: " + c.reason});
+    }
+    // A package without files is left out of the plan, so its name does not matter.
+    messages->reports.clear();
+    EXPECT_TRUE(progress.SetApiVersionResponse(
+        R"({"version": "1", "packages": [{"id": 1, "name": "my pkg", "files": []}]})"));
+    EXPECT_TRUE(messages->reports.empty());
+}
+
 TEST_F(ProgressTest, PackageAnswerBecomesAOnePackagePlan) {
     struct Case {
         const char* text;

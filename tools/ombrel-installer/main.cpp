@@ -50,6 +50,9 @@ class TInstallerApp : public wxApp {
 
     int OnExit() override {
         iAlerts->SetShuttingDown();
+        // The handler's end writes its log. It ends here, while the toolkit can still show the
+        // box that offers to retry a log file that cannot be written.
+        ombrel::ReplaceMsgHandler(nullptr);
         return wxApp::OnExit();
     }
 
@@ -97,9 +100,9 @@ int main(int argc, char** argv) {
         }
     }
 
-    // The message handler's end writes its log; then the process ends without waiting for a
-    // run that the user abandoned by closing the window (its worker may still be busy).
-    ombrel::MsgHandler().SetAlerts(nullptr);
+    // A handler made after the toolkit ended (none, normally) writes its log here; then the
+    // process ends without waiting for a run that the user abandoned by closing the window
+    // (its worker may still be busy).
     ombrel::ReplaceMsgHandler(nullptr);
     std::fflush(nullptr);
     ::_exit(exitCode);

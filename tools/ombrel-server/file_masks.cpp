@@ -3,6 +3,7 @@
 #include "io/file_mask.h"
 #include "io/paths.h"
 #include "io/text.h"
+#include "state/ombrel_file.h"
 
 namespace ombrel::server {
 namespace {
@@ -72,6 +73,12 @@ bool CleanInstallName(std::string_view name, std::string& cleaned, std::string& 
     }
     try {
         cleaned = JoinInside("", name);
+        // Installations record the name in their manifest, which must read it back the same.
+        if (std::string fault = ManifestFileFault(cleaned); !fault.empty()) {
+            error = "file name '" + cleaned + "' cannot be recorded in an installation's " +
+                    "manifest: " + fault;
+            return false;
+        }
         return true;
     } catch (const EPathError& e) {
         error = "unusable file name '" + std::string(name) + "': " + e.what();

@@ -24,7 +24,9 @@ std::vector<std::string> SelectInstalledFiles(const std::vector<std::string>& ma
 // Turns a file name that a package installs (an archive entry, a single file's install name)
 // into its stored form: "/" between folders, "." parts dropped. Refuses, with the reason in
 // `error`, a name that is empty, rooted, climbs out with "..", holds a character that paths may
-// not contain, or is not valid UTF-8: installers could not place such a file.
+// not contain, or is not valid UTF-8: installers could not place such a file. Refuses too a name
+// that an installation's manifest cannot record as it is (one that begins with ":" or begins
+// or ends with a blank).
 bool CleanInstallName(std::string_view name, std::string& cleaned, std::string& error);
 
 }  // namespace ombrel::server

@@ -85,5 +85,19 @@ TEST_F(WxMainFrameTest, TheProgressLineShowsItsTextAsItIs) {
     }
 }
 
+TEST_F(WxMainFrameTest, TextThatIsNotValidUtf8IsShownWithReplacementCharacters) {
+    // A file name from an archive or a server text may hold bytes that are no UTF-8; the line
+    // must still show, with U+FFFD for each bad byte.
+    frame->Logic().ShowProgress("extract /tmp/caf\xE9.txt", 5);
+    const auto labels = LabelTexts(frame);
+    EXPECT_TRUE(Contains(labels, "extract /tmp/caf\xEF\xBF\xBD.txt")) << ::testing::PrintToString(labels);
+    frame->Logic().ShowError("bad \xFF\xFE name", "TIO");
+    wxTextCtrl* list = ErrorList(frame);
+    ASSERT_NE(list, nullptr);
+    EXPECT_NE(list->GetValue().utf8_string().find("bad \xEF\xBF\xBD\xEF\xBF\xBD name [TIO]"),
+              std::string::npos)
+        << list->GetValue().utf8_string();
+}
+
 }  // namespace
 }  // namespace ombrel

@@ -179,12 +179,17 @@ TEST_F(WxMsgAlertsTest, IgnoringThroughTheDialogSilencesTheSenderInTheHandler) {
     EXPECT_TRUE(handler.Ignored("unit.routine"));
 }
 
-TEST_F(WxMsgAlertsTest, NoDialogOnceTheApplicationIsEnding) {
+TEST_F(WxMsgAlertsTest, OnceTheApplicationIsEndingOnlyTheErrorBoxShows) {
     alerts.SetShuttingDown();
     EXPECT_TRUE(alerts.IsShuttingDown());
     // Would hang if a modal dialog were shown: nothing presses its buttons.
     EXPECT_EQ(alerts.ShowAlert(TKind::Warning, "Warnung", "w", "", true), TAnswer::Ok);
-    EXPECT_EQ(alerts.ShowErrorBox("x", true), TAnswer::Ok);
+    // The log is written as the application ends; losing it must not go unseen.
+    Seen seen;
+    PressWhenShown(seen, "Wiederholen");
+    EXPECT_EQ(alerts.ShowErrorBox("Das Protokoll konnte nicht gespeichert werden.", true),
+              TAnswer::Retry);
+    EXPECT_EQ(seen.title, "Fehler");
 }
 
 }  // namespace

@@ -229,6 +229,9 @@ TEST_F(PublisherTest, RefusalsLeaveTheStoreUnchanged) {
     tmp.Write("broken.zip", "PK this is not an archive");
     fs::create_directories(tmp / "empty");
     tmp.Write("latin1/caf\xe9.txt", "not UTF-8");
+    // Names that an installation's manifest would read back otherwise.
+    WriteRawZip(tmp / "colon.zip", {{":files", "x"}});
+    tmp.Write("blank/ lead.txt", "x");
     auto archive = [&](const std::string& file) {
         TPackageSpec spec = FolderPackage("core", tmp / file);
         spec.Kind = TPackageKind::Archive;
@@ -267,6 +270,13 @@ TEST_F(PublisherTest, RefusalsLeaveTheStoreUnchanged) {
          "2.0",
          {FilePackage("tool", tmp / "tool", "../tool")},
          "unusable file name"},
+        {"entry beginning with a colon", "demo", "2.0", {archive("colon.zip")},
+         "':files' cannot be recorded in an installation's manifest: it begins with ':'"},
+        {"file beginning with a blank", "demo", "2.0", {FolderPackage("core", tmp / "blank")},
+         "' lead.txt' cannot be recorded in an installation's manifest"},
+        {"install name ending with a blank", "demo", "2.0",
+         {FilePackage("tool", tmp / "tool", "bin/tool ")},
+         "'bin/tool ' cannot be recorded in an installation's manifest"},
         // A later package fails after an earlier one was packed: nothing of it stays.
         {"second package fails",
          "demo",
