@@ -37,8 +37,8 @@ std::string PackageCacheRoot();
 // on. Links on the way are followed: the folder itself is judged.
 std::string UnsafeFolderReason(const std::string& path);
 
-// True when the file system tells names apart without regard to case (false here: "x" and
-// "X" are two folders).
+// True when the file system compares names without regard to case (Windows); false where "x"
+// and "X" are two names (POSIX).
 bool FileNamesIgnoreCase();
 
 }  // namespace ombrel

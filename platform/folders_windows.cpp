@@ -90,4 +90,7 @@ std::string UnsafeFolderReason(const std::string& path) {
     return "";
 }
 
+// NTFS and FAT tell names apart without regard to case.
+bool FileNamesIgnoreCase() { return true; }
+
 }  // namespace ombrel
