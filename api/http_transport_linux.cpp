@@ -719,7 +719,13 @@ class THttpTransport::Impl {
         response.bodyFileSize = transfer.fileSize;
         response.bodyFileFull = transfer.ownCode == CURLE_FILESIZE_EXCEEDED;
         if (code != CURLE_OK) {
-            response = THttpResponse();
+            // What reached the file, and the tag it came with, stay known: a cut download
+            // continues from there.
+            THttpResponse failed;
+            failed.bodyFileSize = response.bodyFileSize;
+            failed.bodyFileFull = response.bodyFileFull;
+            failed.etag = std::move(response.etag);
+            response = std::move(failed);
             response.fileFailed = transfer.fileFailed;
             response.failure = transfer.fileFailed ? transfer.ownDetail
                                : transfer.ownCode != CURLE_OK

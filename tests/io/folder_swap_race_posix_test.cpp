@@ -102,9 +102,14 @@ class FolderSwapRaceTest : public ::testing::Test {
 TEST_F(FolderSwapRaceTest, NothingOutsideIsTouched) {
     io.OwnFolder(Dest());
     StartSwapping();
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(1500);
+    // At least 1.5 s, and on a busy machine as long as it takes (up to 30 s) for the race to
+    // have been run often enough to mean something.
+    const auto start = std::chrono::steady_clock::now();
+    const auto end = start + std::chrono::milliseconds(1500);
+    const auto last = start + std::chrono::seconds(30);
     long operations = 0;
-    while (std::chrono::steady_clock::now() < end) {
+    while (std::chrono::steady_clock::now() < last &&
+           (std::chrono::steady_clock::now() < end || swaps.load() <= 100 || operations <= 1000)) {
         for (int i = 0; i < kFiles; ++i) {
             const std::string sub = Dest() + "/sub";
             const std::string name = std::to_string(i);
