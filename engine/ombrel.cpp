@@ -1132,9 +1132,15 @@ bool TOmbrel::RemoveDoomedFiles(const std::string& destination, TProgress& plan,
             continue;
         }
         // A link goes as a link, also one whose target is gone or is a folder; its target stays.
-        std::error_code linkError;
-        const bool isLink = std::filesystem::is_symlink(std::filesystem::symlink_status(path, linkError));
-        if (isLink || IO->FileExists(path)) {
+        std::error_code statusError;
+        const auto status = std::filesystem::symlink_status(path, statusError);
+        const bool isLink = std::filesystem::is_symlink(status);
+        // Only a file that is really not there counts as gone: one that cannot be looked at
+        // (the system refused, or failed) is deleted or reported, never dropped unseen.
+        const bool unknown = statusError && statusError != std::errc::no_such_file_or_directory &&
+                             statusError != std::errc::not_a_directory;
+        const bool present = std::filesystem::exists(status) && !std::filesystem::is_directory(status);
+        if (isLink || unknown || present || IO->FileExists(path)) {
             if (IO->FileDelete(path)) {
                 ++count;
                 manifest.DeleteFile(name);
