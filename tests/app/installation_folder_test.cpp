@@ -150,7 +150,9 @@ TEST_F(InstallationFolderTest, AFolderThatIsNotTheUsersOwnAloneIsRefusedUntouche
         } else {
             Installation(c.path + "/bin", "planted");
             ::chmod(c.path.c_str(), c.mode);
-            if (c.nobody) ASSERT_EQ(::chown(c.path.c_str(), 65534, 65534), 0);
+            if (c.nobody) {
+                ASSERT_EQ(::chown(c.path.c_str(), 65534, 65534), 0);
+            }
         }
         TInstallationFolder run(work / "data", Dest());
         try {
@@ -160,8 +162,11 @@ TEST_F(InstallationFolderTest, AFolderThatIsNotTheUsersOwnAloneIsRefusedUntouche
             EXPECT_NE(std::string(e.what()).find(c.path), std::string::npos) << e.what();
         }
         EXPECT_EQ(Which(outside), "precious");
-        if (c.link) EXPECT_TRUE(fs::is_symlink(c.path));
-        if (!c.link) EXPECT_EQ(Which(c.path + "/bin"), "planted");
+        if (c.link) {
+            EXPECT_TRUE(fs::is_symlink(c.path));
+        } else {
+            EXPECT_EQ(Which(c.path + "/bin"), "planted");
+        }
         EXPECT_FALSE(fs::exists(fs::symlink_status(Previous())));
     }
 }
