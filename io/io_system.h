@@ -1,9 +1,11 @@
 #pragma once
 // IO.System: the file system service on the local file system.
 //
-// Every failure is reported to the sink under the sender "TIO" with the platform's or the
-// library's own text (no prefix, no file name added), at level Error, except
-// CanFileBeOverwritten, which reports at level Log. Not thread-safe: one TIO serves one
+// Every failure is reported to the sink under the sender "TIO", at level Error, except
+// CanFileBeOverwritten, which reports at level Log. A report names what failed and where, with
+// the platform's own reason (io/failure_text.h): 'cannot write "<path>": <reason>'; an archive's
+// damage as "<archive>: <reason>". When another process holds a file that is to be
+// overwritten, the report names the processes as far as the system tells them. Not thread-safe: one TIO serves one
 // thread, and must not run two extractions at once.
 //
 // Decisions for Linux, beyond the interface contract:

@@ -26,6 +26,7 @@
 #include "io/zip_layout.h"
 #include "io/unpacked_marker.h"
 #include "io/zip_reader.h"
+#include "io/failure_text.h"
 #include "platform/file_usage.h"
 
 namespace ombrel {
@@ -432,7 +433,7 @@ bool TIO::DirectoryExists(const std::string& Path) {
         (error == std::errc::too_many_symbolic_link_levels && iOwned.Owns(Path))) {
         return false;
     }
-    DoError(error.message());
+    DoError(FailureText("look at", Path, error.message()));
     return false;
 }
 
@@ -453,7 +454,7 @@ bool TIO::FileDelete(const std::string& path) {
     // unlinkat removes a link itself, and refuses a folder.
     if (!error && ::unlinkat(parent.Get(), name.c_str(), 0) != 0) error = LastError();
     if (error) {
-        DoError(error.message());
+        DoError(FailureText("delete", path, error.message()));
         return false;
     }
     return true;
@@ -464,25 +465,25 @@ bool TIO::Copyfile(const std::string& source, const std::string& target) {
     std::string targetName;
     std::error_code error = iOwned.OpenParent(target, true, dir, targetName);
     if (error) {
-        DoError(error.message());
+        DoError(CopyFailureText(source, target, error.message()));
         return false;
     }
     TFd in(OpenFileAt(source, O_RDONLY));
     if (in.Get() < 0) {
-        DoError(LastErrorText());
+        DoError(CopyFailureText(source, target, LastErrorText()));
         return false;
     }
     struct stat st;
     if (::fstat(in.Get(), &st) != 0) {
-        DoError(LastErrorText());
+        DoError(CopyFailureText(source, target, LastErrorText()));
         return false;
     }
     if (S_ISDIR(st.st_mode)) {
-        DoError(ErrorText(EISDIR));
+        DoError(CopyFailureText(source, target, ErrorText(EISDIR)));
         return false;
     }
     if (targetName.empty()) {
-        DoError(ErrorText(EISDIR));
+        DoError(CopyFailureText(source, target, ErrorText(EISDIR)));
         return false;
     }
     TAtomicFile out;
@@ -496,7 +497,7 @@ bool TIO::Copyfile(const std::string& source, const std::string& target) {
         }
     }
     if (error) {
-        DoError(error.message());
+        DoError(CopyFailureText(source, target, error.message()));
         return false;
     }
     return true;
@@ -527,12 +528,12 @@ bool TIO::GetFiles(const std::string& path, const TStrings& masks, TStrings& fil
 
     TDirFd folder;
     if (std::error_code error = iOwned.OpenFolder(path, false, folder)) {
-        DoError(error.message());
+        DoError(FailureText("list folder", path, error.message()));
         return false;
     }
     TStrings listed;
     if (std::error_code error = ListFiles(folder.Release(), "", listed)) {
-        DoError(error.message());
+        DoError(FailureText("list folder", path, error.message()));
         return false;
     }
 
@@ -571,13 +572,13 @@ bool TIO::GetFileHashList(const std::string& path, const TStrings& files, THashL
         TFd fd(OpenFileAt(full, O_RDONLY | O_NONBLOCK));
         if (fd.Get() < 0) {
             if (errno != ENOENT && errno != ENOTDIR && !(errno == ELOOP && iOwned.Owns(full))) {
-                DoError(LastErrorText());
+                DoError(FailureText("read", full, LastErrorText()));
             }
             continue;
         }
         struct stat st;
         if (::fstat(fd.Get(), &st) != 0) {
-            DoError(LastErrorText());
+            DoError(FailureText("read", full, LastErrorText()));
             continue;
         }
         if (!S_ISREG(st.st_mode)) continue;  // a folder or device is no file to hash
@@ -592,7 +593,7 @@ bool TIO::GetFileHashList(const std::string& path, const TStrings& files, THashL
             ssize_t got = ::read(fd.Get(), block, sizeof block);
             if (got < 0) {
                 if (errno == EINTR) continue;
-                DoError(LastErrorText());
+                DoError(FailureText("read", full, LastErrorText()));
                 failed = true;
                 break;
             }
@@ -620,7 +621,7 @@ bool TIO::GetLines(const std::string& Path, TStrings& lines) {
     std::string content;
     std::string error;
     if (!ReadWholeFile(OpenFileAt(Path, O_RDONLY), content, error)) {
-        DoError(error);
+        DoError(FailureText("read", Path, error));
         return false;
     }
     std::string_view bytes = content;
@@ -654,7 +655,7 @@ bool TIO::ByteToFile(const std::string& Path, const TBytes& bytes) {
 
 bool TIO::WriteFileAtomic(const std::string& Path, const char* data, size_t size) {
     if (Path.empty() || Path.back() == '/') {
-        DoError(ErrorText(Path.empty() ? ENOENT : EISDIR));
+        DoError(FailureText("write", Path, ErrorText(Path.empty() ? ENOENT : EISDIR)));
         return false;
     }
     TDirFd dir;
@@ -674,7 +675,7 @@ bool TIO::WriteFileAtomic(const std::string& Path, const char* data, size_t size
     if (!error) error = file.Write(data, size);
     if (!error) error = file.Commit(true);
     if (error) {
-        DoError(error.message());
+        DoError(FailureText("write", Path, error.message()));
         return false;
     }
     return true;
@@ -685,12 +686,12 @@ bool TIO::ForceDirectory(const std::string& Path) {
     if (iOwned.Owns(Path)) {
         TDirFd folder;
         error = iOwned.OpenFolder(Path, true, folder);
-        if (error) DoError(error.message());
+        if (error) DoError(FailureText("create folder", Path, error.message()));
         return !error;
     }
     if (fs::is_directory(Path, error)) return true;
     fs::create_directories(Path, error);
-    if (error) DoError(error.message());
+    if (error) DoError(FailureText("create folder", Path, error.message()));
     return fs::is_directory(Path, error);
 }
 
@@ -726,7 +727,7 @@ bool TIO::ExtractZipFolder(const std::string& ZipFilePath, const std::string& Ex
     if (!error) error = RemoveTreeAt(parent.Get(), stagingName);
     if (!error && ::mkdirat(parent.Get(), stagingName.c_str(), 0777) != 0) error = LastError();
     if (error) {
-        DoError(error.message());
+        DoError(FailureText("create folder", staging, error.message()));
         if (parent.IsOpen()) RemoveTreeAt(parent.Get(), stagingName);
         return false;
     }
@@ -737,7 +738,7 @@ bool TIO::ExtractZipFolder(const std::string& ZipFilePath, const std::string& Ex
         TUnpackedMarker marker;
         struct stat archive;
         if (::stat(ZipFilePath.c_str(), &archive) != 0) {
-            DoError(LastErrorText());
+            DoError(FailureText("look at", ZipFilePath, LastErrorText()));
             ok = false;
         } else {
             marker.ArchiveSize = static_cast<uint64_t>(archive.st_size);
@@ -749,7 +750,8 @@ bool TIO::ExtractZipFolder(const std::string& ZipFilePath, const std::string& Ex
         }
     }
     if (ok && ::renameat(parent.Get(), stagingName.c_str(), parent.Get(), name.c_str()) != 0) {
-        DoError(LastErrorText());
+        DoError(fmt::sprintf("cannot rename \"%s\" to \"%s\": %s", staging, ExtractPath,
+                             LastErrorText()));
         ok = false;
     }
     if (!ok) RemoveTreeAt(parent.Get(), stagingName);
@@ -814,7 +816,7 @@ bool TIO::ExtractEntries(const std::string& ZipFilePath, const std::string& Extr
         TPlanned& item = planned[index];
         TZipEntry& entry = item.entry;
         if (!reader.Entry(index, entry, error)) {
-            DoError(error);
+            DoError(fmt::sprintf("%s: %s", ZipFilePath, error));
             return false;
         }
         if (entry.Size != layout[index].size ||
@@ -866,7 +868,7 @@ bool TIO::ExtractEntries(const std::string& ZipFilePath, const std::string& Extr
         if (!root.IsOpen()) {
             std::error_code failure = iOwned.OpenFolder(ExtractPath, true, root);
             if (failure) {
-                DoError(failure.message());
+                DoError(FailureText("create folder", ExtractPath, failure.message()));
                 return false;
             }
         }
@@ -881,7 +883,8 @@ bool TIO::ExtractEntries(const std::string& ZipFilePath, const std::string& Extr
             if (failure) {
                 DoError(linkFound
                             ? fmt::sprintf("Path runs through a symbolic link: %s", target)
-                            : failure.message());
+                            : FailureText("create folder",
+                                          PathJoin(CaptionPath, wanted), failure.message()));
                 return false;
             }
             folderRelative = wanted;
@@ -895,27 +898,28 @@ bool TIO::ExtractEntries(const std::string& ZipFilePath, const std::string& Extr
         TAtomicFile file;
         std::error_code failure = file.Create(folder.Get(), parts.back(), true);
         if (failure) {
-            DoError(failure.message());
+            DoError(FailureText("write", target, failure.message()));
             return false;
         }
         const int fd = file.Fd();
         const uint64_t size = entry.Size;
         bool ok = reader.Extract(
             index, entry,
-            [fd](const char* data, size_t length) {
+            [fd, &target](const char* data, size_t length) {
                 std::error_code writeError = WriteAll(fd, data, length);
-                return writeError ? writeError.message() : std::string();
+                return writeError ? FailureText("write", target, writeError.message())
+                                  : std::string();
             },
             [&](uint64_t position, bool complete) {
                 DoZipProgress(target, position, size, complete);
             },
             error);
         if (!ok) {
-            DoError(error);
+            DoError(fmt::sprintf("%s: %s", ZipFilePath, error));
             return false;
         }
         if ((failure = ApplyAttributes(fd, entry)) || (failure = file.Commit(false))) {
-            DoError(failure.message());
+            DoError(FailureText("write", target, failure.message()));
             return false;
         }
         if (unpacked != nullptr) {
@@ -1011,13 +1015,19 @@ bool TIO::CanFileBeOverwritten(const std::string& Path) {
         if (error == std::errc::no_such_file_or_directory || error == std::errc::not_a_directory) {
             return true;
         }
-        DoLog(error.message());
+        DoLog(FailureText("overwrite", Path, error.message()));
         return false;
     }
     // A link is replaced, not written through, and a folder is no file of that name.
     if (S_ISLNK(st.st_mode) || S_ISDIR(st.st_mode)) return true;
     if (std::error_code error = ProbeExclusiveWrite(Path)) {
-        DoLog(error.message());
+        const bool busy = error == std::errc::device_or_resource_busy;
+        std::string reason = busy ? "the file is open in another process" : error.message();
+        if (busy || error == std::errc::text_file_busy) {
+            const std::string users = DescribeFileUsers(Path);
+            if (!users.empty()) reason += ": " + users;
+        }
+        DoLog(FailureText("overwrite", Path, reason));
         return false;
     }
     return true;
@@ -1026,7 +1036,7 @@ bool TIO::CanFileBeOverwritten(const std::string& Path) {
 bool TIO::FlushToDisk(const std::string& Path) {
     TFd folder(::open(Path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (folder.Get() < 0 || ::syncfs(folder.Get()) != 0) {
-        DoError(LastErrorText());
+        DoError(FailureText("flush", Path, LastErrorText()));
         return false;
     }
     return true;

@@ -20,6 +20,12 @@ namespace ombrel {
 // mapped. Never blocks on another process's lease.
 std::error_code ProbeExclusiveWrite(const std::string& path);
 
+// The other processes that have the file at `path` open, mapped or running, as the system can
+// tell: "name (pid N)" each, joined by ", ", at most a handful and "..." for more. Empty when
+// none is found or the system cannot say (as a normal user on Linux, only the user's own
+// processes are seen). The caller's own process is left out.
+std::string DescribeFileUsers(const std::string& path);
+
 // Linux only. Searches /proc for a process that has the file (device, inode) open or mapped, leaving out
 // the caller's own descriptor `ownFd` (-1 for none). Processes whose entries cannot be read
 // are passed over, so as a normal user this sees only the user's own processes.

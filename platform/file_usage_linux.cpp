@@ -68,20 +68,62 @@ bool HasMapping(const std::string& processDir, dev_t device, ino_t inode) {
     return false;
 }
 
-}  // namespace
-
-bool IsOpenedByOtherProcess(dev_t device, ino_t inode, int ownFd) {
+// Calls `found` for every process with the file (device, inode) open or mapped, the caller's
+// own descriptor `ownFd` left out, until it answers false.
+template <typename Found>
+void ScanProcesses(dev_t device, ino_t inode, int ownFd, Found found) {
     TDirPtr proc(opendir("/proc"));
-    if (!proc) return false;
+    if (!proc) return;
     const long self = static_cast<long>(getpid());
     while (dirent* entry = readdir(proc.get())) {
         long pid = 0;
         if (!ParseNumber(entry->d_name, pid)) continue;
         const std::string processDir = std::string("/proc/") + entry->d_name;
-        if (HasOpenDescriptor(processDir, pid == self, ownFd, device, inode)) return true;
-        if (HasMapping(processDir, device, inode)) return true;
+        if (HasOpenDescriptor(processDir, pid == self, ownFd, device, inode) ||
+            HasMapping(processDir, device, inode)) {
+            if (!found(pid, processDir)) return;
+        }
     }
-    return false;
+}
+
+std::string ProcessName(const std::string& processDir) {
+    std::unique_ptr<FILE, TFileCloser> comm(fopen((processDir + "/comm").c_str(), "re"));
+    char name[64] = {};
+    if (!comm || !fgets(name, sizeof name, comm.get())) return "?";
+    std::string text = name;
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    return text;
+}
+
+}  // namespace
+
+bool IsOpenedByOtherProcess(dev_t device, ino_t inode, int ownFd) {
+    bool opened = false;
+    ScanProcesses(device, inode, ownFd, [&](long, const std::string&) {
+        opened = true;
+        return false;
+    });
+    return opened;
+}
+
+std::string DescribeFileUsers(const std::string& path) {
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0) return {};
+    constexpr int kMostNamed = 5;
+    std::string text;
+    int count = 0;
+    const long self = static_cast<long>(getpid());
+    ScanProcesses(st.st_dev, st.st_ino, -1, [&](long pid, const std::string& processDir) {
+        if (pid == self) return true;
+        if (!text.empty()) text += ", ";
+        if (++count > kMostNamed) {
+            text += "...";
+            return false;
+        }
+        text += ProcessName(processDir) + " (pid " + std::to_string(pid) + ")";
+        return true;
+    });
+    return text;
 }
 
 std::error_code ProbeExclusiveWrite(const std::string& path) {

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <stdexcept>
 #include <string>
 
@@ -75,6 +76,16 @@ public:
             ::waitpid(iPid, &status, 0);
             iPid = -1;
         }
+    }
+
+    pid_t Pid() const { return iPid; }
+
+    // The process's name as the system keeps it (/proc/PID/comm).
+    std::string Name() const {
+        std::ifstream comm("/proc/" + std::to_string(iPid) + "/comm");
+        std::string name;
+        std::getline(comm, name);
+        return name;
     }
 
 private:

@@ -71,7 +71,10 @@ TEST_F(FileUsageTest, AFileHeldOpenByAnotherProcessCannotBeOverwritten) {
             ASSERT_EQ(messages->reports.size(), 1u) << messages->Dump();
             EXPECT_EQ(messages->reports[0].level, Level::Log);
             EXPECT_EQ(messages->reports[0].sender, "TIO");
-            EXPECT_FALSE(messages->reports[0].text.empty());
+            // It names the file and the process holding it.
+            EXPECT_EQ(messages->reports[0].text,
+                      "cannot overwrite \"" + path + "\": the file is open in another process: " +
+                          child.Name() + " (pid " + std::to_string(child.Pid()) + ")");
 
             const struct stat st = StatOf(path);
             EXPECT_TRUE(IsOpenedByOtherProcess(st.st_dev, st.st_ino, -1));
@@ -89,7 +92,9 @@ TEST_F(FileUsageTest, ARunningProgramCannotBeOverwritten) {
     ChildProcess child;
     child.Run(program, "30");
     EXPECT_FALSE(io.CanFileBeOverwritten(program));
-    EXPECT_THAT(messages->Texts(Level::Log), ElementsAre("Text file busy"));
+    EXPECT_THAT(messages->Texts(Level::Log),
+                ElementsAre("cannot overwrite \"" + program + "\": Text file busy: sleeper (pid " +
+                            std::to_string(child.Pid()) + ")"));
     const struct stat st = StatOf(program);
     EXPECT_TRUE(IsOpenedByOtherProcess(st.st_dev, st.st_ino, -1));
     child.Stop();
@@ -116,7 +121,8 @@ TEST_F(FileUsageTest, AnImmutableFileCannotBeOverwritten) {
     const bool answer = io.CanFileBeOverwritten(path);
     std::system(("chattr -i " + quoted).c_str());
     EXPECT_FALSE(answer);
-    EXPECT_THAT(messages->Texts(Level::Log), ElementsAre("Operation not permitted"));
+    EXPECT_THAT(messages->Texts(Level::Log),
+                ElementsAre("cannot overwrite \"" + path + "\": Operation not permitted"));
     EXPECT_EQ(messages->Count(Level::Error), 0u);
 }
 

@@ -152,9 +152,10 @@ TEST_F(GetFilesTest, FailsWithAnErrorAndNoFiles) {
         const char* label;
         std::string path;
         std::vector<std::string> masks;
+        const char* reason = nullptr;  // of a folder that cannot be listed
     } cases[] = {
-        {"missing folder", temp / "missing", {"*"}},
-        {"file as folder", temp / "tree/a.txt", {"*"}},
+        {"missing folder", temp / "missing", {"*"}, "No such file or directory"},
+        {"file as folder", temp / "tree/a.txt", {"*"}, "Not a directory"},
         {"single mask with /", Root(), {"sub/*"}},
         {"single mask with \\", Root(), {"sub\\*"}},
         {"empty mask", Root(), {""}},
@@ -171,6 +172,10 @@ TEST_F(GetFilesTest, FailsWithAnErrorAndNoFiles) {
         EXPECT_THAT(files, IsEmpty());
         ASSERT_EQ(messages->Count(Level::Error), 1u) << ErrorsDump();
         EXPECT_EQ(messages->reports[0].sender, "TIO");
+        if (c.reason != nullptr) {
+            EXPECT_EQ(messages->reports[0].text,
+                      "cannot list folder \"" + c.path + "\": " + c.reason);
+        }
     }
 }
 
@@ -232,7 +237,8 @@ TEST_F(IoTest, HashListReportsAnUnreadableFileAndGoesOn) {
     EXPECT_TRUE(io.GetFileHashList(temp.Path(), {"loop", "abc.txt"}, hashes));
     ASSERT_EQ(hashes.size(), 1u);
     EXPECT_EQ(hashes[0].first, "abc.txt");
-    ASSERT_EQ(messages->Count(Level::Error), 1u) << ErrorsDump();
+    EXPECT_THAT(messages->Texts(Level::Error),
+                ElementsAre("cannot read \"" + temp / "loop" + "\": Too many levels of symbolic links"));
     EXPECT_EQ(messages->reports[0].sender, "TIO");
 }
 
@@ -296,7 +302,8 @@ TEST_F(IoTest, GetLinesOfAMissingFileFails) {
     TStrings lines{"stale"};
     EXPECT_FALSE(io.GetLines(temp / "missing.txt", lines));
     EXPECT_THAT(lines, IsEmpty());
-    EXPECT_THAT(messages->Texts(Level::Error), ElementsAre("No such file or directory"));
+    EXPECT_THAT(messages->Texts(Level::Error),
+                ElementsAre("cannot read \"" + temp / "missing.txt" + "\": No such file or directory"));
     EXPECT_EQ(messages->reports[0].sender, "TIO");
 }
 
@@ -340,7 +347,8 @@ TEST_F(IoTest, FailedWritesReportAndLeaveNothingBehind) {
         messages->reports.clear();
         EXPECT_FALSE(io.SetLines(c.path, {"a"}));
         EXPECT_FALSE(io.ByteToFile(c.path, {'a'}));
-        EXPECT_THAT(messages->Texts(Level::Error), ElementsAre(c.text, c.text));
+        const std::string text = "cannot write \"" + c.path + "\": " + c.text;
+        EXPECT_THAT(messages->Texts(Level::Error), ElementsAre(text, text));
     }
     EXPECT_FALSE(fs::exists(temp / "missing"));
     EXPECT_THAT(TempLeftovers(temp.Path()), IsEmpty());
@@ -354,7 +362,8 @@ TEST_F(IoTest, AppendLineAddsToAnExistingFileOnly) {
 
     EXPECT_FALSE(io.AppendLine(temp / "missing.txt", "x"));
     EXPECT_FALSE(fs::exists(temp / "missing.txt"));
-    EXPECT_THAT(messages->Texts(Level::Error), ElementsAre("No such file or directory"));
+    EXPECT_THAT(messages->Texts(Level::Error),
+                ElementsAre("cannot read \"" + temp / "missing.txt" + "\": No such file or directory"));
 }
 
 // ---- Copyfile ----------------------------------------------------------------------------
@@ -426,7 +435,8 @@ TEST_F(IoTest, CopyfileFailures) {
         SCOPED_TRACE(c.label);
         messages->reports.clear();
         EXPECT_FALSE(io.Copyfile(c.source, c.target));
-        EXPECT_THAT(messages->Texts(Level::Error), ElementsAre(c.text));
+        EXPECT_THAT(messages->Texts(Level::Error),
+                    ElementsAre("cannot copy \"" + c.source + "\" to \"" + c.target + "\": " + c.text));
     }
     EXPECT_FALSE(fs::exists(temp / "out/copy"));
     EXPECT_THAT(TempLeftovers(temp / "folder"), IsEmpty());
@@ -452,8 +462,10 @@ TEST_F(IoTest, FileDeleteRemovesFilesAndLinksOnly) {
     EXPECT_FALSE(io.FileDelete(temp / "missing/a.txt"));
     EXPECT_FALSE(io.FileDelete(temp / "folder"));
     EXPECT_THAT(messages->Texts(Level::Error),
-                ElementsAre("No such file or directory", "No such file or directory",
-                            "Is a directory"));
+                ElementsAre("cannot delete \"" + file + "\": No such file or directory",
+                            "cannot delete \"" + temp / "missing/a.txt" +
+                                "\": No such file or directory",
+                            "cannot delete \"" + temp / "folder" + "\": Is a directory"));
     EXPECT_TRUE(fs::is_directory(temp / "folder"));
 }
 
@@ -485,7 +497,9 @@ TEST_F(IoTest, ExistenceTests) {
     EXPECT_FALSE(io.FileExists(temp / "loop"));
     EXPECT_THAT(messages->reports, IsEmpty());
     EXPECT_FALSE(io.DirectoryExists(temp / "loop/x"));
-    EXPECT_EQ(messages->Count(Level::Error), 1u) << ErrorsDump();
+    EXPECT_THAT(messages->Texts(Level::Error),
+                ElementsAre("cannot look at \"" + temp / "loop/x" +
+                            "\": Too many levels of symbolic links"));
 }
 
 TEST_F(IoTest, ForceDirectoryCreatesMissingLevels) {
@@ -496,7 +510,8 @@ TEST_F(IoTest, ForceDirectoryCreatesMissingLevels) {
 
     temp.Write("file", "x");
     EXPECT_FALSE(io.ForceDirectory(temp / "file/sub"));
-    EXPECT_EQ(messages->Count(Level::Error), 1u) << ErrorsDump();
+    EXPECT_THAT(messages->Texts(Level::Error),
+                ElementsAre("cannot create folder \"" + temp / "file/sub" + "\": Not a directory"));
 }
 
 // ---- DirectoryDeleteIfEmpty --------------------------------------------------------------

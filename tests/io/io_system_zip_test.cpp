@@ -278,6 +278,8 @@ TEST_F(ExtractZipTest, RefusesDamagedEntries) {
 
         EXPECT_FALSE(io.ExtractZipFile(Archive(), Out()));
         ExpectOneErrorFromTio();
+        // The report names the archive.
+        EXPECT_THAT(messages->Texts(Level::Error)[0], ::testing::StartsWith(Archive() + ": "));
         // The earlier entry stays; the damaged one is not there, not even in part.
         EXPECT_EQ(temp.Read("out/ok.txt"), "fine");
         EXPECT_THAT(Tree(Out()), ::testing::ElementsAre("ok.txt"));
@@ -367,11 +369,15 @@ TEST_F(ExtractZipTest, ReplacesExistingFilesButNotFolders) {
 
     EXPECT_FALSE(Extract({Stored("dir", "a file where a folder is")}));
     ExpectOneErrorFromTio();
+    EXPECT_THAT(messages->Texts(Level::Error),
+                ::testing::ElementsAre("cannot write \"" + Out() + "/dir\": Is a directory"));
     EXPECT_EQ(temp.Read("out/dir/keep.txt"), "k");
 
     messages->reports.clear();
     EXPECT_FALSE(Extract({Stored("a.txt/inner.txt", "a folder where a file is")}));
     ExpectOneErrorFromTio();
+    EXPECT_THAT(messages->Texts(Level::Error),
+                ::testing::ElementsAre("cannot create folder \"" + Out() + "/a.txt\": Not a directory"));
     EXPECT_EQ(temp.Read("out/a.txt"), "new");
 }
 

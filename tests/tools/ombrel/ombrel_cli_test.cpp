@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/io/child_process.h"
 #include "tests/support/http_test_server.h"
 #include "tests/support/test_support.h"
 #include "tests/tools/ombrel/ombrel_cli_support.h"
@@ -22,6 +23,8 @@ namespace {
 
 namespace fs = std::filesystem;
 using ::testing::HasSubstr;
+using testing::ChildProcess;
+using testing::Hold;
 
 const char kBom[] = "\xEF\xBB\xBF";
 
@@ -211,6 +214,30 @@ TEST_F(OmbrelCli, UpdateChangesOnePackageAndRemovesAFileAndAPackage) {
     EXPECT_THAT(manifest, ::testing::Not(HasSubstr("readme.txt")));
     EXPECT_THAT(manifest, ::testing::Not(HasSubstr("extra.dat")));
     EXPECT_FALSE(fs::exists(ProgressFile()));
+}
+
+TEST_F(OmbrelCli, AFileHeldOpenByAnotherProgramIsNamedWithTheProgramAndNothingChanges) {
+    PublishRelease1();
+    StartServer();
+    ASSERT_EQ(Ombrel({"--app", "Demo"}).exitCode, 0);
+    PublishRelease11();
+    const std::string held = Dest() + "/Demo.exe";
+    {
+        ChildProcess child;
+        child.HoldOpen(held, Hold::Read);
+        ProcessResult r = Ombrel({"--app", "Demo"});
+        EXPECT_EQ(r.exitCode, 1) << r.output;
+        EXPECT_THAT(r.output, HasSubstr("log: TIO: cannot overwrite \"" + held +
+                                        "\": the file is open in another process: " +
+                                        child.Name() + " (pid " + std::to_string(child.Pid()) +
+                                        ")\n"));
+        EXPECT_THAT(r.output, HasSubstr("error: IO.CopyBuffer: file Demo.exe cannot be overwritten"));
+        EXPECT_EQ(Installed(), Release1Files());
+    }
+    // Once the program has let go, the update goes through.
+    ProcessResult r = Ombrel({"--app", "Demo"});
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_EQ(ReadFileBytes(held), "demo 1.1");
 }
 
 TEST_F(OmbrelCli, ChannelUpdateForcesTheInstalledVersionWhenThePlainAnswerHasNothing) {
