@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "engine/ombrel_options.h"
+#include "api/ombrel_options.h"
 #include "io/io_interface.h"
 
 namespace ombrel {

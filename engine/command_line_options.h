@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "engine/ombrel_options.h"
+#include "api/ombrel_options.h"
 
 namespace ombrel {
 

@@ -11,7 +11,7 @@
 
 #include "api/json_models.h"
 #include "api/signed_release.h"
-#include "engine/helper_package.h"
+#include "state/helper_package.h"
 #include "io/copy_buffer.h"
 #include "io/paths.h"
 #include "io/text.h"

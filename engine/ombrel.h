@@ -10,7 +10,7 @@
 
 #include "api/api_client.h"
 #include "engine/junk.h"
-#include "engine/ombrel_options.h"
+#include "api/ombrel_options.h"
 #include "io/io_interface.h"
 #include "messages/messages.h"
 

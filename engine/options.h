@@ -4,7 +4,7 @@
 // below the user's folder of installations (UserAppsFolder: on this platform the private,
 // lasting counterpart of a per-user temporary folder).
 
-#include "engine/ombrel_options.h"
+#include "api/ombrel_options.h"
 
 namespace ombrel {
 

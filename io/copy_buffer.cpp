@@ -2,7 +2,7 @@
 
 #include <fmt/printf.h>
 
-#include "engine/helper_package.h"
+#include "state/helper_package.h"
 #include "io/paths.h"
 #include "io/unpacked_marker.h"
 

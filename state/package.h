@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/ombrel_options.h"
+#include "state/package_mode.h"
 
 namespace ombrel {
 

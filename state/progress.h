@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/ombrel_options.h"
+#include "state/package_mode.h"
 #include "io/io_interface.h"
 #include "messages/messages.h"
 #include "state/package.h"

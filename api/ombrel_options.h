@@ -1,16 +1,13 @@
 #pragma once
 // Ombrel.Options: the settings of one engine run.
 
-#include <cstdint>
 #include <memory>
 #include <string>
 
 #include "ombrel/build_config.h"
+#include "state/package_mode.h"
 
 namespace ombrel {
-
-// Which of the server's two package downloads a package uses, and how its file names are formed.
-enum class TPackageMode : uint8_t { source = 0, binary = 1 };
 
 // Every setting of the engine and its server client. The engine asks again each time it needs
 // a value and keeps no copy; implementations must answer the same value for the life of a run.

@@ -1,4 +1,4 @@
-#include "engine/helper_package.h"
+#include "state/helper_package.h"
 
 #include <gtest/gtest.h>
 
