@@ -19,6 +19,8 @@ struct TPackageDownload {
     int32_t packageId = 0;
     TPackageMode mode = TPackageMode::binary;
     std::string path;
+    // When not empty, a folder that `path` lies below; no link below it is followed.
+    std::string root;
     // When > 0: the file's first resumeFrom bytes are kept and only the rest is asked for
     // ("Range: bytes=N-", with "If-Range: <ifRange>" when ifRange is set). A 206 answer is
     // appended to them; a 200 answer replaces them.

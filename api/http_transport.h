@@ -45,6 +45,10 @@ struct THttpRequest {
     // synced to disk before Perform returns) instead of THttpResponse::body. Other answers
     // still land in THttpResponse::body.
     std::string bodyFile;
+    // When not empty, a folder that bodyFile lies below (the package cache): the folder itself is
+    // reached by its path, but below it no link is followed, so a folder swapped for a link on
+    // the way makes the download fail instead of writing elsewhere.
+    std::string bodyFileRoot;
     // Called on the calling thread after each piece of a body written to bodyFile: the bytes
     // written so far and the size the server announced (-1 when it announced none). An
     // exception it raises aborts the transfer and leaves Perform.

@@ -18,6 +18,7 @@
 #include <system_error>
 #include <utility>
 
+#include "io/owned_folders.h"
 #include "io/text.h"
 
 namespace ombrel {
@@ -101,11 +102,28 @@ class OutputFile {
     OutputFile& operator=(const OutputFile&) = delete;
 
     // With keep, the content stays until Restart says where the body goes.
-    bool Open(const std::string& path, bool keep, std::string& failure) {
+    bool Open(const std::string& path, const std::string& root, bool keep, std::string& failure) {
         this->path = path;
         // A link planted at the name is not followed.
-        fd = ::open(path.c_str(), O_WRONLY | O_CREAT | (keep ? 0 : O_TRUNC) | O_CLOEXEC | O_NOFOLLOW,
-                    0666);
+        const int flags = O_WRONLY | O_CREAT | (keep ? 0 : O_TRUNC) | O_CLOEXEC | O_NOFOLLOW;
+        if (root.empty()) {
+            fd = ::open(path.c_str(), flags, 0666);
+        } else {
+            // Below the root, every folder on the way is opened without following a link.
+            TOwnedFolders owned;
+            owned.Add(root);
+            TDirFd parent;
+            std::string name;
+            std::error_code error = owned.Owns(path)
+                                        ? owned.OpenParent(path, false, parent, name)
+                                        : std::make_error_code(std::errc::permission_denied);
+            if (!error && name.empty()) error = std::make_error_code(std::errc::is_a_directory);
+            if (error) {
+                failure = Failure(error.value());
+                return false;
+            }
+            fd = ::openat(parent.Get(), name.c_str(), flags, 0666);
+        }
         if (fd < 0) failure = Failure(errno);
         return fd >= 0;
     }
@@ -528,7 +546,8 @@ class THttpTransport::Impl {
         OutputFile file;
         if (!request.bodyFile.empty()) {
             std::string failure;
-            if (!file.Open(request.bodyFile, request.bodyFileOffset > 0, failure)) {
+            if (!file.Open(request.bodyFile, request.bodyFileRoot, request.bodyFileOffset > 0,
+                           failure)) {
                 response.failure = failure;
                 response.fileFailed = true;
                 return false;

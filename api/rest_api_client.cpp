@@ -107,6 +107,7 @@ struct TApiClient::TRequest {
     std::string urlResource;  // as it goes into the URL
     std::string body;
     std::string bodyFile;
+    std::string bodyFileRoot;  // see THttpRequest::bodyFileRoot
     std::function<void(int64_t, int64_t)> onBodyProgress;
     std::vector<std::string> headers;  // besides the client's own
     uint64_t bodyFileOffset = 0;
@@ -182,6 +183,7 @@ bool TApiClient::ExecuteRequest(TRequest& request, THttpResponse& answer) {
         http.body = std::move(request.body);
     }
     http.bodyFile = request.bodyFile;
+    http.bodyFileRoot = request.bodyFileRoot;
     http.onBodyProgress = request.onBodyProgress;
     http.bodyFileOffset = request.bodyFileOffset;
     http.bodyFileLimit = request.bodyFileLimit;
@@ -403,6 +405,7 @@ bool TApiClient::DownloadPackageToFile(TPackageDownload& download) {
                            ? TRequest::Get("/api/package/download/source/%d", download.packageId)
                            : TRequest::Get("/api/package/download/%d", download.packageId);
         request.bodyFile = download.path;
+        request.bodyFileRoot = download.root;
         request.onBodyProgress = iDownloadProgress;
         request.bodyFileLimit = download.maxSize;
         if (download.resumeFrom > 0) {

@@ -853,6 +853,7 @@ bool TOmbrel::DownloadPackage(const TPackage& package, const std::string& fileNa
     download.packageId = package.Id;
     download.mode = package.PackageMode;
     download.path = part;
+    download.root = PackageCacheRoot();
     download.maxSize = package.Size;
 
     std::error_code ec;
@@ -1007,9 +1008,7 @@ bool TOmbrel::ExtractPackage(const std::string& archive, const std::string& fold
 }
 
 bool TOmbrel::RenamePath(const std::string& from, const std::string& to) {
-    std::error_code ec;
-    std::filesystem::rename(from, to, ec);
-    if (ec) {
+    if (std::error_code ec = IO->RenameEntry(from, to)) {
         Messages->Error(fmt::sprintf("could not rename %s to %s: %s", from, to, ec.message()),
                         Sender);
         return false;
@@ -1024,9 +1023,8 @@ bool TOmbrel::IsZipArchive(const std::string& path) {
 }
 
 void TOmbrel::RemovePartial(const std::string& path) {
-    // remove_all deletes links, never what they point to.
-    std::error_code ec;
-    std::filesystem::remove_all(path, ec);
+    // Links are removed as links, never followed.
+    IO->RemoveTree(path);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -3,8 +3,10 @@
 // plan goes through this interface.
 
 #include <cstdint>
+#include <filesystem>
 #include <memory>
 #include <string>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -88,6 +90,23 @@ public:
     // state file renamed into place afterwards never describes data a power cut could lose.
     // The default suits services whose writes are durable anyway.
     virtual bool FlushToDisk(const std::string& Path) { return !Path.empty(); }
+
+    // Renames the file or folder From to To, replacing a file at To. Reports nothing: the
+    // answer is the system's reason, empty on success. Below an owned folder, no link on the way
+    // to either name is followed. The default works on the paths as named.
+    virtual std::error_code RenameEntry(const std::string& From, const std::string& To) {
+        std::error_code error;
+        std::filesystem::rename(From, To, error);
+        return error;
+    }
+    // Removes Path and, when it is a folder, everything below it, never following a link (a
+    // link is removed as a link). A missing Path is no failure. Reports nothing. Below an owned
+    // folder, no link on the way to Path is followed either.
+    virtual std::error_code RemoveTree(const std::string& Path) {
+        std::error_code error;
+        std::filesystem::remove_all(Path, error);
+        return error;
+    }
 };
 
 using IOInterfacePtr = std::shared_ptr<IOInterface>;

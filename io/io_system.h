@@ -89,6 +89,8 @@ public:
                              bool Thorough) override;
     // syncfs on the file system holding the folder Path.
     bool FlushToDisk(const std::string& Path) override;
+    std::error_code RenameEntry(const std::string& From, const std::string& To) override;
+    std::error_code RemoveTree(const std::string& Path) override;
 
 private:
     void DoError(const std::string& text);

@@ -1020,7 +1020,9 @@ bool TIO::CanFileBeOverwritten(const std::string& Path) {
     }
     // A link is replaced, not written through, and a folder is no file of that name.
     if (S_ISLNK(st.st_mode) || S_ISDIR(st.st_mode)) return true;
-    if (std::error_code error = ProbeExclusiveWrite(Path)) {
+    // The probe opens the name from the folder already reached, so a folder swapped meanwhile
+    // leads it nowhere.
+    if (std::error_code error = ProbeExclusiveWriteAt(parent.Get(), name.empty() ? "." : name)) {
         const bool busy = error == std::errc::device_or_resource_busy;
         std::string reason = busy ? "the file is open in another process" : error.message();
         if (busy || error == std::errc::text_file_busy) {
@@ -1031,6 +1033,30 @@ bool TIO::CanFileBeOverwritten(const std::string& Path) {
         return false;
     }
     return true;
+}
+
+std::error_code TIO::RenameEntry(const std::string& From, const std::string& To) {
+    TDirFd fromParent, toParent;
+    std::string fromName, toName;
+    std::error_code error = iOwned.OpenParent(From, false, fromParent, fromName);
+    if (!error) error = iOwned.OpenParent(To, false, toParent, toName);
+    if (!error && (fromName.empty() || toName.empty())) {
+        error = std::make_error_code(std::errc::invalid_argument);
+    }
+    if (!error && ::renameat(fromParent.Get(), fromName.c_str(), toParent.Get(), toName.c_str()) != 0) {
+        error = LastError();
+    }
+    return error;
+}
+
+std::error_code TIO::RemoveTree(const std::string& Path) {
+    TDirFd parent;
+    std::string name;
+    std::error_code error = iOwned.OpenParent(Path, false, parent, name);
+    if (error == std::errc::no_such_file_or_directory) return {};
+    if (!error && name.empty()) error = std::make_error_code(std::errc::invalid_argument);
+    if (!error) error = RemoveTreeAt(parent.Get(), name);
+    return error;
 }
 
 bool TIO::FlushToDisk(const std::string& Path) {

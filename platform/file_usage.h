@@ -20,6 +20,10 @@ namespace ombrel {
 // mapped. Never blocks on another process's lease.
 std::error_code ProbeExclusiveWrite(const std::string& path);
 
+// Linux only. As ProbeExclusiveWrite, for the entry `name` of the open folder `dirFd`. On Linux
+// neither follows a link at the last name (ELOOP).
+std::error_code ProbeExclusiveWriteAt(int dirFd, const std::string& name);
+
 // The other processes that have the file at `path` open, mapped or running, as the system can
 // tell: "name (pid N)" each, joined by ", ", at most a handful and "..." for more. Empty when
 // none is found or the system cannot say (as a normal user on Linux, only the user's own

@@ -127,9 +127,13 @@ std::string DescribeFileUsers(const std::string& path) {
 }
 
 std::error_code ProbeExclusiveWrite(const std::string& path) {
+    return ProbeExclusiveWriteAt(AT_FDCWD, path);
+}
+
+std::error_code ProbeExclusiveWriteAt(int dirFd, const std::string& name) {
     // O_NONBLOCK: when someone else holds a lease on the file, fail at once instead of
     // waiting for it to be broken.
-    int fd = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    int fd = openat(dirFd, name.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0) {
         if (errno == EWOULDBLOCK) return Busy();
         return LastError();

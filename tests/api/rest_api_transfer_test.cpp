@@ -373,5 +373,32 @@ TEST_F(ApiClientTest, FileDownloadFailuresAnswerFalse) {
                                                  folder.Path() + ": ")));
 }
 
+TEST_F(ApiClientTest, BelowItsRootADownloadNeverPassesThroughALinkedFolder) {
+    server.Handle("GET", ".*", [](const httplib::Request&, httplib::Response& res) {
+        res.set_content("package bytes", "application/zip");
+    });
+    TempFolder folder;
+    auto client = Client();
+    // The root itself may be reached through a link; a folder below it may not.
+    std::filesystem::create_directories(folder / "cache/server");
+    std::filesystem::create_directories(folder / "outside");
+    std::filesystem::create_directory_symlink(folder / "cache", folder / "cache-link");
+    std::filesystem::create_directory_symlink(folder / "outside", folder / "cache/swapped");
+
+    TPackageDownload fine;
+    fine.packageId = 1;
+    fine.root = folder / "cache-link";
+    fine.path = folder / "cache-link/server/a.zip.part";
+    EXPECT_TRUE(client->DownloadPackageToFile(fine)) << messages->Dump();
+    EXPECT_EQ(folder.Read("cache/server/a.zip.part"), "package bytes");
+
+    TPackageDownload swapped = fine;
+    swapped.path = folder / "cache-link/swapped/a.zip.part";
+    EXPECT_FALSE(client->DownloadPackageToFile(swapped));
+    EXPECT_FALSE(std::filesystem::exists(folder / "outside/a.zip.part"));
+    EXPECT_THAT(Errors(), ElementsAre(StartsWith("could not write file a.zip.part in folder " +
+                                                 folder / "cache-link/swapped" + ": ")));
+}
+
 }  // namespace
 }  // namespace ombrel::testing

@@ -514,6 +514,37 @@ TEST_F(IoTest, ForceDirectoryCreatesMissingLevels) {
                 ElementsAre("cannot create folder \"" + temp / "file/sub" + "\": Not a directory"));
 }
 
+// ---- RenameEntry, RemoveTree ------------------------------------------------------------
+
+TEST_F(IoTest, RenameAndRemoveTreeStayBelowAnOwnedFolder) {
+    temp.Write("owned/dir/a.part", "a");
+    temp.Write("owned/dir/tree/b.txt", "b");
+    temp.Write("outside/a.part", "outside a");
+    temp.Write("outside/tree/b.txt", "outside b");
+    fs::create_directory_symlink(temp / "outside", temp / "owned/swapped");
+    io.OwnFolder(temp / "owned");
+
+    // Both answer the system's reason: an empty error code is success.
+    EXPECT_FALSE(io.RenameEntry(temp / "owned/dir/a.part", temp / "owned/dir/a.zip"));
+    EXPECT_EQ(temp.Read("owned/dir/a.zip"), "a");
+    EXPECT_FALSE(io.RemoveTree(temp / "owned/dir/tree"));
+    EXPECT_FALSE(fs::exists(temp / "owned/dir/tree"));
+    EXPECT_FALSE(io.RemoveTree(temp / "owned/dir/missing"));
+
+    // Through the swapped folder nothing is reached: the files outside stay as they are.
+    EXPECT_TRUE(io.RenameEntry(temp / "owned/swapped/a.part", temp / "owned/dir/stolen"));
+    EXPECT_TRUE(io.RenameEntry(temp / "owned/dir/a.zip", temp / "owned/swapped/a.part"));
+    EXPECT_TRUE(io.RemoveTree(temp / "owned/swapped/tree"));
+    EXPECT_EQ(temp.Read("outside/a.part"), "outside a");
+    EXPECT_EQ(temp.Read("outside/tree/b.txt"), "outside b");
+    EXPECT_FALSE(fs::exists(temp / "owned/dir/stolen"));
+    // The link itself is an entry of the owned folder and goes as a link.
+    EXPECT_FALSE(io.RemoveTree(temp / "owned/swapped"));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(temp / "owned/swapped")));
+    EXPECT_EQ(temp.Read("outside/tree/b.txt"), "outside b");
+    EXPECT_THAT(messages->reports, IsEmpty());
+}
+
 // ---- DirectoryDeleteIfEmpty --------------------------------------------------------------
 
 TEST_F(IoTest, DirectoryDeleteIfEmptyRemovesEmptyTreesBottomUp) {
