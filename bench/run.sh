@@ -18,6 +18,10 @@
 #            dropped files; ombrel --repair of the 2.0 installation (a few files damaged)
 #            against md5sum of every file + cp -a of the unpacked package; ombrel forcing 1.0
 #            back (the package is cached) against cp -a of the unpacked package
+#   flush    what durability costs: the ombrel install of the release and of the many-files
+#            package, as it is and with fsync, fdatasync, syncfs and sync turned into no-ops by a
+#            preloaded library (never do that for real: a power cut could then leave state files
+#            that describe data the disk does not hold)
 #
 # The generated data and its store are kept in BENCH_DIR and reused by later runs; delete the
 # folder to generate them anew. Everything talks to 127.0.0.1 only.
@@ -120,11 +124,13 @@ generate_many() {
 }
 
 mkdir -p "$STORE"
-if [[ " $SCENARIOS " == *" release "* ]] && [ ! -f "$STORE/.release-complete" ]; then
+if [[ " $SCENARIOS " == *" release "* || " $SCENARIOS " == *" flush "* ]] &&
+   [ ! -f "$STORE/.release-complete" ]; then
     generate_release
     touch "$STORE/.release-complete"
 fi
-if [[ " $SCENARIOS " == *" many "* || " $SCENARIOS " == *" update "* ]] &&
+if [[ " $SCENARIOS " == *" many "* || " $SCENARIOS " == *" update "* ||
+      " $SCENARIOS " == *" flush "* ]] &&
    [ "$(cat "$STORE/.many-complete" 2>/dev/null)" != "$MANY_FILES" ]; then
     generate_many
     echo "$MANY_FILES" > "$STORE/.many-complete"
@@ -325,10 +331,41 @@ cp -a "$RUNS/t/unpacked1/." "$RUNS/t/dest/"'
     rm -rf "$RUNS"
 }
 
+# ---- Scenario: the cost of flushing --------------------------------------------------------
+
+scenario_flush() {
+    need cc
+    cat > "$WORK/nosync.c" <<'C'
+int fsync(int fd) { (void)fd; return 0; }
+int fdatasync(int fd) { (void)fd; return 0; }
+int syncfs(int fd) { (void)fd; return 0; }
+void sync(void) {}
+C
+    cc -shared -fPIC -O2 -o "$WORK/nosync.so" "$WORK/nosync.c"
+    echo
+    echo "== flush: ombrel with and without its flushes (fsync, fdatasync, syncfs)"
+    local round
+    for round in $(seq 1 "$REPEAT"); do
+        for kind in synced unsynced; do
+            rm -rf "$RUNS"; mkdir -p "$RUNS"
+            local pre=()
+            [ "$kind" = unsynced ] && pre=(env LD_PRELOAD="$WORK/nosync.so")
+            timed "fr-$kind" "${pre[@]}" ombrel "$RUNS/dest" "$RUNS/cache" --app Bench
+            rm -rf "$RUNS"; mkdir -p "$RUNS"
+            timed "fm-$kind" "${pre[@]}" ombrel "$RUNS/dest" "$RUNS/cache" --app Many --version 1.0
+        done
+        echo "   round $round: release $(echo ${T[fr-synced]} | awk '{print $NF}') s" \
+             "(no flushes $(echo ${T[fr-unsynced]} | awk '{print $NF}') s)," \
+             "many $(echo ${T[fm-synced]} | awk '{print $NF}') s" \
+             "(no flushes $(echo ${T[fm-unsynced]} | awk '{print $NF}') s)"
+    done
+    rm -rf "$RUNS"
+}
+
 for scenario in $SCENARIOS; do
     case "$scenario" in
-        release | many | update) "scenario_$scenario" ;;
-        *) echo "bench: unknown scenario $scenario (release, many, update)" >&2; exit 2 ;;
+        release | many | update | flush) "scenario_$scenario" ;;
+        *) echo "bench: unknown scenario $scenario (release, many, update, flush)" >&2; exit 2 ;;
     esac
 done
 
@@ -358,6 +395,13 @@ for scenario in $SCENARIOS; do
             ratio "update: ombrel / tools" u-ombrel u-tools "   (target: at most 1.50x)"
             ratio "repair: ombrel / tools" p-ombrel p-tools "   (target: at most 1.50x)"
             ratio "force: ombrel / tools" f-ombrel f-tools "   (target: at most 1.50x)" ;;
+        flush)
+            row fr-synced "ombrel install (300 MB release)"
+            row fr-unsynced "the same without flushes"
+            row fm-synced "ombrel install ($MANY_FILES files)"
+            row fm-unsynced "the same without flushes"
+            ratio "release: with / without flushes" fr-synced fr-unsynced ""
+            ratio "many: with / without flushes" fm-synced fm-unsynced "" ;;
     esac
 done
 echo "peak memory target: at most 64 MiB"
