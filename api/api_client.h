@@ -9,6 +9,7 @@
 
 #include "api/ombrel_options.h"
 #include "io/io_interface.h"
+#include "messages/messages.h"
 
 namespace ombrel {
 
@@ -67,6 +68,13 @@ public:
     virtual std::string ErrorText() = 0;
     virtual bool IsError() = 0;
     virtual void ClearErrors() = 0;
+
+    // A client of the same server and credentials for another thread, reporting to Messages,
+    // with errors and callbacks of its own. None when the client cannot be used that way.
+    virtual std::shared_ptr<IApiClient> ForThread(IMessagesPtr Messages) {
+        (void)Messages;
+        return nullptr;
+    }
 
     // Same request, checks and reports as DownloadBinaryPackage / DownloadSourcePackage, but the
     // body is streamed into the file at `path` (created or truncated) instead of memory, so a

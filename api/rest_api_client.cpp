@@ -124,9 +124,20 @@ TApiClient::TApiClient(IOptionsPtr Options, IMessagesPtr Messages, THttpSettings
     Create(std::move(settings));
 }
 
+TApiClient::TApiClient(IOptionsPtr Options, IMessagesPtr Messages, THttpSettings settings,
+                       bool ping)
+    : Options(std::move(Options)), Messages(std::move(Messages)) {
+    Create(std::move(settings), ping);
+}
+
 TApiClient::~TApiClient() = default;
 
-void TApiClient::Create(std::optional<THttpSettings> settings) {
+IApiClientPtr TApiClient::ForThread(IMessagesPtr messages) {
+    // Built like this one, without the debug mode's ping: the server was asked already.
+    return std::shared_ptr<TApiClient>(new TApiClient(Options, std::move(messages), iSettings, false));
+}
+
+void TApiClient::Create(std::optional<THttpSettings> settings, bool ping) {
     Sender = "TApiClient";
     const bool debug = Options->Debug();
     if (!settings) {
@@ -135,6 +146,7 @@ void TApiClient::Create(std::optional<THttpSettings> settings) {
         // A server halted in a debugger sends nothing for as long as it stands.
         if (debug) settings->minBytesPerSecond = 0;
     }
+    iSettings = *settings;
     iRestClient =
         std::make_unique<TRestClient>(NormalizeBaseUrl(Options->ApiUrl()), std::move(*settings));
 
@@ -149,7 +161,7 @@ void TApiClient::Create(std::optional<THttpSettings> settings) {
         credentials.push_back("Authorization: Customer " + HeaderValue(customerAuth));
     }
 
-    if (debug) Ping();
+    if (debug && ping) Ping();
 }
 
 void TApiClient::AddError(const std::string& text) {

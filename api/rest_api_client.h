@@ -48,6 +48,8 @@ class TApiClient final : public IApiClient {
                                const std::string& path) override;
     bool DownloadPackageToFile(TPackageDownload& download) override;
 
+    IApiClientPtr ForThread(IMessagesPtr Messages) override;
+
     void SetDownloadProgress(TDownloadProgress onProgress) override {
         iDownloadProgress = std::move(onProgress);
     }
@@ -56,7 +58,8 @@ class TApiClient final : public IApiClient {
     struct TRestClient;
     struct TRequest;
 
-    void Create(std::optional<THttpSettings> settings);
+    TApiClient(IOptionsPtr Options, IMessagesPtr Messages, THttpSettings settings, bool ping);
+    void Create(std::optional<THttpSettings> settings, bool ping = true);
     void AddError(const std::string& text);
     void LogDebug(const std::string& text);
     bool ExecuteRequest(TRequest& request, THttpResponse& answer);
@@ -69,6 +72,7 @@ class TApiClient final : public IApiClient {
     TDownloadProgress iDownloadProgress;
     IOptionsPtr Options;
     std::unique_ptr<TRestClient> iRestClient;
+    THttpSettings iSettings;
     IMessagesPtr Messages;
     std::string Sender;
 };

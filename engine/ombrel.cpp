@@ -5,12 +5,17 @@
 #include <algorithm>
 #include <chrono>
 #include <cctype>
+#include <condition_variable>
+#include <exception>
 #include <filesystem>
+#include <mutex>
 #include <set>
 #include <system_error>
+#include <thread>
 
 #include "api/json_models.h"
 #include "api/signed_release.h"
+#include "engine/report_queue.h"
 #include "state/helper_package.h"
 #include "io/copy_buffer.h"
 #include "io/paths.h"
@@ -52,7 +57,8 @@ namespace ombrel {
 //
 // The package cache is filled before step 2 and is not part of this order: a download is renamed
 // into place when complete, an archive is unpacked beside its folder, renamed, and marked
-// complete last (see DownloadPackages). A pipelined run may download and unpack later packages
+// complete last (see DownloadPackages). While one package is unpacked, the next one may be
+// downloaded on a second thread (see DownloadAhead); both finish before step 2. A pipelined run may download and unpack later packages
 // while earlier ones are copied, as long as steps 2 to 4 keep their order in the installation
 // folder: a package is copied only when its cache entry is complete, packages are copied in plan
 // order (a later package may overwrite a file of an earlier one), and each package is recorded
@@ -770,61 +776,200 @@ bool TOmbrel::DownloadPackages(TProgress& plan) {
 }
 
 bool TOmbrel::DownloadEach(TProgress& plan, const std::string& temp) {
+    if (CanDownloadAhead(plan)) {
+        auto sink = std::make_shared<TSwitchedMessages>();
+        IOInterfacePtr io = IO->ForThread(sink);
+        IApiClientPtr api = apiClient->ForThread(sink);
+        if (io && api) return DownloadAhead(plan, temp, *io, *api, *sink);
+    }
+    // One package after the other, all on this thread.
+    TLane lane{*IO, *apiClient, *Messages, [this](const std::string& msg) { AddError(msg); },
+               iOnDownloadProgress};
+    for (const auto& package : plan.Packages()) {
+        const bool fetched = FetchPackage(*package, temp, lane);
+        iReport.PackagesDownloaded += lane.packages;
+        iReport.BytesDownloaded += lane.bytes;
+        lane.packages = 0;
+        lane.bytes = 0;
+        if (!fetched || !UnpackPackage(*package, temp)) return false;
+    }
+    return true;
+}
+
+bool TOmbrel::CanDownloadAhead(TProgress& plan) {
+    if (plan.Packages().size() < 2) return false;
+    // Two packages sharing a cache name would meet in the same file or folder.
+    std::set<std::string> names;
     for (const auto& package : plan.Packages()) {
         const std::string name = GetPackageFileName(*package);
-        const std::string ext = ExtractFileExt(name);
-        const bool archive = ext == ".zip";
-        const std::string folderName = GetPackageFolderName(*package);
-        // Name and version come from the server: the names made from them must stay single
-        // entries of the cache folder.
-        if (!IsPlainFileName(name) || (archive && !IsPlainFileName(folderName))) {
-            AddError(fmt::sprintf("package %s %s cannot be stored in the package cache: "
-                                  "its name would leave the cache folder",
-                                  package->Name, package->Version));
+        if (!names.insert(name).second || !names.insert(GetPackageFolderName(*package)).second) {
             return false;
-        }
-        const std::string file = PathJoin(temp, name);
-        // A cached file is used only when it is what the plan names; one that is not (and the
-        // folder unpacked from it) is replaced.
-        std::string why;
-        if (IO->FileExists(file) && !MatchesPackage(*package, file, why)) {
-            Warning(fmt::sprintf("cached package %s does not match (%s): downloading it again",
-                                 file, why));
-            RemovePartial(file);
-            if (archive) RemovePartial(PathJoin(temp, folderName));
-        }
-        if (!IO->FileExists(file)) {
-            if (!DownloadPackage(*package, name, file)) return false;
-        }
-        if (archive) {
-            // An unpacked folder is used only when it is complete and matches its archive; a
-            // repair also checks the contents of the packages it installs again.
-            const std::string folder = PathJoin(temp, folderName);
-            std::error_code ec;
-            const bool present = std::filesystem::exists(std::filesystem::symlink_status(folder, ec));
-            if (!present || !IO->CheckUnpackedFolder(file, folder, iOptions->Repair())) {
-                // A single file is installed as it is; the name alone does not make it an
-                // archive, and one that is none needs no folder.
-                if (!IsArchivePackage(*package) && !IsZipArchive(file)) {
-                    Log(fmt::sprintf("%s is no zip archive, it is not unpacked", file));
-                    continue;
-                }
-                if (present) {
-                    Log(fmt::sprintf("unpacking %s again", folder));
-                    RemovePartial(folder);
-                }
-                if (!ExtractPackage(file, folder, IsArchivePackage(*package))) return false;
-            }
         }
     }
     return true;
 }
 
+// The run's thread takes the packages in plan order: it waits for a package's download, passes
+// its reports on as they come, and unpacks it, while one downloading thread brings the next
+// package into the cache. The downloading thread never runs more than one package ahead, and a
+// package's reports reach the sink only after those of every package before it; so the sink
+// sees the reports of a run that works one package after the other. After a failure nothing
+// later is passed on: the run ends as that run would, except that the next package may have
+// been downloaded into the cache already, where a later run finds it.
+bool TOmbrel::DownloadAhead(TProgress& plan, const std::string& temp, IOInterface& io,
+                            IApiClient& api, TSwitchedMessages& sink) {
+    struct TSlot {
+        TReportQueue queue;
+        bool fetched = false;
+        int packages = 0;
+        int64_t bytes = 0;
+        std::exception_ptr failure;
+    };
+    const auto& packages = plan.Packages();
+    const size_t n = packages.size();
+    std::vector<std::unique_ptr<TSlot>> slots;
+    for (size_t i = 0; i < n; ++i) slots.push_back(std::make_unique<TSlot>());
+
+    std::mutex mutex;
+    std::condition_variable changed;
+    size_t taken = 0;   // packages the run's thread has taken over
+    bool stop = false;
+    auto downloader = [&] {
+        for (size_t i = 0; i < n; ++i) {
+            {
+                // At most one package ahead of the one being unpacked.
+                std::unique_lock lock(mutex);
+                changed.wait(lock, [&] { return stop || taken + 1 >= i; });
+                if (stop) break;
+            }
+            TSlot& slot = *slots[i];
+            sink.Set(&slot.queue);
+            TLane lane{io, api, slot.queue,
+                       [&slot, this](const std::string& msg) { slot.queue.KeepError(msg, Sender); },
+                       [&slot](const std::string& name, int64_t received, int64_t total) {
+                           slot.queue.Received(name, received, total);
+                       }};
+            try {
+                slot.fetched = FetchPackage(*packages[i], temp, lane);
+            } catch (...) {
+                slot.failure = std::current_exception();
+            }
+            slot.packages = lane.packages;
+            slot.bytes = lane.bytes;
+            const bool failed = !slot.fetched;
+            slot.queue.Close();
+            if (failed) break;
+        }
+        sink.Set(nullptr);
+    };
+    // Ends the downloading thread whichever way this function is left.
+    struct TJoin {
+        std::mutex& mutex;
+        std::condition_variable& changed;
+        bool& stop;
+        std::thread thread;
+        ~TJoin() {
+            {
+                std::lock_guard lock(mutex);
+                stop = true;
+            }
+            changed.notify_all();
+            if (thread.joinable()) thread.join();
+        }
+    } join{mutex, changed, stop, std::thread(downloader)};
+
+    const auto deliver = [this](const TReportQueue::TEntry& entry) {
+        using TKind = TReportQueue::TKind;
+        switch (entry.kind) {
+            case TKind::Error: Messages->Error(entry.text, entry.sender); break;
+            case TKind::KeptError: AddError(entry.text); break;
+            case TKind::Warning: Messages->Warning(entry.text, entry.sender); break;
+            case TKind::Log: Messages->Log(entry.text, entry.sender); break;
+            case TKind::Debug: Messages->Debug(entry.text, entry.sender); break;
+            case TKind::Progress:
+                Messages->Progress(entry.text, static_cast<int32_t>(entry.a));
+                break;
+            case TKind::Received:
+                if (iOnDownloadProgress) iOnDownloadProgress(entry.text, entry.a, entry.b);
+                break;
+        }
+    };
+    for (size_t i = 0; i < n; ++i) {
+        TSlot& slot = *slots[i];
+        slot.queue.Pump(deliver);
+        if (slot.failure) std::rethrow_exception(slot.failure);
+        iReport.PackagesDownloaded += slot.packages;
+        iReport.BytesDownloaded += slot.bytes;
+        if (!slot.fetched) return false;
+        {
+            std::lock_guard lock(mutex);
+            taken = i + 1;
+        }
+        changed.notify_all();
+        if (!UnpackPackage(*packages[i], temp)) return false;
+    }
+    return true;
+}
+
+bool TOmbrel::FetchPackage(const TPackage& package, const std::string& temp, TLane& lane) {
+    const std::string name = GetPackageFileName(package);
+    const std::string ext = ExtractFileExt(name);
+    const bool archive = ext == ".zip";
+    const std::string folderName = GetPackageFolderName(package);
+    // Name and version come from the server: the names made from them must stay single
+    // entries of the cache folder.
+    if (!IsPlainFileName(name) || (archive && !IsPlainFileName(folderName))) {
+        lane.keepError(fmt::sprintf("package %s %s cannot be stored in the package cache: "
+                                    "its name would leave the cache folder",
+                                    package.Name, package.Version));
+        return false;
+    }
+    const std::string file = PathJoin(temp, name);
+    // A cached file is used only when it is what the plan names; one that is not (and the
+    // folder unpacked from it) is replaced.
+    std::string why;
+    if (lane.io.FileExists(file) && !MatchesPackage(package, file, why)) {
+        lane.reports.Warning(fmt::sprintf("cached package %s does not match (%s): downloading "
+                                          "it again",
+                                          file, why),
+                             Sender);
+        lane.io.RemoveTree(file);
+        if (archive) lane.io.RemoveTree(PathJoin(temp, folderName));
+    }
+    if (!lane.io.FileExists(file)) {
+        if (!DownloadPackage(package, name, file, lane)) return false;
+    }
+    return true;
+}
+
+bool TOmbrel::UnpackPackage(const TPackage& package, const std::string& temp) {
+    const std::string name = GetPackageFileName(package);
+    if (ExtractFileExt(name) != ".zip") return true;
+    // An unpacked folder is used only when it is complete and matches its archive; a repair
+    // also checks the contents of the packages it installs again.
+    const std::string file = PathJoin(temp, name);
+    const std::string folder = PathJoin(temp, GetPackageFolderName(package));
+    std::error_code ec;
+    const bool present = std::filesystem::exists(std::filesystem::symlink_status(folder, ec));
+    if (present && IO->CheckUnpackedFolder(file, folder, iOptions->Repair())) return true;
+    // A single file is installed as it is; the name alone does not make it an archive, and one
+    // that is none needs no folder.
+    if (!IsArchivePackage(package) && !IsZipArchive(file)) {
+        Log(fmt::sprintf("%s is no zip archive, it is not unpacked", file));
+        return true;
+    }
+    if (present) {
+        Log(fmt::sprintf("unpacking %s again", folder));
+        RemovePartial(folder);
+    }
+    return ExtractPackage(file, folder, IsArchivePackage(package));
+}
+
 bool TOmbrel::DownloadPackage(const TPackage& package, const std::string& fileName,
-                              const std::string& target) {
+                              const std::string& target, TLane& lane) {
     const std::string caption = "download " + fileName;
-    Messages->Progress(caption, 0);
-    Log(fmt::sprintf("download %s", fileName));
+    lane.reports.Progress(caption, 0);
+    lane.reports.Log(fmt::sprintf("download %s", fileName), Sender);
     // Written under a temporary name and renamed when complete and checked, so that an
     // interrupted download never carries the name that later runs take as a finished package.
     // A cut download keeps its part (and the server's ETag beside it) for the next run, but only
@@ -833,20 +978,20 @@ bool TOmbrel::DownloadPackage(const TPackage& package, const std::string& fileNa
     // Percent of the bytes between the reports at 0 and 100, at most ten a second.
     auto lastReport = std::chrono::steady_clock::now();
     int32_t lastPercent = 0;
-    apiClient->SetDownloadProgress([&](int64_t received, int64_t total) {
-        if (iOnDownloadProgress) iOnDownloadProgress(fileName, received, total);
+    lane.api.SetDownloadProgress([&](int64_t received, int64_t total) {
+        if (lane.onProgress) lane.onProgress(fileName, received, total);
         if (total <= 0) return;
         const auto percent = static_cast<int32_t>(std::clamp<int64_t>(received * 100 / total, 0, 99));
         const auto now = std::chrono::steady_clock::now();
         if (percent == lastPercent || now - lastReport < std::chrono::milliseconds(100)) return;
         lastReport = now;
         lastPercent = percent;
-        Messages->Progress(caption, percent);
+        lane.reports.Progress(caption, percent);
     });
     struct TUnhook {
         IApiClient& client;
         ~TUnhook() { client.SetDownloadProgress(nullptr); }
-    } unhook{*apiClient};
+    } unhook{lane.api};
     const std::string tagFile = part + ".etag";
     const bool checkable = !package.Sha256.empty();
     TPackageDownload download;
@@ -870,50 +1015,52 @@ bool TOmbrel::DownloadPackage(const TPackage& package, const std::string& fileNa
     } else if (checkable && have > 0) {
         TStrings lines;
         std::string etag;
-        if (IO->FileExists(tagFile) && IO->GetLines(tagFile, lines) && lines.size() == 1) {
+        if (lane.io.FileExists(tagFile) && lane.io.GetLines(tagFile, lines) && lines.size() == 1) {
             etag = lines[0];
         }
         // ombrel-server's ETag is the quoted digest; another host answers 200 to it and the
         // download starts over.
         download.ifRange = etag.empty() ? "\"" + package.Sha256 + "\"" : etag;
         download.resumeFrom = have;
-        Log(fmt::sprintf("resuming %s after %d bytes", fileName, have));
+        lane.reports.Log(fmt::sprintf("resuming %s after %d bytes", fileName, have), Sender);
     }
     if (!done) {
-        ok = apiClient->DownloadPackageToFile(download);
+        ok = lane.api.DownloadPackageToFile(download);
         if (ok) {
-            ++iReport.PackagesDownloaded;
-            iReport.BytesDownloaded += static_cast<int64_t>(download.received);
-            Log("done");
+            ++lane.packages;
+            lane.bytes += static_cast<int64_t>(download.received);
+            lane.reports.Log("done", Sender);
             ok = MatchesPackage(package, part, why);
         } else if (download.tooLong) {
             why = fmt::sprintf("size %d expected, more received", *package.Size);
         }
     }
     if (ok) {
-        Log(fmt::sprintf("store %s > %s", fileName, target));
-        ok = RenamePath(part, target);
-        RemovePartial(tagFile);
+        lane.reports.Log(fmt::sprintf("store %s > %s", fileName, target), Sender);
+        ok = RenamePath(part, target, lane);
+        lane.io.RemoveTree(tagFile);
     } else if (!why.empty()) {
-        AddError(fmt::sprintf("package %s %s does not match: %s", package.Name, package.Version,
-                              why));
-        RemovePartial(part);
-        RemovePartial(tagFile);
+        lane.keepError(fmt::sprintf("package %s %s does not match: %s", package.Name,
+                                    package.Version, why));
+        lane.io.RemoveTree(part);
+        lane.io.RemoveTree(tagFile);
     } else if (checkable && download.cut && download.received > 0) {
         // A weak ETag cannot ask for a range; the digest stands in then.
         const std::string& etag = download.etag;
         if (!etag.empty() && etag.rfind("W/", 0) != 0) {
-            IO->SetLines(tagFile, {etag});
+            lane.io.SetLines(tagFile, {etag});
         } else {
-            RemovePartial(tagFile);
+            lane.io.RemoveTree(tagFile);
         }
-        Log(fmt::sprintf("download of %s stopped after %d bytes; the next run continues it",
-                         fileName, download.received));
+        lane.reports.Log(fmt::sprintf("download of %s stopped after %d bytes; the next run "
+                                      "continues it",
+                                      fileName, download.received),
+                         Sender);
     } else {
-        RemovePartial(part);
-        RemovePartial(tagFile);
+        lane.io.RemoveTree(part);
+        lane.io.RemoveTree(tagFile);
     }
-    Messages->Progress(caption, 100);
+    lane.reports.Progress(caption, 100);
     return ok;
 }
 
@@ -1007,10 +1154,10 @@ bool TOmbrel::ExtractPackage(const std::string& archive, const std::string& fold
     return ok;
 }
 
-bool TOmbrel::RenamePath(const std::string& from, const std::string& to) {
-    if (std::error_code ec = IO->RenameEntry(from, to)) {
-        Messages->Error(fmt::sprintf("could not rename %s to %s: %s", from, to, ec.message()),
-                        Sender);
+bool TOmbrel::RenamePath(const std::string& from, const std::string& to, TLane& lane) {
+    if (std::error_code ec = lane.io.RenameEntry(from, to)) {
+        lane.reports.Error(fmt::sprintf("could not rename %s to %s: %s", from, to, ec.message()),
+                           Sender);
         return false;
     }
     return true;

@@ -20,6 +20,7 @@ class TCopyBuffers;
 class TFileLock;
 class TOmbrelFile;
 class TProgress;
+class TSwitchedMessages;
 struct TPackage;
 
 // Brings the installation folder named by the options into the state the update server
@@ -27,7 +28,10 @@ struct TPackage;
 // kept (ErrorText, Success). The collaborators' errors reach the sink under their own senders
 // and are not kept here.
 //
-// Used by one thread at a time; the intercept callback is called on that thread. Two runs on
+// Used by one thread at a time; the intercept callback is called on that thread. While it unpacks
+// a package, a run downloads the next one on a thread of its own, with services the engine's
+// offer for it (IOInterface::ForThread, IApiClient::ForThread); every report and callback still
+// reaches the sink on the run's thread, in the order of a run working one package at a time. Two runs on
 // the same installation folder and application exclude each other through the lock file
 // "<AppName>.ombrel.lock" in that folder, held for the whole run and removed afterwards.
 class TOmbrel {
@@ -118,12 +122,35 @@ private:
 
     // Download and extraction into the package cache.
     bool DownloadPackages(TProgress& plan);
-    // The packages of the plan into the cache folder temp, whose lock the caller holds.
+    // The packages of the plan into the cache folder temp, whose lock the caller holds. While
+    // one package is unpacked, a second thread downloads the next (see TLane).
     bool DownloadEach(TProgress& plan, const std::string& temp);
+    // What the download of a package works with: on the run's thread the engine's own services
+    // and sink; on the downloading thread services of its own that report into a queue, which
+    // the run's thread passes on when that package's turn comes.
+    struct TLane {
+        IOInterface& io;
+        IApiClient& api;
+        IMessages& reports;
+        std::function<void(const std::string&)> keepError;  // an error of the engine's own
+        TOnDownloadProgress onProgress;
+        int packages = 0;       // downloaded, and their bytes
+        int64_t bytes = 0;
+    };
+    // Whether the downloads may run beside the unpacking: every package has cache names of its
+    // own, and the services can serve a second thread.
+    bool CanDownloadAhead(TProgress& plan);
+    // Brings the package's file into the cache (checks, download, or the cached file).
+    bool FetchPackage(const TPackage& package, const std::string& temp, TLane& lane);
+    // Unpacks the package's cached archive, unless its folder is complete already.
+    bool UnpackPackage(const TPackage& package, const std::string& temp);
+    // DownloadEach with a downloading thread that uses these services; sink is theirs.
+    bool DownloadAhead(TProgress& plan, const std::string& temp, IOInterface& io,
+                       IApiClient& api, TSwitchedMessages& sink);
     // Removes the lock file (an error when it cannot be) and releases the lock.
     void ReleaseLock(std::unique_ptr<TFileLock>& lock);
     bool DownloadPackage(const TPackage& package, const std::string& fileName,
-                         const std::string& target);
+                         const std::string& target, TLane& lane);
     bool MatchesPackage(const TPackage& package, const std::string& path, std::string& why);
     // With a built-in release key: the answer's signature, and the plan against what it signs.
     bool CheckReleaseSignature(const std::string& response, TProgress& plan, bool latest);
@@ -133,7 +160,7 @@ private:
                         bool dropWhenDamaged);
     // True when the file opens as a zip archive; reports nothing.
     static bool IsZipArchive(const std::string& path);
-    bool RenamePath(const std::string& from, const std::string& to);
+    bool RenamePath(const std::string& from, const std::string& to, TLane& lane);
     void RemovePartial(const std::string& path);
 
     // Installation and clean-up.

@@ -12,6 +12,8 @@
 
 namespace ombrel {
 
+class IMessages;
+
 using TBytes = std::vector<uint8_t>;
 using TStrings = std::vector<std::string>;
 
@@ -67,6 +69,14 @@ public:
     // followed, so that a folder swapped for a link at any moment leads nowhere outside. Path
     // itself is taken as named. The default suits services without links.
     virtual void OwnFolder(const std::string& Path) { (void)Path; }
+
+    // A service of the same kind for another thread, with the same owned folders and settings,
+    // reporting to Messages; the two may then work at the same time (each on its own files).
+    // None when the service cannot be used that way: the caller then works on one thread.
+    virtual std::shared_ptr<IOInterface> ForThread(std::shared_ptr<IMessages> Messages) {
+        (void)Messages;
+        return nullptr;
+    }
 
     // Unpacks a zip archive as a whole into the folder ExtractPath, which does not exist yet:
     // into "<ExtractPath>.part" first (anything left there by an earlier attempt is removed),

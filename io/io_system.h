@@ -6,7 +6,7 @@
 // the platform's own reason (io/failure_text.h): 'cannot write "<path>": <reason>'; an archive's
 // damage as "<archive>: <reason>". When another process holds a file that is to be
 // overwritten, the report names the processes as far as the system tells them. Not thread-safe: one TIO serves one
-// thread, and must not run two extractions at once.
+// thread, and must not run two extractions at once; ForThread makes another for another thread.
 //
 // Decisions for Linux, beyond the interface contract:
 // - Below a folder declared with OwnFolder, no operation follows a link: paths are walked from
@@ -82,6 +82,12 @@ public:
     bool DirectoryDeleteIfEmpty(const std::string& Path) override;
     bool CanFileBeOverwritten(const std::string& Path) override;
     void OwnFolder(const std::string& Path) override;
+    std::shared_ptr<IOInterface> ForThread(IMessagesPtr Messages) override {
+        auto io = std::make_shared<TIO>(std::move(Messages));
+        io->iZipLimits = iZipLimits;
+        io->iOwned = iOwned;
+        return io;
+    }
 
     // The limits that every archive must keep before it is unpacked (see io/zip_layout.h).
     void SetZipLimits(const TZipLimits& limits) { iZipLimits = limits; }

@@ -1,0 +1,236 @@
+// Downloads beside the unpacking: the engine with its real file system service and server client
+// against a server on 127.0.0.1. A run that downloads the next package while it unpacks one must
+// leave what a run working one package after the other leaves, and tell it in the same order.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "api/rest_api_client.h"
+#include "engine/command_line_options.h"
+#include "engine/ombrel.h"
+#include "io/io_system.h"
+#include "tests/engine/engine_fakes.h"
+#include "tests/support/http_test_server.h"
+#include "tests/support/test_support.h"
+
+namespace ombrel {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using testing::CollectingMessages;
+using testing::Level;
+using testing::ZipBytes;
+
+// The file system service as it is, except that it cannot serve a second thread: the engine
+// then works one package after the other.
+class SingleThreadIO : public TIO {
+public:
+    using TIO::TIO;
+    IOInterfacePtr ForThread(IMessagesPtr) override { return nullptr; }
+};
+
+// Every file below root (links and folders by name), with its bytes; the completion markers of
+// unpacked folders name their archive's modification time and are compared by name only.
+std::map<std::string, std::string> Tree(const std::string& root) {
+    std::map<std::string, std::string> tree;
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(root, ec);
+         !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+        const std::string name = fs::relative(it->path(), root).string();
+        if (it->is_regular_file() && it->path().filename() != ".ombrel-unpacked") {
+            tree[name] = testing::ReadFileBytes(it->path().string());
+        } else {
+            tree[name] = it->is_directory() ? "<folder>" : "<entry>";
+        }
+    }
+    return tree;
+}
+
+class DownloadAheadTest : public ::testing::Test {
+protected:
+    DownloadAheadTest() {
+        // Four archives, two of them installing the same file: the later package wins.
+        Package(1, {{"one/a.txt", "a"}, {"shared.txt", "from one"}});
+        Package(2, {{"two/b.txt", std::string(300000, 'b')}, {"two/c.txt", "c"}});
+        Package(3, {{"three/d.txt", "d"}, {"shared.txt", "from three"}});
+        Package(4, {{"four/e.txt", "e"}});
+        server.Handle("GET", "/api/update/install/Demo", [this](const auto&, auto& response) {
+            std::string packages;
+            for (const auto& [id, bytes] : archives) {
+                if (!packages.empty()) packages += ",";
+                packages += "{\"id\": " + std::to_string(id) + ", \"name\": \"P" +
+                            std::to_string(id) + "\", \"version\": \"1.0\", \"files\": [\"*\"]}";
+            }
+            response.set_content(R"({"version": "1.0", "packages": [)" + packages + "]}",
+                                 "application/json");
+        });
+        server.Handle("GET", "/api/package/download/([0-9]+)", [this](const auto& request,
+                                                                       auto& response) {
+            const int id = std::stoi(request.path.substr(request.path.rfind('/') + 1));
+            if (onDownload) onDownload(id);
+            if (missing == id) {
+                response.status = 404;
+                return;
+            }
+            response.set_content(archives.at(id), "application/octet-stream");
+        });
+    }
+
+    void Package(int id, const std::vector<std::pair<std::string, std::string>>& entries) {
+        archives[id] = ZipBytes(entries);
+    }
+
+    struct TRun {
+        std::string root;
+        std::shared_ptr<CollectingMessages> messages = std::make_shared<CollectingMessages>();
+        bool success = false;
+    };
+
+    // One run of the engine into root/dest with the cache root/cache; stopped before the copy
+    // when `intercept`.
+    void Run(TRun& run, bool serial, bool intercept) {
+        testing::ScopedEnv cacheHome{"XDG_CACHE_HOME", run.root + "/cache"};
+        auto options = std::make_shared<TCommandLineOptions>();
+        options->iAppName = "Demo";
+        options->iApiUrl = server.BaseUrl();
+        options->iDestination = run.root + "/dest";
+        std::shared_ptr<IMessages> sink = run.messages;
+        IOInterfacePtr io = serial ? std::make_shared<SingleThreadIO>(sink)
+                                   : std::make_shared<TIO>(sink);
+        auto client = std::make_shared<TApiClient>(options, sink);
+        TOmbrel engine(options, io, sink, client);
+        if (intercept) engine.OnInterceptBeforePackageCopy([] { return true; });
+        engine.Execute();
+        run.success = engine.Success();
+    }
+
+    // The reports as lines, the run's folder written as "<root>"; of a download's percent
+    // only 0 and 100, as those between depend on how the bytes arrive.
+    static std::vector<std::string> Story(const TRun& run) {
+        std::vector<std::string> lines;
+        for (const auto& r : run.messages->reports) {
+            std::string line = r.level == Level::Progress
+                                   ? "progress|" + r.text + "|" + std::to_string(r.percent)
+                                   : std::string(testing::LevelName(r.level)) + "|" + r.sender +
+                                         "|" + r.text;
+            if (r.level == Level::Progress && r.text.rfind("download ", 0) == 0 &&
+                r.percent != 0 && r.percent != 100) {
+                continue;
+            }
+            for (size_t at; (at = line.find(run.root)) != std::string::npos;) {
+                line.replace(at, run.root.size(), "<root>");
+            }
+            lines.push_back(line);
+        }
+        return lines;
+    }
+
+    testing::HttpTestServer server;
+    std::map<int, std::string> archives;
+    std::function<void(int)> onDownload;
+    int missing = 0;
+    testing::TempFolder serialRoot, aheadRoot;
+};
+
+TEST_F(DownloadAheadTest, LeavesTheStateAndTellsTheStoryOfARunOnePackageAfterTheOther) {
+    TRun serial{serialRoot.Path()}, ahead{aheadRoot.Path()};
+    // Stopped before the copy: the plan and the cache are what the downloads left.
+    Run(serial, true, true);
+    Run(ahead, false, true);
+    ASSERT_TRUE(serial.success) << serial.messages->Dump();
+    ASSERT_TRUE(ahead.success) << ahead.messages->Dump();
+    EXPECT_EQ(Story(ahead), Story(serial));
+    EXPECT_EQ(testing::ReadFileBytes(aheadRoot / "dest/Demo.ombrel.progress"),
+              testing::ReadFileBytes(serialRoot / "dest/Demo.ombrel.progress"));
+    EXPECT_EQ(Tree(aheadRoot / "cache"), Tree(serialRoot / "cache"));
+    EXPECT_EQ(ahead.messages->Count(Level::Log), serial.messages->Count(Level::Log));
+
+    // Both continue and finish: the same files, manifest and reports.
+    TRun serial2{serialRoot.Path()}, ahead2{aheadRoot.Path()};
+    Run(serial2, true, false);
+    Run(ahead2, false, false);
+    ASSERT_TRUE(ahead2.success) << ahead2.messages->Dump();
+    EXPECT_EQ(Story(ahead2), Story(serial2));
+    const auto files = Tree(aheadRoot / "dest");
+    EXPECT_EQ(files, Tree(serialRoot / "dest"));
+    EXPECT_EQ(files.at("shared.txt"), "from three");
+    EXPECT_EQ(files.count("Demo.ombrel.progress"), 0u);
+}
+
+TEST_F(DownloadAheadTest, AFailureEndsTheRunWhereARunOnePackageAfterTheOtherEnds) {
+    struct Case {
+        const char* name;
+        int damaged;  // a package whose archive cannot be unpacked
+        int missing;  // a package the server does not have
+    };
+    const auto served = archives;
+    for (const Case& c : {Case{"damaged second archive", 2, 0}, Case{"third missing", 0, 3},
+                          Case{"first missing", 0, 1}, Case{"last missing", 0, 4}}) {
+        SCOPED_TRACE(c.name);
+        archives = served;
+        if (c.damaged) archives[c.damaged] = "PK\x03\x04 this is no archive";
+        missing = c.missing;
+        testing::TempFolder serialCase, aheadCase;
+        TRun serial{serialCase.Path()}, ahead{aheadCase.Path()};
+        Run(serial, true, false);
+        Run(ahead, false, false);
+        EXPECT_GT(serial.messages->Count(Level::Error), 0u);
+        EXPECT_EQ(ahead.success, serial.success);
+        EXPECT_EQ(Story(ahead), Story(serial));
+        EXPECT_EQ(Tree(aheadCase / "dest"), Tree(serialCase / "dest"));
+    }
+}
+
+// Reports only when the sink gets them: the unpacking of the first package is held in its first
+// report until the server has been asked for the second package (or, when that never comes, for
+// a long while). A run one package after the other asks for it only after the unpacking.
+class HoldingMessages : public CollectingMessages {
+public:
+    void Progress(const std::string& caption, int32_t percent) override {
+        CollectingMessages::Progress(caption, percent);
+        if (held || caption.rfind("extract ", 0) != 0) return;
+        held = true;
+        std::unique_lock lock(mutex);
+        secondAskedWhileHeld = asked.wait_for(lock, 30s, [this] { return secondAsked; });
+    }
+    void SecondAsked() {
+        {
+            std::lock_guard lock(mutex);
+            secondAsked = true;
+        }
+        asked.notify_all();
+    }
+
+    bool held = false;
+    bool secondAskedWhileHeld = false;
+
+private:
+    std::mutex mutex;
+    std::condition_variable asked;
+    bool secondAsked = false;
+};
+
+TEST_F(DownloadAheadTest, TheNextPackageDownloadsWhileOneIsUnpacked) {
+    auto holding = std::make_shared<HoldingMessages>();
+    onDownload = [&holding](int id) {
+        if (id == 2) holding->SecondAsked();
+    };
+    TRun ahead{aheadRoot.Path(), holding};
+    Run(ahead, false, false);
+    ASSERT_TRUE(ahead.success) << holding->Dump();
+    ASSERT_TRUE(holding->held);
+    EXPECT_TRUE(holding->secondAskedWhileHeld);
+    EXPECT_EQ(testing::ReadFileBytes(aheadRoot / "dest/shared.txt"), "from three");
+}
+
+}  // namespace
+}  // namespace ombrel
