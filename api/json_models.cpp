@@ -297,36 +297,38 @@ TNode TNode::Object() {
 
 using TQuote = std::string (*)(const std::string&);
 
+// Starts a line of the text: lines are separated by CR LF, none is empty.
+std::string& NewLine(std::string& text) {
+    if (!text.empty()) text += "\r\n";
+    return text;
+}
+
+// Appends the node's lines to the text, without building them one by one first.
 void Render(const TNode& node, const std::string& indent, const std::string& head,
-            const std::string& tail, TQuote quote, std::vector<std::string>& lines) {
+            const std::string& tail, TQuote quote, std::string& text) {
     if (node.kind == TNode::Kind::Scalar) {
-        lines.push_back(indent + head + node.text + tail);
+        NewLine(text).append(indent).append(head).append(node.text).append(tail);
         return;
     }
     const bool isArray = node.kind == TNode::Kind::Array;
     const std::string inner = indent + "    ";
-    lines.push_back(indent + head + (isArray ? "[" : "{"));
+    NewLine(text).append(indent).append(head).append(isArray ? "[" : "{");
     if (isArray) {
         for (size_t i = 0; i < node.items.size(); ++i) {
-            Render(node.items[i], inner, "", i + 1 < node.items.size() ? "," : "", quote, lines);
+            Render(node.items[i], inner, "", i + 1 < node.items.size() ? "," : "", quote, text);
         }
     } else {
         for (size_t i = 0; i < node.memberNames.size(); ++i) {
             Render(node.memberValues[i], inner, quote(node.memberNames[i]) + ": ",
-                   i + 1 < node.memberNames.size() ? "," : "", quote, lines);
+                   i + 1 < node.memberNames.size() ? "," : "", quote, text);
         }
     }
-    lines.push_back(indent + (isArray ? "]" : "}") + tail);
+    NewLine(text).append(indent).append(isArray ? "]" : "}").append(tail);
 }
 
 std::string RenderText(const TNode& root, TQuote quote) {
-    std::vector<std::string> lines;
-    Render(root, "", "", "", quote, lines);
     std::string text;
-    for (size_t i = 0; i < lines.size(); ++i) {
-        if (i > 0) text += "\r\n";
-        text += lines[i];
-    }
+    Render(root, "", "", "", quote, text);
     return text;
 }
 
@@ -430,15 +432,36 @@ std::string WriteRequestPackages(const std::vector<TRequestPackage>& packages) {
     return RenderText(array, QuoteJsonString);
 }
 
-std::string WriteRequestFiles(const std::vector<TRequestFile>& files) {
-    TNode array = TNode::Array();
+namespace {
+
+// Written as RenderText writes an array of objects with a name and a hash, without the tree: a
+// list of many files would need it several times over.
+template <typename TFiles, typename TName, typename THash>
+std::string RenderRequestFiles(const TFiles& files, TName name, THash hash) {
+    std::string text = "[";
+    size_t i = 0;
     for (const auto& file : files) {
-        TNode object = TNode::Object();
-        object.AddMember("name", TNode::Scalar(QuoteJsonString(file.filename)));
-        object.AddMember("hash", TNode::Scalar(QuoteJsonString(file.hash)));
-        array.items.push_back(std::move(object));
+        text.append("\r\n    {\r\n        \"name\": ").append(QuoteJsonString(name(file)));
+        text.append(",\r\n        \"hash\": ").append(QuoteJsonString(hash(file)));
+        text.append(++i < files.size() ? "\r\n    }," : "\r\n    }");
     }
-    return RenderText(array, QuoteJsonString);
+    text += "\r\n]";
+    return text;
+}
+
+}  // namespace
+
+std::string WriteRequestFiles(const std::vector<TRequestFile>& files) {
+    return RenderRequestFiles(
+        files, [](const TRequestFile& f) -> const std::string& { return f.filename; },
+        [](const TRequestFile& f) -> const std::string& { return f.hash; });
+}
+
+std::string WriteRequestHashes(const std::vector<std::pair<std::string, std::string>>& files) {
+    using TPair = std::pair<std::string, std::string>;
+    return RenderRequestFiles(
+        files, [](const TPair& f) -> const std::string& { return f.first; },
+        [](const TPair& f) -> const std::string& { return f.second; });
 }
 
 std::string WriteProgressDocument(const TVersionResponse& document) {

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace ombrel::json {
@@ -91,6 +92,8 @@ bool ReadPackageArray(const std::string& text, std::vector<TPackage>& packages,
 // after the last line. Empty lists give "[" CR LF "]".
 std::string WriteRequestPackages(const std::vector<TRequestPackage>& packages);
 std::string WriteRequestFiles(const std::vector<TRequestFile>& files);
+// The same for (name, hash) pairs.
+std::string WriteRequestHashes(const std::vector<std::pair<std::string, std::string>>& files);
 
 // The progress file's text: members in declaration order, empty strings and empty arrays left
 // out at every level, "build" always 0, "updated_at" and the source and signature members never

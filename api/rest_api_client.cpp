@@ -354,12 +354,9 @@ bool TApiClient::GetRepairInfoForVersion(const std::string& project, const std::
                                          const THashList& HashList, std::string& response) {
     response.clear();
     try {
-        std::vector<json::TRequestFile> files;
-        files.reserve(HashList.size());
-        for (const auto& [name, hash] : HashList) files.push_back({name, hash});
         auto request = TRequest::Get("/api/update/repair/%s/%s", project, version);
         request.method = "POST";
-        request.body = json::WriteRequestFiles(files);
+        request.body = json::WriteRequestHashes(HashList);
         return TextRequest(request, response);
     } catch (const std::exception& error) {
         ReportException(error);

@@ -1186,7 +1186,8 @@ bool TOmbrel::PrepareCopy(TProgress& plan, TCopyBuffers*& copyPlan) {
     if (!copyPlan->Load(plan.Packages(), TempPath(), iOptions->Destination())) return false;
     // The engine's own files are never replaced by a package's.
     for (const auto& buffer : *copyPlan) {
-        for (const std::string& name : buffer->GetPackageFiles()) {
+        for (const auto& file : buffer->Files) {
+            const std::string& name = file.PackageFile;
             if (IsReservedName(name)) {
                 AddError(fmt::sprintf("package %s %s installs %s, a name the engine keeps for "
                                       "its own files",
@@ -1218,7 +1219,8 @@ bool TOmbrel::IsReservedName(const std::string& name) {
 
 bool TOmbrel::CanRecordFiles(TCopyBuffers& copyPlan) {
     for (auto& buffer : copyPlan) {
-        for (const auto& name : buffer->GetPackageFiles()) {
+        for (const auto& file : buffer->Files) {
+            const std::string& name = file.PackageFile;
             if (std::string fault = ManifestFileFault(name); !fault.empty()) {
                 AddError(fmt::sprintf("file \"%s\" of package %s cannot be recorded in the "
                                       "manifest: %s",

@@ -22,6 +22,16 @@ void TCopyBuffer::AddFile(const std::string& PackageFile, const std::string& Sou
     Files.emplace_back(PackageFile, Source, Sink);
 }
 
+void TCopyBuffer::AddFile(const std::string& PackageFile) { Files.emplace_back(PackageFile); }
+
+std::string TCopyBuffer::SourceOf(const TCopyFile& file) const {
+    return file.Paths ? file.Paths->first : PathJoin(SourceFolder, file.PackageFile);
+}
+
+std::string TCopyBuffer::SinkOf(const TCopyFile& file) const {
+    return file.Paths ? file.Paths->second : PathJoin(Destination, file.PackageFile);
+}
+
 void TCopyBuffer::Log(const std::string& msg) { Messages->Log(msg, kSender); }
 
 bool TCopyBuffer::CopyFiles() {
@@ -31,14 +41,15 @@ bool TCopyBuffer::CopyFiles() {
     for (const auto& file : Files) {
         Log(fmt::sprintf("copy %s to %s", file.PackageFile, Destination));
         // A link in the installation folder must not lead a package file outside it.
-        if (PassesThroughLink(Destination, file.Sink)) {
+        const std::string sink = SinkOf(file);
+        if (PassesThroughLink(Destination, sink)) {
             Messages->Error(fmt::sprintf("file %s of package %s cannot be installed: %s",
                                          file.PackageFile, Package->Name,
                                          "a folder on its way is a symbolic link"),
                             kSender);
             return false;
         }
-        if (!IO->Copyfile(file.Source, file.Sink)) return false;
+        if (!IO->Copyfile(SourceOf(file), sink)) return false;
     }
     return true;
 }
@@ -76,16 +87,25 @@ bool TCopyBuffers::Load(const std::vector<std::unique_ptr<TPackage>>& Packages,
             }
             if (package->Files.empty()) continue;
             const std::string folder = PathJoin(tempPath, GetPackageFolderName(*package));
+            buffer.SourceFolder = folder;
             TStrings listed;
-            if (!IO->GetFiles(folder, package->Files, listed)) return false;
-            size_t prefix = folder.size();
-            if (folder.back() != '/' && folder.back() != '\\') ++prefix;
-            for (const auto& full : listed) {
-                name = full.size() > prefix ? full.substr(prefix) : full;
+            if (!IO->GetFileNames(folder, package->Files, listed)) return false;
+            buffer.Files.reserve(listed.size());
+            const bool slash = folder.back() == '/' || folder.back() == '\\';
+            for (auto& listedName : listed) {
+                name = std::move(listedName);
                 std::string packageFile = NormalizeSeparators(name);
                 // The package cache's own record of the unpacking is no file of the package.
                 if (packageFile == kUnpackedMarkerName) continue;
-                buffer.AddFile(packageFile, full, JoinInside(destinationPath, name));
+                std::string source = slash ? folder + name : folder + "/" + name;
+                std::string sink = JoinInside(destinationPath, name);
+                // Most names need no paths of their own: they are made again when copying.
+                if (packageFile == name && sink == PathJoin(destinationPath, packageFile) &&
+                    source == PathJoin(folder, packageFile)) {
+                    buffer.AddFile(packageFile);
+                } else {
+                    buffer.AddFile(packageFile, source, sink);
+                }
             }
         } catch (const EPathError& e) {
             Error(fmt::sprintf("file %s of package %s cannot be installed: %s", name,
@@ -100,7 +120,7 @@ bool TCopyBuffers::CanFilesBeOverwritten() {
     bool result = true;
     for (const auto& buffer : Items) {
         for (const auto& file : buffer->Files) {
-            if (!IO->CanFileBeOverwritten(file.Sink)) {
+            if (!IO->CanFileBeOverwritten(buffer->SinkOf(file))) {
                 Error(fmt::sprintf("file %s cannot be overwritten", file.PackageFile));
                 result = false;
                 break;

@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "io/io_interface.h"
@@ -16,16 +17,20 @@ namespace ombrel {
 // The part of the copy plan for one package.
 class TCopyBuffer {
 public:
+    // A file to copy. Most files of an archive package lie below the buffer's SourceFolder and
+    // go below its Destination under their PackageFile name: their paths are made when needed
+    // (SourceOf, SinkOf) rather than kept, as a package may hold very many files.
     struct TCopyFile {
+        explicit TCopyFile(std::string PackageFile) : PackageFile(std::move(PackageFile)) {}
         TCopyFile(std::string PackageFile, std::string Source, std::string Sink)
-            : PackageFile(std::move(PackageFile)), Source(std::move(Source)),
-              Sink(std::move(Sink)) {}
+            : PackageFile(std::move(PackageFile)),
+              Paths(std::make_unique<std::pair<std::string, std::string>>(std::move(Source),
+                                                                           std::move(Sink))) {}
         // Name within the package, "/" between folders: the name the manifest records.
         std::string PackageFile;
-        // Full path in the package cache.
-        std::string Source;
-        // Full path in the installation folder.
-        std::string Sink;
+        // Full paths in the package cache and in the installation folder; none for a file
+        // named PackageFile below SourceFolder and Destination.
+        std::unique_ptr<std::pair<std::string, std::string>> Paths;
     };
 
     // Package is referred to, not owned: it must outlive every use of this buffer's Package.
@@ -34,6 +39,11 @@ public:
 
     void AddFile(const std::string& PackageFile, const std::string& Source,
                  const std::string& Sink);
+    // A file named PackageFile below both SourceFolder and Destination.
+    void AddFile(const std::string& PackageFile);
+    // Full path of the file in the package cache, and in the installation folder.
+    std::string SourceOf(const TCopyFile& file) const;
+    std::string SinkOf(const TCopyFile& file) const;
     // Copies the files in order; stops at the first failure (the IO service reports it). Files
     // copied before stay.
     bool CopyFiles();
@@ -43,6 +53,7 @@ public:
     const TPackage* Package;
     std::vector<TCopyFile> Files;
     std::string Destination;
+    std::string SourceFolder;
 
 private:
     void Log(const std::string& msg);

@@ -70,6 +70,7 @@ public:
     bool FileDelete(const std::string& path) override;
     bool Copyfile(const std::string& source, const std::string& target) override;
     bool GetFiles(const std::string& path, const TStrings& masks, TStrings& files) override;
+    bool GetFileNames(const std::string& path, const TStrings& masks, TStrings& names) override;
     bool GetFileHashList(const std::string& path, const TStrings& files,
                          THashList& HashList) override;
     bool GetLines(const std::string& Path, TStrings& lines) override;
@@ -105,6 +106,9 @@ private:
     void DoZipProgress(const std::string& target, uint64_t position, uint64_t size,
                        bool complete);
     bool WriteFileAtomic(const std::string& Path, const char* data, size_t size);
+    // GetFiles, the names relative to path with `relative`.
+    bool ListMatching(const std::string& path, const TStrings& masks, bool relative,
+                      TStrings& files);
     // Opens a file by the rules for its place (see OwnFolder): below an owned folder from the
     // folder's handle, the last name never followed; elsewhere by its path. Answers the
     // descriptor (close-on-exec), or -1 and errno.

@@ -14,6 +14,7 @@
 #include <memory>
 #include <set>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include <fmt/printf.h>
@@ -504,6 +505,15 @@ bool TIO::Copyfile(const std::string& source, const std::string& target) {
 }
 
 bool TIO::GetFiles(const std::string& path, const TStrings& masks, TStrings& files) {
+    return ListMatching(path, masks, false, files);
+}
+
+bool TIO::GetFileNames(const std::string& path, const TStrings& masks, TStrings& names) {
+    return ListMatching(path, masks, true, names);
+}
+
+bool TIO::ListMatching(const std::string& path, const TStrings& masks, bool relativeNames,
+                       TStrings& files) {
     files.clear();
     if (masks.empty()) return false;
 
@@ -539,7 +549,7 @@ bool TIO::GetFiles(const std::string& path, const TStrings& masks, TStrings& fil
 
     TStrings result;
     try {
-        for (const std::string& relative : listed) {
+        for (std::string& relative : listed) {
             bool keep = false;
             if (single) {
                 // "*.*" stands for every name, also one without a dot.
@@ -552,7 +562,9 @@ bool TIO::GetFiles(const std::string& path, const TStrings& masks, TStrings& fil
                     }
                 }
             }
-            if (keep) result.push_back(JoinBelow(path, relative));
+            if (!keep) continue;
+            std::string full = JoinBelow(path, relative);
+            result.push_back(relativeNames ? std::move(relative) : std::move(full));
         }
     } catch (const EPathError& e) {
         DoError(e.what());
@@ -745,8 +757,12 @@ bool TIO::ExtractZipFolder(const std::string& ZipFilePath, const std::string& Ex
             marker.ArchiveModified =
                 static_cast<int64_t>(archive.st_mtim.tv_sec) * 1000000000 + archive.st_mtim.tv_nsec;
             marker.Files = std::move(unpacked);
+            // Written as SetLines writes the marker's lines.
+            const std::string text = UnpackedMarkerText(marker, kBom);
+            marker.Files = {};
             ok = FlushToDisk(staging) &&
-                 SetLines(JoinBelow(staging, kUnpackedMarkerName), FormatUnpackedMarker(marker));
+                 WriteFileAtomic(JoinBelow(staging, kUnpackedMarkerName), text.data(),
+                                 text.size());
         }
     }
     if (ok && ::renameat(parent.Get(), stagingName.c_str(), parent.Get(), name.c_str()) != 0) {
@@ -804,21 +820,30 @@ bool TIO::ExtractEntries(const std::string& ZipFilePath, const std::string& Extr
                              ZipFilePath));
         return false;
     }
-    struct TPlanned {
-        TZipEntry entry;
-        std::string relative;
-        std::string target;  // where the entry ends up, as reports name it
-    };
-    std::vector<TPlanned> planned(count);
-    // Each name once; a file's name is no folder of another entry.
-    std::map<std::string, bool> names;  // relative name -> is a folder
-    for (uint64_t index = 0; index < count; ++index) {
-        TPlanned& item = planned[index];
-        TZipEntry& entry = item.entry;
+    // An entry and its name below the target ("" for the target folder itself), read again
+    // in each pass rather than kept: an archive of many small files would otherwise hold its
+    // names twice more in memory.
+    TZipEntry entry;
+    std::string relative;
+    const auto readEntry = [&](uint64_t index) {
         if (!reader.Entry(index, entry, error)) {
             DoError(fmt::sprintf("%s: %s", ZipFilePath, error));
             return false;
         }
+        try {
+            relative.clear();
+            if (!(entry.IsDirectory() && NamesRoot(entry.Name))) {
+                relative = JoinInside("", entry.Name);
+            }
+        } catch (const EPathError& e) {
+            DoError(e.what());
+            return false;
+        }
+        return true;
+    };
+    // Sizes, kinds and names first; then the layout goes, before the names are gathered.
+    for (uint64_t index = 0; index < count; ++index) {
+        if (!readEntry(index)) return false;
         if (entry.Size != layout[index].size ||
             entry.CompressedSize != layout[index].compressedSize) {
             DoError(fmt::sprintf("%s: damaged zip archive: sizes of %s disagree", ZipFilePath,
@@ -829,40 +854,41 @@ bool TIO::ExtractEntries(const std::string& ZipFilePath, const std::string& Extr
             DoError(fmt::sprintf("Symbolic link entry not extracted: %s", entry.Name));
             return false;
         }
-        const bool isFolder = entry.IsDirectory();
-        try {
-            if (!(isFolder && NamesRoot(entry.Name))) item.relative = JoinInside("", entry.Name);
-            item.target = PathJoin(CaptionPath, item.relative);
-        } catch (const EPathError& e) {
-            DoError(e.what());
-            return false;
-        }
-        if (item.relative.empty()) continue;
-        auto [at, added] = names.emplace(item.relative, isFolder);
-        if (!added && !(isFolder && at->second)) {
-            DoError(fmt::sprintf("%s: zip archive refused: %s is there twice", ZipFilePath,
-                                 entry.Name));
-            return false;
-        }
-        // Every folder above the name is one.
-        for (size_t sep = item.relative.find('/'); sep != std::string::npos;
-             sep = item.relative.find('/', sep + 1)) {
-            auto parent = names.emplace(item.relative.substr(0, sep), true).first;
-            if (!parent->second) {
+    }
+    layout = {};
+    {
+        // Each name once; a file's name is no folder of another entry.
+        std::unordered_map<std::string, bool> names;  // relative name -> is a folder
+        for (uint64_t index = 0; index < count; ++index) {
+            if (!readEntry(index)) return false;
+            const bool isFolder = entry.IsDirectory();
+            if (relative.empty()) continue;
+            auto [at, added] = names.emplace(relative, isFolder);
+            if (!added && !(isFolder && at->second)) {
                 DoError(fmt::sprintf("%s: zip archive refused: %s is there twice", ZipFilePath,
-                                     parent->first));
+                                     entry.Name));
                 return false;
+            }
+            // Every folder above the name is one.
+            for (size_t sep = relative.find('/'); sep != std::string::npos;
+                 sep = relative.find('/', sep + 1)) {
+                auto parent = names.emplace(relative.substr(0, sep), true).first;
+                if (!parent->second) {
+                    DoError(fmt::sprintf("%s: zip archive refused: %s is there twice",
+                                         ZipFilePath, parent->first));
+                    return false;
+                }
             }
         }
     }
+
 
     TDirFd root;
     std::string folderRelative;  // the folder `folder` is open for
     TDirFd folder;
     for (uint64_t index = 0; index < count; ++index) {
-        const TZipEntry& entry = planned[index].entry;
-        const std::string& relative = planned[index].relative;
-        const std::string& target = planned[index].target;
+        if (!readEntry(index)) return false;
+        const std::string target = PathJoin(CaptionPath, relative);
         const bool isFolder = entry.IsDirectory();
 
         if (!root.IsOpen()) {
@@ -922,13 +948,8 @@ bool TIO::ExtractEntries(const std::string& ZipFilePath, const std::string& Extr
             DoError(FailureText("write", target, failure.message()));
             return false;
         }
-        if (unpacked != nullptr) {
-            // A name given twice holds the later entry's data.
-            auto same = std::find_if(unpacked->begin(), unpacked->end(),
-                                     [&](const TUnpackedFile& f) { return f.Name == relative; });
-            if (same != unpacked->end()) unpacked->erase(same);
-            unpacked->push_back({relative, entry.Size, entry.Crc});
-        }
+        // Every name is there once (checked above).
+        if (unpacked != nullptr) unpacked->push_back({relative, entry.Size, entry.Crc});
     }
     return true;
 }

@@ -41,6 +41,8 @@ public:
     void Assign(std::vector<T> items) {
         Clear();
         iItems = std::move(items);
+        // A list read line by line may hold much more room than items.
+        iItems.shrink_to_fit();
         Reindex();
     }
 

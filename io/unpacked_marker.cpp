@@ -3,6 +3,7 @@
 #include <fmt/printf.h>
 
 #include <charconv>
+#include <iterator>
 #include <string_view>
 
 namespace ombrel {
@@ -35,6 +36,20 @@ std::vector<std::string> FormatUnpackedMarker(const TUnpackedMarker& marker) {
         lines.push_back(fmt::format("file {:08x} {} {}", file.Crc, file.Size, file.Name));
     }
     return lines;
+}
+
+std::string UnpackedMarkerText(const TUnpackedMarker& marker, std::string_view prefix) {
+    std::string text(prefix);
+    size_t size = text.size() + 64;
+    for (const auto& file : marker.Files) size += file.Name.size() + 40;
+    text.reserve(size);
+    fmt::format_to(std::back_inserter(text), "{}\r\narchive {} {}\r\n", kHeader,
+                   marker.ArchiveSize, marker.ArchiveModified);
+    for (const auto& file : marker.Files) {
+        fmt::format_to(std::back_inserter(text), "file {:08x} {} {}\r\n", file.Crc, file.Size,
+                       file.Name);
+    }
+    return text;
 }
 
 bool ParseUnpackedMarker(const std::vector<std::string>& lines, TUnpackedMarker& marker) {

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace ombrel {
@@ -29,6 +30,9 @@ struct TUnpackedMarker {
 // One line per item: "ombrel-unpacked 1", "archive SIZE MODIFIED", then "file CRC SIZE NAME"
 // with the CRC as 8 lowercase hexadecimal digits.
 std::vector<std::string> FormatUnpackedMarker(const TUnpackedMarker& marker);
+// The lines of FormatUnpackedMarker after `prefix`, each followed by CR LF, in one text: for a
+// marker of many files, without a string per line.
+std::string UnpackedMarkerText(const TUnpackedMarker& marker, std::string_view prefix);
 // False for lines that are not a marker of this format.
 bool ParseUnpackedMarker(const std::vector<std::string>& lines, TUnpackedMarker& marker);
 

@@ -59,7 +59,9 @@ TEST_F(TCopyBuffersTest, ArchivePackageMapsEveryListedFileIntoTheDestination) {
     ASSERT_TRUE(Load());
     ASSERT_EQ(plan.size(), 1u);
     std::vector<std::string> entries;
-    for (const auto& f : plan[0].Files) entries.push_back(f.PackageFile + "|" + f.Source + "|" + f.Sink);
+    for (const auto& f : plan[0].Files) {
+        entries.push_back(f.PackageFile + "|" + plan[0].SourceOf(f) + "|" + plan[0].SinkOf(f));
+    }
     EXPECT_THAT(entries, UnorderedElementsAre(
                              "a.txt|" + Temp() + "/Core.1/a.txt|" + Dest() + "/a.txt",
                              "sub/b.txt|" + Temp() + "/Core.1/sub/b.txt|" + Dest() + "/sub/b.txt"));
@@ -91,8 +93,8 @@ TEST_F(TCopyBuffersTest, SingleFilePackageCopiesTheDownloadedFile) {
     ASSERT_TRUE(Load());
     ASSERT_EQ(plan[0].Files.size(), 1u);
     EXPECT_EQ(plan[0].Files[0].PackageFile, "bin/tool.exe");
-    EXPECT_EQ(plan[0].Files[0].Source, Temp() + "/Tool.1.tool.exe");
-    EXPECT_EQ(plan[0].Files[0].Sink, Dest() + "/bin/tool.exe");
+    EXPECT_EQ(plan[0].SourceOf(plan[0].Files[0]), Temp() + "/Tool.1.tool.exe");
+    EXPECT_EQ(plan[0].SinkOf(plan[0].Files[0]), Dest() + "/bin/tool.exe");
     ASSERT_TRUE(plan[0].CopyFiles());
     EXPECT_THAT(messages->Texts(Level::Log), ElementsAre("copy bin/tool.exe to " + Dest()));
     EXPECT_EQ(testing::ReadFileBytes(Dest() + "/bin/tool.exe"), "MZ");

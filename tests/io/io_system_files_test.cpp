@@ -118,6 +118,11 @@ TEST_F(GetFilesTest, ListsMatchingFilesRecursivelyInDirectoryOrder) {
             if (c.expected.count(name)) expected.push_back(Root() + "/" + name);
         }
         EXPECT_EQ(files, expected);
+        // The same listing by names relative to the folder.
+        TStrings names{"stale"};
+        ASSERT_TRUE(io.GetFileNames(Root(), c.masks, names)) << ErrorsDump();
+        for (auto& name : expected) name.erase(0, Root().size() + 1);
+        EXPECT_EQ(names, expected);
     }
 }
 

@@ -303,6 +303,9 @@ TEST(JsonModels, WritesTheInstalledPackagesBody) {
 
 TEST(JsonModels, WritesTheHashBody) {
     EXPECT_EQ(WriteRequestFiles({}), "[\r\n]");
+    EXPECT_EQ(WriteRequestHashes({}), "[\r\n]");
+    EXPECT_EQ(WriteRequestHashes({{"a\"b", "1"}, {"c", "2"}}),
+              WriteRequestFiles({{"a\"b", "1"}, {"c", "2"}}));
     EXPECT_EQ(WriteRequestFiles({{"lib\\core.dll", "d41d8cd98f00b204e9800998ecf8427e"},
                                  {"sub/\xC3\xA4.txt", ""},
                                  {"tab\there\x01", "h"}}),
