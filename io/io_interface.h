@@ -41,15 +41,7 @@ public:
     virtual bool GetFiles(const std::string& path, const TStrings& masks, TStrings& files) = 0;
     // GetFiles, each name relative to path rather than the full path: a listing of many files
     // takes less memory so. The default cuts path and its separator off what GetFiles answers.
-    virtual bool GetFileNames(const std::string& path, const TStrings& masks, TStrings& names) {
-        if (!GetFiles(path, masks, names)) return false;
-        size_t prefix = path.size();
-        if (!path.empty() && path.back() != '/' && path.back() != '\\') ++prefix;
-        for (auto& name : names) {
-            if (name.size() > prefix) name.erase(0, prefix);
-        }
-        return true;
-    }
+    virtual bool GetFileNames(const std::string& path, const TStrings& masks, TStrings& names);
     // MD5 of each listed file that exists; always answers true (per-file failures reported).
     virtual bool GetFileHashList(const std::string& path, const TStrings& files,
                                  THashList& HashList) = 0;
