@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include <fmt/printf.h>
+#include <zlib.h>
 
 namespace ombrel {
 namespace {
@@ -20,6 +21,7 @@ constexpr size_t kCentralSize = 46;
 constexpr size_t kLocalSize = 30;
 constexpr size_t kMaxComment = 0xFFFF;
 constexpr uint16_t kZip64ExtraId = 0x0001;
+constexpr uint16_t kUnicodePathExtraId = 0x7075;
 
 uint16_t Le16(const unsigned char* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
 uint32_t Le32(const unsigned char* p) {
@@ -45,11 +47,14 @@ struct TEnd {
     uint64_t endOffset = 0;  // where the (ZIP64) end record begins: nothing of the data after it
 };
 
-std::string FindEnd(uint64_t fileSize, const TZipReadAt& read, TEnd& end) {
+std::string FindEnd(uint64_t fileSize, const TZipReadAt& read, TEnd& end, TZipLayoutFault& fault) {
+    fault = TZipLayoutFault::NotAnArchive;
     if (fileSize < kEndSize) return std::string(kDamaged) + "no end of central directory";
     const uint64_t tail = std::min<uint64_t>(fileSize, kEndSize + kMaxComment);
     std::vector<unsigned char> buffer(tail);
+    fault = TZipLayoutFault::Unreadable;
     if (!read(fileSize - tail, buffer.data(), buffer.size())) return "cannot read the archive";
+    fault = TZipLayoutFault::NotAnArchive;
     // The last record whose comment reaches exactly to the end of the file.
     uint64_t found = UINT64_MAX;
     for (uint64_t i = tail - kEndSize + 1; i-- > 0;) {
@@ -61,9 +66,11 @@ std::string FindEnd(uint64_t fileSize, const TZipReadAt& read, TEnd& end) {
     }
     if (found == UINT64_MAX) return std::string(kDamaged) + "no end of central directory";
     const unsigned char* p = buffer.data() + found;
+    fault = TZipLayoutFault::MultiPart;
     if (Le16(p + 4) != 0 || Le16(p + 6) != 0 || Le16(p + 8) != Le16(p + 10)) {
         return "archives in several parts are not supported";
     }
+    fault = TZipLayoutFault::Damaged;
     end.count = Le16(p + 10);
     end.directorySize = Le32(p + 12);
     end.directoryOffset = Le32(p + 16);
@@ -73,6 +80,7 @@ std::string FindEnd(uint64_t fileSize, const TZipReadAt& read, TEnd& end) {
     if (end.endOffset >= kEnd64LocatorSize) {
         unsigned char locator[kEnd64LocatorSize];
         if (!read(end.endOffset - kEnd64LocatorSize, locator, sizeof locator)) {
+            fault = TZipLayoutFault::Unreadable;
             return "cannot read the archive";
         }
         if (Le32(locator) == kEnd64LocatorSignature) {
@@ -85,6 +93,7 @@ std::string FindEnd(uint64_t fileSize, const TZipReadAt& read, TEnd& end) {
             }
             if (Le32(record + 16) != 0 || Le32(record + 20) != 0 ||
                 Le64(record + 24) != Le64(record + 32)) {
+                fault = TZipLayoutFault::MultiPart;
                 return "archives in several parts are not supported";
             }
             end.count = Le64(record + 32);
@@ -133,18 +142,38 @@ bool ApplyZip64Extra(const unsigned char* extra, size_t length, TZipLayoutEntry&
     return !(sizeIs64 || compressedIs64 || offsetIs64);
 }
 
-}  // namespace
+// The name of an Info-ZIP Unicode Path field (version 1, CRC-32 of the stored name, UTF-8
+// name), when there is one that belongs to the stored name.
+std::string UnicodePath(const unsigned char* extra, size_t length, const std::string& rawName) {
+    size_t pos = 0;
+    while (pos + 4 <= length) {
+        const uint16_t id = Le16(extra + pos);
+        const uint16_t fieldLength = Le16(extra + pos + 2);
+        pos += 4;
+        if (fieldLength > length - pos) return "";
+        if (id == kUnicodePathExtraId && fieldLength >= 5 && extra[pos] == 1) {
+            const uint32_t crc = static_cast<uint32_t>(
+                crc32_z(0, reinterpret_cast<const Bytef*>(rawName.data()), rawName.size()));
+            if (Le32(extra + pos + 1) != crc) return "";
+            return std::string(reinterpret_cast<const char*>(extra + pos + 5), fieldLength - 5);
+        }
+        pos += fieldLength;
+    }
+    return "";
+}
 
-std::string ReadZipLayout(uint64_t fileSize, const TZipReadAt& read,
-                          std::vector<TZipLayoutEntry>& entries) {
+std::string ReadDirectory(uint64_t fileSize, const TZipReadAt& read,
+                          std::vector<TZipLayoutEntry>& entries, TZipLayoutFault& fault,
+                          TEnd& end) {
     entries.clear();
-    TEnd end;
-    if (std::string error = FindEnd(fileSize, read, end); !error.empty()) return error;
+    if (std::string error = FindEnd(fileSize, read, end, fault); !error.empty()) return error;
 
     std::vector<unsigned char> directory(end.directorySize);
     if (!directory.empty() && !read(end.directoryOffset, directory.data(), directory.size())) {
+        fault = TZipLayoutFault::Unreadable;
         return "cannot read the archive";
     }
+    fault = TZipLayoutFault::Damaged;
     entries.reserve(end.count);
     size_t pos = 0;
     for (uint64_t i = 0; i < end.count; ++i) {
@@ -167,6 +196,14 @@ std::string ReadZipLayout(uint64_t fileSize, const TZipReadAt& read,
         entry.compressedSize = Le32(p + 20);
         entry.size = Le32(p + 24);
         entry.headerOffset = Le32(p + 42);
+        entry.host = p[5];
+        entry.flags = Le16(p + 8);
+        entry.method = Le16(p + 10);
+        entry.dosTime = Le16(p + 12);
+        entry.dosDate = Le16(p + 14);
+        entry.crc = Le32(p + 16);
+        entry.externalAttributes = Le32(p + 38);
+        entry.unicodeName = UnicodePath(p + kCentralSize + nameLength, extraLength, entry.rawName);
         if (!ApplyZip64Extra(p + kCentralSize + nameLength, extraLength, entry,
                              entry.size == 0xFFFFFFFF, entry.compressedSize == 0xFFFFFFFF,
                              entry.headerOffset == 0xFFFFFFFF)) {
@@ -174,6 +211,25 @@ std::string ReadZipLayout(uint64_t fileSize, const TZipReadAt& read,
         }
         entries.push_back(std::move(entry));
         pos += recordLength;
+    }
+    fault = TZipLayoutFault::None;
+    return "";
+}
+
+}  // namespace
+
+std::string ReadZipDirectory(uint64_t fileSize, const TZipReadAt& read,
+                             std::vector<TZipLayoutEntry>& entries, TZipLayoutFault& fault) {
+    TEnd end;
+    return ReadDirectory(fileSize, read, entries, fault, end);
+}
+
+std::string ReadZipLayout(uint64_t fileSize, const TZipReadAt& read,
+                          std::vector<TZipLayoutEntry>& entries) {
+    TZipLayoutFault fault;
+    TEnd end;
+    if (std::string error = ReadDirectory(fileSize, read, entries, fault, end); !error.empty()) {
+        return error;
     }
 
     for (TZipLayoutEntry& entry : entries) {

@@ -32,6 +32,25 @@ struct TZipLayoutEntry {
     uint64_t compressedSize = 0;  // declared compressed size
     uint64_t headerOffset = 0;    // where the local header begins
     uint64_t dataOffset = 0;      // where the compressed data begin
+    // The rest of the central directory record, for readers that need no library.
+    uint16_t flags = 0;           // general purpose bits (bit 0: encrypted, bit 11: UTF-8 name)
+    uint16_t method = 0;
+    uint16_t dosTime = 0;
+    uint16_t dosDate = 0;
+    uint32_t crc = 0;
+    uint8_t host = 0;             // high byte of "version made by"
+    uint32_t externalAttributes = 0;
+    // The name of an Info-ZIP Unicode Path field, when the field matches the stored name.
+    std::string unicodeName;
+};
+
+// Why an archive's layout could not be read.
+enum class TZipLayoutFault {
+    None,
+    NotAnArchive,  // no end record
+    MultiPart,     // an archive in several parts
+    Unreadable,    // the bytes could not be read
+    Damaged,       // anything else
 };
 
 // Reads `size` bytes at `offset` into `buffer`; false when they cannot be read.
@@ -42,6 +61,11 @@ using TZipReadAt = std::function<bool(uint64_t offset, void* buffer, size_t size
 // directory order) when the layout is sound; otherwise a text that says what is wrong.
 std::string ReadZipLayout(uint64_t fileSize, const TZipReadAt& read,
                           std::vector<TZipLayoutEntry>& entries);
+// The end record and the central directory only, as an archive reader needs them to open an
+// archive: `dataOffset` stays 0, the local headers are not read. `fault` tells the kind of
+// failure.
+std::string ReadZipDirectory(uint64_t fileSize, const TZipReadAt& read,
+                             std::vector<TZipLayoutEntry>& entries, TZipLayoutFault& fault);
 
 // ReadZipLayout, then the limits: no two entries may share bytes (each entry's local header
 // and data lie before the next one's, all before the central directory), and the totals and

@@ -21,6 +21,11 @@ class RawZip {
         uint32_t crc = 0;
         uint16_t method = 0;
         uint64_t headerOffset = 0;
+        uint16_t flags = 0x0800;  // UTF-8 names
+        uint8_t host = 0;         // made by MS-DOS
+        uint32_t externalAttributes = 0;
+        uint16_t dosTime = 0;
+        uint16_t dosDate = 0x21;  // 1980-01-01
     };
 
     // Appends a local header and the data of a stored entry; answers its index.
@@ -33,6 +38,14 @@ class RawZip {
         Entry entry{name, stored, size, crc, method, bytes.size()};
         bytes += LocalHeader(entry);
         bytes += stored;
+        entries.push_back(entry);
+        return entries.size() - 1;
+    }
+    // Appends a local header and the data of an entry described in full (its offset is set).
+    size_t Add(Entry entry) {
+        entry.headerOffset = bytes.size();
+        bytes += LocalHeader(entry);
+        bytes += entry.data;
         entries.push_back(entry);
         return entries.size() - 1;
     }
@@ -60,12 +73,12 @@ class RawZip {
         for (const Entry& e : entries) {
             std::string r;
             Le32(r, 0x02014b50);
-            Le16(r, 20);  // made by MS-DOS
+            Le16(r, static_cast<uint16_t>(e.host << 8 | 20));
             Le16(r, 20);
-            Le16(r, 0x0800);  // UTF-8 names
+            Le16(r, e.flags);
             Le16(r, e.method);
-            Le16(r, 0);
-            Le16(r, 0x21);
+            Le16(r, e.dosTime);
+            Le16(r, e.dosDate);
             Le32(r, e.crc);
             Le32(r, static_cast<uint32_t>(e.data.size()));
             Le32(r, static_cast<uint32_t>(e.size));
@@ -74,7 +87,7 @@ class RawZip {
             Le16(r, 0);
             Le16(r, 0);
             Le16(r, 0);
-            Le32(r, 0);
+            Le32(r, e.externalAttributes);
             Le32(r, static_cast<uint32_t>(e.headerOffset));
             out += r + e.name;
         }
@@ -109,10 +122,10 @@ class RawZip {
         std::string h;
         Le32(h, 0x04034b50);
         Le16(h, 20);
-        Le16(h, 0x0800);
+        Le16(h, e.flags);
         Le16(h, e.method);
-        Le16(h, 0);
-        Le16(h, 0x21);
+        Le16(h, e.dosTime);
+        Le16(h, e.dosDate);
         Le32(h, e.crc);
         Le32(h, static_cast<uint32_t>(e.data.size()));
         Le32(h, static_cast<uint32_t>(e.size));
