@@ -97,26 +97,35 @@ std::string TempFolder::operator/(const std::string& relative) const {
 
 std::string TempFolder::Write(const std::string& relative, const std::string& content) const {
     // An absolute path is taken as it is, as Read does.
-    std::string full = !relative.empty() && relative[0] == '/' ? relative : *this / relative;
+    std::string full = std::filesystem::path(relative).is_absolute() ? relative : *this / relative;
     WriteFileBytes(full, content);
     return full;
 }
 
 std::string TempFolder::Read(const std::string& relative) const {
-    if (!relative.empty() && relative[0] == '/') return ReadFileBytes(relative);
+    if (std::filesystem::path(relative).is_absolute()) return ReadFileBytes(relative);
     return ReadFileBytes(*this / relative);
 }
 
+namespace {
+
+// Paths are UTF-8, also where the system's narrow text is another code page.
+std::filesystem::path Utf8Path(const std::string& path) {
+    return std::filesystem::path(std::u8string(path.begin(), path.end()));
+}
+
+}  // namespace
+
 std::string ReadFileBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(Utf8Path(path), std::ios::binary);
     if (!in) throw std::runtime_error("cannot read " + path);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 void WriteFileBytes(const std::string& path, const std::string& content) {
-    std::filesystem::path p(path);
+    const std::filesystem::path p = Utf8Path(path);
     if (p.has_parent_path()) std::filesystem::create_directories(p.parent_path());
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    std::ofstream out(p, std::ios::binary | std::ios::trunc);
     if (!out) throw std::runtime_error("cannot write " + path);
     out << content;
 }
