@@ -5,6 +5,9 @@
 // clang-format on
 
 #include "platform/crypto.h"
+
+#include <cstring>
+
 #include "platform/win32_text.h"
 
 namespace ombrel {
@@ -158,6 +161,125 @@ bool StrongRandomBytes(size_t count, std::string& bytes) {
                                       static_cast<ULONG>(count), BCRYPT_USE_SYSTEM_PREFERRED_RNG);
     if (!Succeeded(status)) {
         bytes.clear();
+        return false;
+    }
+    return true;
+}
+
+namespace {
+
+// One DER element: its tag and its contents. Only the definite length forms exist in DER.
+struct TDerElement {
+    unsigned char tag = 0;
+    std::string_view contents;
+};
+
+// Reads the element at the start of `input` and moves `input` past it.
+bool ReadDer(std::string_view& input, TDerElement& element) {
+    if (input.size() < 2) return false;
+    element.tag = static_cast<unsigned char>(input[0]);
+    size_t length = static_cast<unsigned char>(input[1]);
+    size_t header = 2;
+    if (length & 0x80) {
+        const size_t bytes = length & 0x7f;
+        if (bytes == 0 || bytes > 3 || input.size() < 2 + bytes) return false;
+        length = 0;
+        for (size_t i = 0; i < bytes; ++i) {
+            length = length << 8 | static_cast<unsigned char>(input[2 + i]);
+        }
+        // DER takes the shortest form.
+        if (length < 0x80 || static_cast<unsigned char>(input[2]) == 0) return false;
+        header += bytes;
+    }
+    if (input.size() - header < length) return false;
+    element.contents = input.substr(header, length);
+    input.remove_prefix(header + length);
+    return true;
+}
+
+// id-ecPublicKey (1.2.840.10045.2.1) and prime256v1 (1.2.840.10045.3.1.7), encoded.
+constexpr char kEcPublicKeyOid[] = "\x2a\x86\x48\xce\x3d\x02\x01";
+constexpr char kPrime256v1Oid[] = "\x2a\x86\x48\xce\x3d\x03\x01\x07";
+
+enum class TKeyParse { NotSpki, NotP256, Ok };
+
+// Takes X || Y of the uncompressed point out of a SubjectPublicKeyInfo:
+// SEQUENCE { SEQUENCE { OID algorithm, parameters }, BIT STRING key }.
+TKeyParse P256PointOf(std::string_view spki, std::string& point) {
+    TDerElement outer, algorithm, bits;
+    if (!ReadDer(spki, outer) || outer.tag != 0x30 || !spki.empty()) return TKeyParse::NotSpki;
+    std::string_view body = outer.contents;
+    if (!ReadDer(body, algorithm) || algorithm.tag != 0x30 || !ReadDer(body, bits) ||
+        bits.tag != 0x03 || !body.empty() || bits.contents.empty()) {
+        return TKeyParse::NotSpki;
+    }
+    std::string_view ids = algorithm.contents;
+    TDerElement oid, parameters;
+    if (!ReadDer(ids, oid) || oid.tag != 0x06) return TKeyParse::NotSpki;
+    const bool hasParameters = !ids.empty();
+    if (hasParameters && (!ReadDer(ids, parameters) || !ids.empty())) return TKeyParse::NotSpki;
+    if (oid.contents != std::string_view(kEcPublicKeyOid, sizeof kEcPublicKeyOid - 1) ||
+        !hasParameters || parameters.tag != 0x06 ||
+        parameters.contents != std::string_view(kPrime256v1Oid, sizeof kPrime256v1Oid - 1)) {
+        return TKeyParse::NotP256;
+    }
+    // No unused bits, then the point: 0x04 || X || Y (32 bytes each).
+    std::string_view key = bits.contents;
+    if (key[0] != 0 || key.size() != 66 || key[1] != 0x04) return TKeyParse::NotP256;
+    point.assign(key.substr(2));
+    return TKeyParse::Ok;
+}
+
+}  // namespace
+
+bool VerifyEcdsaP256(std::string_view publicKey, std::string_view message,
+                     std::string_view signature, std::string& error) {
+    if (signature.size() != 64) {
+        error = "the signature is not 64 bytes long";
+        return false;
+    }
+    std::string point;
+    switch (P256PointOf(publicKey, point)) {
+        case TKeyParse::NotSpki:
+            error = "the public key is not a DER SubjectPublicKeyInfo";
+            return false;
+        case TKeyParse::NotP256:
+            error = "the public key is not an ECDSA P-256 key";
+            return false;
+        case TKeyParse::Ok:
+            break;
+    }
+    TDigest digest(TDigestAlgorithm::Sha256);
+    digest.Update(message.data(), message.size());
+    std::string hash;
+    if (!digest.Finish(hash, error)) return false;
+
+    NTSTATUS status = 0;
+    TAlgorithm ecdsa(BCRYPT_ECDSA_P256_ALGORITHM, status);
+    if (!Succeeded(status)) {
+        error = "ECDSA verification is not available: " + StatusText(status);
+        return false;
+    }
+    std::string blob(sizeof(BCRYPT_ECCKEY_BLOB) + point.size(), '\0');
+    BCRYPT_ECCKEY_BLOB header{BCRYPT_ECDSA_PUBLIC_P256_MAGIC, 32};
+    std::memcpy(blob.data(), &header, sizeof header);
+    std::memcpy(blob.data() + sizeof header, point.data(), point.size());
+    BCRYPT_KEY_HANDLE key = nullptr;
+    status = BCryptImportKeyPair(ecdsa.Get(), nullptr, BCRYPT_ECCPUBLIC_BLOB, &key,
+                                 reinterpret_cast<PUCHAR>(blob.data()),
+                                 static_cast<ULONG>(blob.size()), 0);
+    if (!Succeeded(status)) {
+        // A point that is not on the curve.
+        error = "the public key is not an ECDSA P-256 key";
+        return false;
+    }
+    status = BCryptVerifySignature(key, nullptr, reinterpret_cast<PUCHAR>(hash.data()),
+                                   static_cast<ULONG>(hash.size()),
+                                   reinterpret_cast<PUCHAR>(const_cast<char*>(signature.data())),
+                                   static_cast<ULONG>(signature.size()), 0);
+    BCryptDestroyKey(key);
+    if (!Succeeded(status)) {
+        error = "the signature does not match";
         return false;
     }
     return true;
