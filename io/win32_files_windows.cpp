@@ -282,18 +282,46 @@ std::error_code OpenFolderAt(HANDLE dir, const std::string& name, bool create, H
     return error;
 }
 
+namespace {
+
+constexpr int kFileRenameInformationEx = 65;
+constexpr ULONG kRenameReplaceIfExists = 0x1;
+constexpr ULONG kRenamePosixSemantics = 0x2;
+constexpr ULONG kRenameIgnoreReadOnly = 0x40;
+
+// FILE_RENAME_INFORMATION, and the flags of its newer form in place of ReplaceIfExists.
+struct TRenameInformation {
+    union {
+        BOOLEAN ReplaceIfExists;
+        ULONG Flags;
+    };
+    HANDLE RootDirectory;
+    ULONG FileNameLength;
+    WCHAR FileName[1];
+};
+
+}  // namespace
+
 std::error_code RenameTo(HANDLE handle, HANDLE dir, const std::string& name, bool replace) {
     if (!IsPlainName(name)) return ErrnoError(EINVAL);
     const std::wstring wide = Widen(name);
-    std::vector<char> buffer(sizeof(FILE_RENAME_INFORMATION) + wide.size() * sizeof(wchar_t));
-    auto* info = reinterpret_cast<FILE_RENAME_INFORMATION*>(buffer.data());
-    info->ReplaceIfExists = replace ? TRUE : FALSE;
+    std::vector<char> buffer(sizeof(TRenameInformation) + wide.size() * sizeof(wchar_t));
+    auto* info = reinterpret_cast<TRenameInformation*>(buffer.data());
     info->RootDirectory = dir;
     info->FileNameLength = static_cast<ULONG>(wide.size() * sizeof(wchar_t));
     std::memcpy(info->FileName, wide.data(), info->FileNameLength);
     IO_STATUS_BLOCK status{};
+    // Replacing as on Linux, also a file that others have open (they keep the old one) and a
+    // read-only one, where the system can (Windows 10 and later on NTFS).
+    info->Flags = replace ? kRenameReplaceIfExists | kRenamePosixSemantics | kRenameIgnoreReadOnly
+                          : kRenamePosixSemantics;
     NTSTATUS code = NtSetInformationFile(handle, &status, info, static_cast<ULONG>(buffer.size()),
-                                         static_cast<FILE_INFORMATION_CLASS>(kFileRenameInformation));
+                                         static_cast<FILE_INFORMATION_CLASS>(kFileRenameInformationEx));
+    if (code == kStatusSuccess) return {};
+    info->Flags = 0;
+    info->ReplaceIfExists = replace ? TRUE : FALSE;
+    code = NtSetInformationFile(handle, &status, info, static_cast<ULONG>(buffer.size()),
+                                static_cast<FILE_INFORMATION_CLASS>(kFileRenameInformation));
     if (code == kStatusSuccess) return {};
     std::error_code error = NtStatusError(code);
     if (error == std::errc::permission_denied || error == std::errc::file_exists) {

@@ -1,8 +1,5 @@
 // The manifest and the progress file on the real file system, byte for byte.
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -10,29 +7,11 @@
 #include "io/io_system.h"
 #include "state/ombrel_file.h"
 #include "state/progress.h"
+#include "tests/state/state_files_test.h"
 #include "tests/support/test_support.h"
 
 namespace ombrel {
 namespace {
-
-using testing::CollectingMessages;
-using testing::TempFolder;
-
-class StateFilesTest : public ::testing::Test {
-protected:
-    TempFolder folder;
-    std::shared_ptr<CollectingMessages> messages = std::make_shared<CollectingMessages>();
-    IOInterfacePtr io = std::make_shared<TIO>(messages);
-
-    std::vector<std::string> FolderEntries() const {
-        std::vector<std::string> names;
-        for (const auto& entry : std::filesystem::directory_iterator(folder.Path())) {
-            names.push_back(entry.path().filename().string());
-        }
-        std::sort(names.begin(), names.end());
-        return names;
-    }
-};
 
 TEST_F(StateFilesTest, StoredManifestIsByteForByteTheDocumentedFile) {
     TOmbrelFile manifest(io);
@@ -126,30 +105,6 @@ TEST_F(StateFilesTest, EmptyPlanOnDisk) {
     EXPECT_EQ(folder.Read("p.progress"), "\xEF\xBB\xBF{\r\n}\r\n");
     EXPECT_TRUE(progress.LoadFromFile(path));
     EXPECT_TRUE(progress.NothingTodo());
-}
-
-TEST_F(StateFilesTest, SavingReplacesTheProgressFileAsAWhole) {
-    TProgress progress(io, messages);
-    ASSERT_TRUE(progress.SetApiVersionResponse(
-        R"({"version": "1", "packages": [{"id": 1, "name": "a", "files": ["*"]}]})"));
-    const std::string path = folder / "p.progress";
-    ASSERT_TRUE(progress.SaveToFile(path));
-    const std::string before = folder.Read("p.progress");
-
-    // A reader that opened the old file keeps seeing it complete: the new content arrives by
-    // rename, never by truncating and rewriting the file in place.
-    int fd = ::open(path.c_str(), O_RDONLY);
-    ASSERT_GE(fd, 0);
-    progress.RemovePackage("a");
-    ASSERT_TRUE(progress.SaveToFile(path));
-    std::string seen(before.size() + 16, '\0');
-    ssize_t n = ::pread(fd, seen.data(), seen.size(), 0);
-    ::close(fd);
-    ASSERT_GE(n, 0);
-    seen.resize(static_cast<size_t>(n));
-    EXPECT_EQ(seen, before);
-    EXPECT_EQ(folder.Read("p.progress"), "\xEF\xBB\xBF{\r\n    \"version\": \"1\"\r\n}\r\n");
-    EXPECT_EQ(FolderEntries(), (std::vector<std::string>{"p.progress"}));  // no leftovers
 }
 
 TEST_F(StateFilesTest, ProgressFileThatCannotBeWrittenOrFound) {

@@ -1,0 +1,376 @@
+// TIO on real files under Windows: listing, hashing, text files, copying, deleting, folders and
+// files held by others, with "\" between the names the service joins.
+
+#include <windows.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <set>
+
+#include "io/io_system.h"
+#include "io/paths.h"
+#include "platform/win32_text.h"
+#include "tests/io/extract_zip_test.h"
+#include "tests/support/test_support.h"
+
+namespace ombrel {
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+using testing::Below;
+using testing::CollectingMessages;
+using testing::Level;
+using testing::Native;
+using testing::TempFolder;
+
+class IoTest : public ::testing::Test {
+protected:
+    // Names of every entry left in a folder that look like our temporary files.
+    std::vector<std::string> TempLeftovers(const std::string& folder) const {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(folder)) {
+            const std::string name = entry.path().filename().string();
+            if (name.rfind(".ombrel-", 0) == 0) names.push_back(name);
+        }
+        return names;
+    }
+
+    static DWORD Attributes(const std::string& path) {
+        return GetFileAttributesW(Win32Path(path).c_str());
+    }
+
+    std::string ErrorsDump() const { return messages->Dump(); }
+
+    TempFolder temp;
+    std::shared_ptr<CollectingMessages> messages = std::make_shared<CollectingMessages>();
+    TIO io{messages};
+};
+
+// ---- GetFiles ----------------------------------------------------------------------------
+
+TEST_F(IoTest, GetFilesListsMatchingFilesRecursivelyWithBackslashes) {
+    for (const char* name : {"tree/a.txt", "tree/B.TXT", "tree/noext", "tree/sub/c.dll",
+                             "tree/sub/deeper/d.Txt", "tree/other/e.bin"}) {
+        temp.Write(name, name);
+    }
+    fs::create_directories(temp / "tree/empty/nested");
+    const std::string root = temp / "tree";
+    const struct {
+        std::vector<std::string> masks;
+        std::set<std::string> expected;  // relative names
+    } cases[] = {
+        {{"*.txt"}, {"a.txt", "B.TXT", "sub/deeper/d.Txt"}},
+        {{"*.*"}, {"a.txt", "B.TXT", "noext", "sub/c.dll", "sub/deeper/d.Txt", "other/e.bin"}},
+        {{"?.DLL"}, {"sub/c.dll"}},
+        {{"[!ab]*"}, {"noext", "sub/c.dll", "sub/deeper/d.Txt", "other/e.bin"}},
+        {{"nothing"}, {}},
+        {{"sub/*", "*.bin"}, {"sub/c.dll", "sub/deeper/d.Txt", "other/e.bin"}},
+        {{"SUB\\DEEPER\\*", "x"}, {"sub/deeper/d.Txt"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.masks));
+        messages->reports.clear();
+        TStrings files{"stale"};
+        ASSERT_TRUE(io.GetFiles(root, c.masks, files)) << ErrorsDump();
+        EXPECT_THAT(messages->reports, IsEmpty()) << ErrorsDump();
+        std::set<std::string> expected;
+        for (const std::string& name : c.expected) expected.insert(Below(root, name));
+        EXPECT_EQ(std::set<std::string>(files.begin(), files.end()), expected);
+        TStrings names;
+        ASSERT_TRUE(io.GetFileNames(root, c.masks, names)) << ErrorsDump();
+        std::set<std::string> relative;
+        for (const std::string& name : c.expected) relative.insert(Native(name));
+        EXPECT_EQ(std::set<std::string>(names.begin(), names.end()), relative);
+    }
+}
+
+TEST_F(IoTest, GetFilesFailsWithAnErrorAndNoFiles) {
+    temp.Write("tree/a.txt", "a");
+    const struct {
+        const char* label;
+        std::string path;
+        std::vector<std::string> masks;
+        const char* reason = nullptr;
+    } cases[] = {
+        {"missing folder", temp / "missing", {"*"}, "No such file or directory"},
+        {"file as folder", temp / "tree/a.txt", {"*"}, "Not a directory"},
+        {"single mask with \\", temp / "tree", {"sub\\*"}},
+        {"open set", temp / "tree", {"[ab"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        messages->reports.clear();
+        TStrings files{"stale"};
+        EXPECT_FALSE(io.GetFiles(c.path, c.masks, files));
+        EXPECT_THAT(files, IsEmpty());
+        ASSERT_EQ(messages->Count(Level::Error), 1u) << ErrorsDump();
+        if (c.reason != nullptr) {
+            EXPECT_EQ(messages->reports[0].text,
+                      "cannot list folder \"" + c.path + "\": " + c.reason);
+        }
+    }
+}
+
+// ---- GetFileHashList ---------------------------------------------------------------------
+
+TEST_F(IoTest, HashesListedFilesAndSkipsMissingOnes) {
+    temp.Write("abc.txt", "abc");
+    temp.Write("sub/zero.bin", "");
+    fs::create_directories(temp / "folder");
+    THashList hashes{{"stale", "x"}};
+    ASSERT_TRUE(io.GetFileHashList(temp.Path(),
+                                   {"abc.txt", "missing.txt", "sub\\zero.bin", "folder",
+                                    "missing/deeper.txt"},
+                                   hashes));
+    EXPECT_THAT(hashes, ElementsAre(std::pair<std::string, std::string>(
+                                        "abc.txt", "900150983cd24fb0d6963f7d28e17f72"),
+                                    std::pair<std::string, std::string>(
+                                        "sub\\zero.bin", "d41d8cd98f00b204e9800998ecf8427e")));
+    EXPECT_THAT(messages->reports, IsEmpty()) << ErrorsDump();
+}
+
+// ---- Text files, long paths and names beyond ASCII ----------------------------------------
+
+TEST_F(IoTest, TextFilesRoundTripAlsoBeyondTheOldPathLimit) {
+    // More than 260 characters in all, and names that the ANSI code page cannot hold.
+    std::string deep = temp.Path();
+    while (Widen(deep).size() < 300) deep += "\\Verzeichnis-größer-日本";
+    const std::string path = deep + "\\zeile.txt";
+    ASSERT_TRUE(io.ForceDirectory(deep)) << ErrorsDump();
+    ASSERT_TRUE(io.SetLines(path, {"a", "", "größe"})) << ErrorsDump();
+    TStrings back;
+    ASSERT_TRUE(io.GetLines(path, back)) << ErrorsDump();
+    EXPECT_THAT(back, ElementsAre("a", "", "größe"));
+    ASSERT_TRUE(io.AppendLine(path, "more"));
+    ASSERT_TRUE(io.GetLines(path, back));
+    EXPECT_THAT(back, ElementsAre("a", "", "größe", "more"));
+    EXPECT_TRUE(io.FileExists(path));
+    EXPECT_TRUE(io.DirectoryExists(deep));
+    TStrings files;
+    ASSERT_TRUE(io.GetFiles(deep, {"*.txt"}, files)) << ErrorsDump();
+    EXPECT_THAT(files, ElementsAre(path));
+    ASSERT_TRUE(io.Copyfile(path, deep + "\\kopie.txt")) << ErrorsDump();
+    EXPECT_TRUE(io.FileDelete(path));
+    EXPECT_FALSE(io.FileExists(path));
+    EXPECT_THAT(messages->reports, IsEmpty()) << ErrorsDump();
+}
+
+TEST_F(IoTest, WritesReplaceTheFileWholeAlsoAReadOnlyOneAndLeaveNoTemporaryFile) {
+    const std::string path = temp.Write("state.txt", std::string(5000, 'o'));
+    ASSERT_TRUE(io.SetLines(path, {"new"}));
+    EXPECT_EQ(temp.Read("state.txt"), "\xEF\xBB\xBFnew\r\n");
+    ASSERT_TRUE(SetFileAttributesW(Win32Path(path).c_str(), FILE_ATTRIBUTE_READONLY));
+    ASSERT_TRUE(io.ByteToFile(path, {'b', 0, 'c'})) << ErrorsDump();
+    EXPECT_EQ(temp.Read("state.txt"), std::string("b\0c", 3));
+    EXPECT_THAT(TempLeftovers(temp.Path()), IsEmpty());
+    EXPECT_THAT(messages->reports, IsEmpty());
+}
+
+TEST_F(IoTest, FailedWritesReportAndLeaveNothingBehind) {
+    temp.Write("occupied/inside.txt", "x");
+    const struct {
+        const char* label;
+        std::string path;
+        const char* text;
+    } cases[] = {
+        {"missing folder", temp / "missing/file.txt", "No such file or directory"},
+        {"a folder in the way", temp / "occupied", "Is a directory"},
+        {"a file as folder", temp / "occupied/inside.txt/x", "Not a directory"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        messages->reports.clear();
+        EXPECT_FALSE(io.SetLines(c.path, {"a"}));
+        const std::string text = "cannot write \"" + c.path + "\": " + c.text;
+        EXPECT_THAT(messages->Texts(Level::Error), ElementsAre(text));
+    }
+    EXPECT_FALSE(fs::exists(temp / "missing"));
+    EXPECT_THAT(TempLeftovers(temp.Path()), IsEmpty());
+    EXPECT_THAT(TempLeftovers(temp / "occupied"), IsEmpty());
+}
+
+TEST_F(IoTest, GetLinesOfAMissingFileFails) {
+    TStrings lines{"stale"};
+    EXPECT_FALSE(io.GetLines(temp / "missing.txt", lines));
+    EXPECT_THAT(lines, IsEmpty());
+    EXPECT_THAT(messages->Texts(Level::Error),
+                ElementsAre("cannot read \"" + temp / "missing.txt" +
+                            "\": No such file or directory"));
+}
+
+// ---- Copyfile ----------------------------------------------------------------------------
+
+TEST_F(IoTest, CopyfileCreatesFoldersKeepsReadOnlyAndTimeAndReplaces) {
+    const std::string source = temp.Write("src/tool.exe", "first");
+    const auto stamp = fs::last_write_time(source) - std::chrono::hours(50);
+    fs::last_write_time(source, stamp);
+    ASSERT_TRUE(SetFileAttributesW(Win32Path(source).c_str(), FILE_ATTRIBUTE_READONLY));
+    const std::string target = temp / "dest/a/b/tool.exe";
+
+    ASSERT_TRUE(io.Copyfile(source, target)) << ErrorsDump();
+    EXPECT_EQ(temp.Read("dest/a/b/tool.exe"), "first");
+    EXPECT_NE(Attributes(target) & FILE_ATTRIBUTE_READONLY, 0u);
+    EXPECT_EQ(fs::last_write_time(target), stamp);
+
+    ASSERT_TRUE(SetFileAttributesW(Win32Path(source).c_str(), FILE_ATTRIBUTE_NORMAL));
+    temp.Write("src/tool.exe", "second, longer");
+    ASSERT_TRUE(io.Copyfile(source, target)) << ErrorsDump();
+    EXPECT_EQ(temp.Read("dest/a/b/tool.exe"), "second, longer");
+    EXPECT_EQ(Attributes(target) & FILE_ATTRIBUTE_READONLY, 0u);
+    EXPECT_THAT(TempLeftovers(temp / "dest/a/b"), IsEmpty());
+    EXPECT_THAT(messages->reports, IsEmpty());
+}
+
+TEST_F(IoTest, CopyfileFailures) {
+    temp.Write("file", "x");
+    fs::create_directories(temp / "folder");
+    const struct {
+        const char* label;
+        std::string source;
+        std::string target;
+        const char* text;
+    } cases[] = {
+        {"missing source", temp / "missing", temp / "out/copy", "No such file or directory"},
+        {"folder as source", temp / "folder", temp / "out/copy", "Is a directory"},
+        {"folder cannot be made", temp / "file", temp / "file/sub/copy", "Not a directory"},
+        {"folder at the target", temp / "file", temp / "folder", "Is a directory"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        messages->reports.clear();
+        EXPECT_FALSE(io.Copyfile(c.source, c.target));
+        EXPECT_THAT(messages->Texts(Level::Error),
+                    ElementsAre("cannot copy \"" + c.source + "\" to \"" + c.target + "\": " +
+                                c.text));
+    }
+    EXPECT_FALSE(fs::exists(temp / "out/copy"));
+    EXPECT_THAT(TempLeftovers(temp / "folder"), IsEmpty());
+    EXPECT_THAT(TempLeftovers(temp.Path()), IsEmpty());
+}
+
+// ---- FileDelete, FileExists, DirectoryExists, ForceDirectory ------------------------------
+
+TEST_F(IoTest, FileDeleteRemovesFilesAlsoReadOnlyOnes) {
+    const std::string file = temp.Write("a.txt", "a");
+    const std::string readOnly = temp.Write("ro.txt", "r");
+    ASSERT_TRUE(SetFileAttributesW(Win32Path(readOnly).c_str(), FILE_ATTRIBUTE_READONLY));
+    fs::create_directories(temp / "folder");
+
+    EXPECT_TRUE(io.FileDelete(file));
+    EXPECT_FALSE(fs::exists(file));
+    EXPECT_TRUE(io.FileDelete(readOnly)) << ErrorsDump();
+    EXPECT_FALSE(fs::exists(readOnly));
+    EXPECT_THAT(messages->reports, IsEmpty());
+
+    EXPECT_FALSE(io.FileDelete(file));
+    EXPECT_FALSE(io.FileDelete(temp / "missing/a.txt"));
+    EXPECT_FALSE(io.FileDelete(temp / "folder"));
+    EXPECT_THAT(messages->Texts(Level::Error),
+                ElementsAre("cannot delete \"" + file + "\": No such file or directory",
+                            "cannot delete \"" + temp / "missing/a.txt" +
+                                "\": No such file or directory",
+                            "cannot delete \"" + temp / "folder" + "\": Is a directory"));
+    EXPECT_TRUE(fs::is_directory(temp / "folder"));
+}
+
+TEST_F(IoTest, ExistenceTests) {
+    temp.Write("file", "x");
+    fs::create_directories(temp / "folder");
+    const struct {
+        std::string path;
+        bool file;
+        bool folder;
+    } cases[] = {
+        {temp / "file", true, false},        {temp / "folder", false, true},
+        {temp / "FOLDER", false, true},      {temp / "missing", false, false},
+        {temp / "file/below", false, false}, {"", false, false},
+        {temp.Path().substr(0, 3), false, true},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(io.FileExists(c.path), c.file) << c.path;
+        EXPECT_EQ(io.DirectoryExists(c.path), c.folder) << c.path;
+    }
+    EXPECT_THAT(messages->reports, IsEmpty()) << ErrorsDump();
+}
+
+TEST_F(IoTest, ForceDirectoryCreatesMissingLevels) {
+    EXPECT_TRUE(io.ForceDirectory(temp.Path()));
+    EXPECT_TRUE(io.ForceDirectory(temp / "one\\two"));
+    EXPECT_TRUE(fs::is_directory(temp / "one/two"));
+    EXPECT_THAT(messages->reports, IsEmpty());
+
+    temp.Write("file", "x");
+    EXPECT_FALSE(io.ForceDirectory(temp / "file/sub"));
+    EXPECT_THAT(messages->Texts(Level::Error),
+                ElementsAre("cannot create folder \"" + temp / "file/sub" +
+                            "\": Not a directory"));
+}
+
+// ---- RenameEntry, RemoveTree, DirectoryDeleteIfEmpty -------------------------------------
+
+TEST_F(IoTest, RenameAndRemoveTreeBelowAnOwnedFolder) {
+    temp.Write("owned/dir/a.part", "a");
+    temp.Write("owned/dir/tree/b.txt", "b");
+    temp.Write("owned/dir/tree/deeper/c.txt", "c");
+    const std::string readOnly = temp.Write("owned/dir/tree/ro.txt", "r");
+    ASSERT_TRUE(SetFileAttributesW(Win32Path(readOnly).c_str(), FILE_ATTRIBUTE_READONLY));
+    io.OwnFolder(temp / "owned");
+
+    EXPECT_FALSE(io.RenameEntry(temp / "owned/dir/a.part", temp / "owned\\dir\\a.zip"));
+    EXPECT_EQ(temp.Read("owned/dir/a.zip"), "a");
+    EXPECT_FALSE(io.RemoveTree(temp / "owned/dir/tree"));
+    EXPECT_FALSE(fs::exists(temp / "owned/dir/tree"));
+    EXPECT_FALSE(io.RemoveTree(temp / "owned/dir/missing"));
+    EXPECT_EQ(io.RenameEntry(temp / "owned/dir/missing", temp / "owned/dir/x"),
+              std::errc::no_such_file_or_directory);
+    // Below an owned folder ".." leads nowhere.
+    EXPECT_TRUE(io.RenameEntry(temp / "owned/dir/../dir/a.zip", temp / "owned/dir/b.zip"));
+    EXPECT_THAT(messages->reports, IsEmpty());
+}
+
+TEST_F(IoTest, DirectoryDeleteIfEmptyRemovesEmptyTreesBottomUp) {
+    fs::create_directories(temp / "empty/a/b/c");
+    fs::create_directories(temp / "empty/d");
+    EXPECT_TRUE(io.DirectoryDeleteIfEmpty(temp / "empty"));
+    EXPECT_FALSE(fs::exists(temp / "empty"));
+
+    fs::create_directories(temp / "kept/side/x");
+    fs::create_directories(temp / "kept/way/empty");
+    temp.Write("kept/way/to/.file", "hidden files count");
+    EXPECT_FALSE(io.DirectoryDeleteIfEmpty(temp / "kept"));
+    EXPECT_FALSE(fs::exists(temp / "kept/side"));
+    EXPECT_FALSE(fs::exists(temp / "kept/way/empty"));
+    EXPECT_TRUE(fs::exists(temp / "kept/way/to/.file"));
+    EXPECT_THAT(messages->reports, IsEmpty());
+    EXPECT_THROW(io.DirectoryDeleteIfEmpty(temp / "missing"), fs::filesystem_error);
+}
+
+// ---- CanFileBeOverwritten ----------------------------------------------------------------
+
+TEST_F(IoTest, AFileHeldWithoutSharingCannotBeOverwritten) {
+    const std::string path = temp.Write("held.dll", "x");
+    EXPECT_TRUE(io.CanFileBeOverwritten(path));
+    EXPECT_TRUE(io.CanFileBeOverwritten(temp / "missing.dll"));
+    EXPECT_TRUE(io.CanFileBeOverwritten(temp.Path()));
+    {
+        // Held as a loaded library or a running program is: readers share, writers do not.
+        HANDLE held = CreateFileW(Win32Path(path).c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        ASSERT_NE(held, INVALID_HANDLE_VALUE);
+        EXPECT_FALSE(io.CanFileBeOverwritten(path));
+        CloseHandle(held);
+    }
+    ASSERT_EQ(messages->Count(Level::Log), 1u) << ErrorsDump();
+    EXPECT_THAT(messages->Texts(Level::Log)[0],
+                ::testing::StartsWith("cannot overwrite \"" + path +
+                                      "\": the file is open in another process"));
+    EXPECT_EQ(messages->Count(Level::Error), 0u);
+    EXPECT_TRUE(io.CanFileBeOverwritten(path));
+}
+
+}  // namespace
+}  // namespace ombrel
