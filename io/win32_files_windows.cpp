@@ -155,6 +155,42 @@ NTSTATUS OpenRelative(HANDLE dir, std::wstring name, ACCESS_MASK access, ULONG d
     return code;
 }
 
+std::wstring FinalPath(HANDLE handle) {
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length = GetFinalPathNameByHandleW(handle, path.data(),
+                                                       static_cast<DWORD>(path.size()),
+                                                       FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+        if (length == 0) return {};
+        if (length < path.size()) {
+            path.resize(length);
+            return path;
+        }
+        path.resize(length + 1);
+    }
+}
+
+// Whether `handle`, opened as the entry `name` of `dir`, is something else: where the system
+// follows a link that it does not show as one (Wine shows no file links), the handle's path is
+// the link's target.
+bool ReachedElsewhere(HANDLE dir, const std::wstring& name, HANDLE handle) {
+    std::wstring folder = FinalPath(dir);
+    const std::wstring final = FinalPath(handle);
+    if (folder.empty() || final.empty()) return false;  // the system cannot say
+    if (folder.back() != L'\\') folder += L'\\';
+    const auto same = [](std::wstring_view a, std::wstring_view b) {
+        return CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(),
+                                    static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
+    };
+    if (final.size() <= folder.size() || !same(std::wstring_view(final).substr(0, folder.size()), folder)) {
+        return true;
+    }
+    const std::wstring_view last = std::wstring_view(final).substr(folder.size());
+    if (last.find(L'\\') != std::wstring_view::npos) return true;
+    // The same folder: the same name, or the long name of a short one ("PROGRA~1").
+    return !same(last, name) && name.find(L'~') == std::wstring::npos;
+}
+
 bool IsReparse(HANDLE handle) {
     FILE_ATTRIBUTE_TAG_INFO tag{};
     if (!GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof tag)) {
@@ -261,8 +297,9 @@ std::error_code OpenAt(HANDLE dir, const std::string& name, ACCESS_MASK access, 
     HANDLE handle;
     NTSTATUS status = OpenRelative(dir, Widen(name), access, disposition, options, share, handle);
     if (status != kStatusSuccess) return NtStatusError(status);
-    // Swapped for a link in the meantime.
-    if (IsReparse(handle)) {
+    // Swapped for a link in the meantime, or a link the listing did not show.
+    if (IsReparse(handle) ||
+        (disposition != FILE_CREATE && ReachedElsewhere(dir, Widen(name), handle))) {
         CloseHandle(handle);
         return ErrnoError(ELOOP);
     }
@@ -356,13 +393,39 @@ std::error_code RenameTo(HANDLE handle, HANDLE dir, const std::string& name, boo
     return error;
 }
 
+namespace {
+
+// Opens the entry `name` of `dir` as itself, a link as the link, for renaming or deleting it.
+// Where the system follows a link even so (Wine), the entry is refused with ELOOP rather than
+// its target changed.
+std::error_code OpenEntry(HANDLE dir, const std::string& name, ACCESS_MASK access, ULONG options,
+                          HANDLE& result, TEntryKind& kind) {
+    result = INVALID_HANDLE_VALUE;
+    if (!IsPlainName(name)) return ErrnoError(EINVAL);
+    if (std::error_code error = KindAt(dir, name, kind)) return error;
+    if (kind == TEntryKind::Missing) return ErrnoError(ENOENT);
+    HANDLE handle;
+    NTSTATUS status = OpenRelative(dir, Widen(name), access, FILE_OPEN, options, kShareAll, handle);
+    if (status != kStatusSuccess) return NtStatusError(status);
+    if ((kind == TEntryKind::Link && !IsReparse(handle)) ||
+        (kind != TEntryKind::Link && ReachedElsewhere(dir, Widen(name), handle))) {
+        CloseHandle(handle);
+        return ErrnoError(ELOOP);
+    }
+    result = handle;
+    return {};
+}
+
+}  // namespace
+
 std::error_code RenameAt(HANDLE fromDir, const std::string& fromName, HANDLE toDir,
                          const std::string& toName) {
-    if (!IsPlainName(fromName)) return ErrnoError(EINVAL);
     HANDLE handle;
-    NTSTATUS status = OpenRelative(fromDir, Widen(fromName), DELETE | FILE_READ_ATTRIBUTES,
-                                   FILE_OPEN, 0, kShareAll, handle);
-    if (status != kStatusSuccess) return NtStatusError(status);
+    TEntryKind kind;
+    if (std::error_code error =
+            OpenEntry(fromDir, fromName, DELETE | FILE_READ_ATTRIBUTES, 0, handle, kind)) {
+        return error;
+    }
     std::error_code error = RenameTo(handle, toDir, toName, true);
     CloseHandle(handle);
     return error;
@@ -392,25 +455,19 @@ std::error_code DeleteOpen(HANDLE handle) {
 }
 
 std::error_code DeleteAt(HANDLE dir, const std::string& name, bool folder) {
-    if (!IsPlainName(name)) return ErrnoError(EINVAL);
     HANDLE handle;
-    // Opened as itself: a link goes as the link.
-    NTSTATUS status = OpenRelative(dir, Widen(name),
-                                   DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
-                                   FILE_OPEN, folder ? FILE_DIRECTORY_FILE : 0, kShareAll, handle);
-    if (status != kStatusSuccess) {
-        std::error_code error = NtStatusError(status);
-        return error == std::errc::no_such_file_or_directory ? std::error_code() : error;
+    TEntryKind kind;
+    std::error_code error =
+        OpenEntry(dir, name, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                  folder ? FILE_DIRECTORY_FILE : 0, handle, kind);
+    if (error == std::errc::no_such_file_or_directory) return {};
+    if (error) return error;
+    // A folder is not removed as a file (a link to one is).
+    if (!folder && kind == TEntryKind::Folder) {
+        CloseHandle(handle);
+        return ErrnoError(EISDIR);
     }
-    if (!folder) {
-        // A folder is not removed as a file (unless it is a link to one).
-        TEntryKind kind;
-        if (!KindAt(dir, name, kind) && kind == TEntryKind::Folder) {
-            CloseHandle(handle);
-            return ErrnoError(EISDIR);
-        }
-    }
-    std::error_code error = DeleteOpen(handle);
+    error = DeleteOpen(handle);
     CloseHandle(handle);
     return error;
 }
