@@ -1,6 +1,7 @@
 #pragma once
-// The HTTP layer of the server client: runs one request at a time over libcurl and turns every
-// libcurl failure into a text. Nothing outside this unit sees libcurl.
+// The HTTP layer of the server client: runs one request at a time over the platform's HTTP
+// library (libcurl on Linux, WinHTTP on Windows) and turns each of its failures into a text.
+// Nothing outside this unit sees that library.
 
 #include <cstdint>
 #include <functional>
@@ -20,7 +21,8 @@ struct THttpSettings {
     // transfer may take as long as it needs.
     int64_t readMs = 10000;
     // When not empty, server certificates are checked against the authorities in this PEM file
-    // instead of the system's (for tests with a certificate of their own).
+    // instead of the system's (for tests with a certificate of their own). Linux only: on
+    // Windows certificates are always checked against the system's store.
     std::string caFile;
     // A transfer that moves fewer than minBytesPerSecond on average over a window of
     // minSpeedWindowMs fails, however regularly its bytes come; 0 turns the floor off.
@@ -84,7 +86,7 @@ struct THttpResponse {
     bool fileFailed = false;
 };
 
-// Owns one libcurl handle and reuses its connections across requests. Redirects are followed,
+// Owns one handle of the HTTP library and reuses its connections across requests. Redirects are followed,
 // at most five in a row, to HTTP and HTTPS only, never from HTTPS to plain HTTP, and a POST
 // turns into a GET after 301, 302 and 303; certificates are verified. Not safe for concurrent use; one object per thread.
 class THttpTransport {
@@ -106,6 +108,10 @@ class THttpTransport {
     class Impl;
     std::unique_ptr<Impl> impl;
 };
+
+// Empty where THttpSettings::caFile is honoured; otherwise why a file of authorities cannot be
+// used (the Windows build trusts the system's certificate store only).
+std::string CaFileUnsupportedReason();
 
 // The body as UTF-8 text, decoded by the charset that contentType names ("text/plain;
 // charset=ISO-8859-1"); taken as UTF-8 when no charset is named or the charset is unknown.

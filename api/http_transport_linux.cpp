@@ -773,6 +773,10 @@ bool THttpTransport::Perform(const THttpRequest& request, THttpResponse& respons
     return impl->Perform(request, response);
 }
 
+std::string CaFileUnsupportedReason() {
+    return "";
+}
+
 std::string DecodeBodyText(const TBytes& body, const std::string& contentType) {
     std::string raw(body.begin(), body.end());
     std::string charset = CharsetOf(contentType);

@@ -4,6 +4,7 @@
 
 #include <initializer_list>
 
+#include "api/http_transport.h"
 #include "io/paths.h"
 #include "ombrel/build_config.h"
 #include "platform/folders.h"
@@ -63,6 +64,8 @@ TParseResult ParseCommandLine(int argc, const char* const* argv, TCommandLine& c
                    "Trust the certificate authorities in this PEM file instead of the system's "
                    "for HTTPS")
         ->type_name("FILE")
+        ->check(CLI::Validator([](const std::string&) { return CaFileUnsupportedReason(); },
+                               "", "PLATFORM"))
         ->check(CLI::ExistingFile);
     app.add_flag("--debug", o.iDebug, "Longer server time-outs and a connection test first");
     bool verbose = false;
