@@ -38,7 +38,8 @@ TFileLock::TResult TFileLock::Acquire(const std::string& path, std::unique_ptr<T
     // lock on a name that is going; both try again.
     for (int attempt = 0; attempt < 200; ++attempt) {
         HANDLE file =
-            CreateFileW(widePath.c_str(), GENERIC_READ | GENERIC_WRITE,
+            // DELETE: RemoveFile marks the file for deletion through this handle.
+            CreateFileW(widePath.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE,
                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                         OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
         if (file == INVALID_HANDLE_VALUE) {
@@ -88,7 +89,7 @@ bool TFileLock::RemoveFile(std::string& error) {
                                    &disposition, sizeof disposition)) {
         return true;
     }
-    error = "error " + std::to_string(GetLastError());
+    error = LastWin32ErrorText();
     return false;
 }
 

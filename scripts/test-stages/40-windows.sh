@@ -17,23 +17,32 @@ wineserver -p
 trap 'wineserver -k 2>/dev/null || true' EXIT
 wineboot -i >/dev/null 2>&1
 
-# The HTTP transport's suite talks to a server running natively on 127.0.0.1 (the Windows test
-# programs cannot host one in-process): the Linux build's http_fixture_server, which prints its
-# port once it listens.
+# The suites that talk HTTP do so with servers running natively on 127.0.0.1 (the Windows test
+# programs cannot host one in-process): the Linux build's http_fixture_server for the
+# transport's suite, and ombrel-server with the releases of tests/tools/ombrel/windows_store.sh
+# for ombrel.exe's. Each says where it listens once it does.
 linux_build=${OMBREL_BUILD_DIR:-build}
 cmake -S . -B "$linux_build" -G Ninja >/dev/null
-cmake --build "$linux_build" --target http_fixture_server >/dev/null
-port_file=build-windows/http-fixture-port
-rm -f "$port_file"
-"$linux_build/tests/http_fixture_server" >"$port_file" &
+cmake --build "$linux_build" --target http_fixture_server ombrel-server >/dev/null
+fixture_out=build-windows/http-fixture.out
+server_out=build-windows/ombrel-server.out
+rm -f "$fixture_out" "$server_out"
+tests/tools/ombrel/windows_store.sh "$linux_build/bin/ombrel-server" build-windows/e2e-store
+"$linux_build/tests/http_fixture_server" >"$fixture_out" &
 fixture=$!
-trap 'kill "$fixture" 2>/dev/null || true; wineserver -k 2>/dev/null || true' EXIT
+"$linux_build/bin/ombrel-server" --store build-windows/e2e-store --host 127.0.0.1 --port 0 \
+  --quiet >"$server_out" 2>&1 &
+server=$!
+trap 'kill "$fixture" "$server" 2>/dev/null || true; wineserver -k 2>/dev/null || true' EXIT
 for _ in $(seq 100); do
-  [ -s "$port_file" ] && break
+  [ -s "$fixture_out" ] && grep -q '^listening on ' "$server_out" && break
   sleep 0.1
 done
-[ -s "$port_file" ] || { echo "http_fixture_server did not start" >&2; exit 1; }
-export OMBREL_TEST_HTTP_URL="http://127.0.0.1:$(cat "$port_file")"
+[ -s "$fixture_out" ] || { echo "http_fixture_server did not start" >&2; exit 1; }
+server_url=$(sed -n 's/^listening on \(http:\/\/127\.0\.0\.1:[0-9]*\).*/\1/p' "$server_out" | head -n 1)
+[ -n "$server_url" ] || { echo "ombrel-server did not start" >&2; cat "$server_out" >&2; exit 1; }
+export OMBREL_TEST_HTTP_URL="http://127.0.0.1:$(cat "$fixture_out")"
+export OMBREL_TEST_SERVER_URL="$server_url"
 
 # The window tests need a display: give them a virtual one when there is none.
 runner=()
