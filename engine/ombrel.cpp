@@ -612,7 +612,7 @@ std::string TOmbrel::TempPath() {
     for (char& c : rest) {
         if (HasInvalidPathChars(std::string_view(&c, 1))) c = '_';
     }
-    return root + "/" + CacheSubfolder(rest);
+    return root + "/" + CacheSubfolder(ServerFolderName(rest));
 }
 
 bool TOmbrel::ForceTempPath() {

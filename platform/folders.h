@@ -30,6 +30,11 @@ bool CreatePrivateFolders(const std::string& path, std::string& error);
 // folder Local AppData when the variable is missing or not an absolute path).
 std::string PackageCacheRoot();
 
+// A server's address ("127.0.0.1:8080", as it follows the scheme of its URL, with any path) as
+// it names folders of the package cache: unchanged on Linux; on Windows, whose file names cannot
+// hold ':', '*' or '?', with '_' for each of them.
+std::string ServerFolderName(const std::string& address);
+
 // Whether the existing folder at path may hold what the engine installs or caches: answers ""
 // when it may, otherwise why not ("it is the root folder", "it belongs to another user", "it is
 // writable by other users", or the system's text when it cannot be examined). A folder that

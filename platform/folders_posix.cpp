@@ -69,6 +69,8 @@ bool CreatePrivateFolders(const std::string& path, std::string& error) {
 
 std::string PackageCacheRoot() { return XdgFolder("XDG_CACHE_HOME", "/.cache") + "/ombrel"; }
 
+std::string ServerFolderName(const std::string& address) { return address; }
+
 std::string UnsafeFolderReason(const std::string& path) {
     struct stat folder;
     struct stat root;

@@ -82,6 +82,14 @@ std::string PackageCacheRoot() {
     return UserDataHome() + "\\ombrel";
 }
 
+std::string ServerFolderName(const std::string& address) {
+    std::string name = address;
+    for (char& c : name) {
+        if (c == ':' || c == '*' || c == '?') c = '_';
+    }
+    return name;
+}
+
 std::string UnsafeFolderReason(const std::string& path) {
     // The root of a drive. Owner and access rights are the folder's ACL, not checked yet here.
     std::string full = WithoutTrailingSeparators(path);

@@ -174,6 +174,13 @@ TEST_F(OmbrelWindows, InstallUpdateAndAnUpToDateRun) {
     ASSERT_EQ(r.exitCode, 0u) << r.output;
     EXPECT_EQ(Installed(), Release1Files());
     EXPECT_EQ(r.Downloads(), 3u) << r.output;
+    // The server's cache folder is named without the ':' that Windows names cannot hold.
+    std::string serverFolder = server.substr(server.find("://") + 3);
+    serverFolder[serverFolder.find(':')] = '_';
+    for (const char* cached : {"Demo.1.0.zip", "Demo.1.0/sub/b.txt", "Lib.1.0.zip"}) {
+        EXPECT_TRUE(fs::exists(fs::path(Wide(tmp / "cache/ombrel/" + serverFolder + "/" + cached))))
+            << cached;
+    }
     EXPECT_TRUE(fs::exists(fs::path(Wide(Dest() + "/Demo.ombrel"))));
     EXPECT_FALSE(fs::exists(fs::path(Wide(Dest() + "/Demo.ombrel.progress"))));
     ASSERT_FALSE(r.Lines().empty());
