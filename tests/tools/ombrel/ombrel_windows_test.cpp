@@ -1,6 +1,7 @@
 // ombrel.exe end to end under Wine, against ombrel-server running natively on 127.0.0.1: the
 // Windows test stage publishes releases 1.0 and 1.1 of Demo (tests/tools/ombrel/
-// windows_store.sh), serves them and passes the server's address in OMBREL_TEST_SERVER_URL.
+// windows_store.sh, with 1.0 on the beta channel too), serves them and passes the server's
+// address in OMBREL_TEST_SERVER_URL.
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -9,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <map>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -128,6 +130,16 @@ class OmbrelWindows : public ::testing::Test {
     }
 
     std::string Dest() const { return tmp / "dest"; }
+    // The server's folder of the package cache, named without the ':' that Windows names cannot
+    // hold.
+    std::string Cache() const {
+        std::string folder = server.substr(server.find("://") + 3);
+        folder[folder.find(':')] = '_';
+        return tmp / "cache/ombrel/" + folder;
+    }
+    std::string Read(const std::string& path) const {
+        return ReadFileBytes(fs::path(Wide(path)).string());
+    }
 
     // The executable, its Linux path (as CTest passes it) reached through Wine's Z: drive.
     static std::string OmbrelExe() {
@@ -174,15 +186,9 @@ TEST_F(OmbrelWindows, InstallUpdateAndAnUpToDateRun) {
     ASSERT_EQ(r.exitCode, 0u) << r.output;
     EXPECT_EQ(Installed(), Release1Files());
     EXPECT_EQ(r.Downloads(), 3u) << r.output;
-    // The server's cache folder is named without the ':' that Windows names cannot hold.
-    std::string serverFolder = server.substr(server.find("://") + 3);
-    serverFolder[serverFolder.find(':')] = '_';
     for (const char* cached : {"Demo.1.0.zip", "Demo.1.0/sub/b.txt", "Lib.1.0.zip"}) {
-        EXPECT_TRUE(fs::exists(fs::path(Wide(tmp / "cache/ombrel/" + serverFolder + "/" + cached))))
-            << cached;
+        EXPECT_TRUE(fs::exists(fs::path(Wide(Cache() + "/" + cached)))) << cached;
     }
-    EXPECT_TRUE(fs::exists(fs::path(Wide(Dest() + "/Demo.ombrel"))));
-    EXPECT_FALSE(fs::exists(fs::path(Wide(Dest() + "/Demo.ombrel.progress"))));
     ASSERT_FALSE(r.Lines().empty());
     EXPECT_THAT(r.Lines().back(), HasSubstr("log: ombrel: installed Demo 1.0 in " + Dest()));
 
@@ -198,6 +204,68 @@ TEST_F(OmbrelWindows, InstallUpdateAndAnUpToDateRun) {
     EXPECT_EQ(again.Downloads(), 0u) << again.output;
     ASSERT_FALSE(again.Lines().empty());
     EXPECT_THAT(again.Lines().back(), HasSubstr("is up to date"));
+}
+
+TEST_F(OmbrelWindows, ForceGoesBackToAnOlderVersionAndAChannelHasItsOwnPackages) {
+    ASSERT_EQ(Ombrel({"--app", "Demo"}).exitCode, 0u);
+    EXPECT_EQ(Installed(), Release11Files());
+
+    TRun force = Ombrel({"--app", "Demo", "--version", "1.0"});
+    ASSERT_EQ(force.exitCode, 0u) << force.output;
+    EXPECT_TRUE(force.HasLine("log: TOmbrel: mode: force version 1.0")) << force.output;
+    EXPECT_EQ(Installed(), Release1Files());
+    EXPECT_THAT(Read(Dest() + "/Demo.ombrel"), HasSubstr(":version 1.0\r\n"));
+
+    TRun beta = Ombrel({"--app", "Demo", "--channel", "beta", "--verbose"});
+    ASSERT_EQ(beta.exitCode, 0u) << beta.output;
+    EXPECT_TRUE(beta.HasLine("log: TOmbrel: forcing version 1.0 for update-channel option beta"))
+        << beta.output;
+    EXPECT_EQ(beta.Downloads(), 1u) << beta.output;
+    EXPECT_EQ(Read(Dest() + "/lib/core.dll"), "core beta");
+}
+
+TEST_F(OmbrelWindows, StoppedBeforeTheCopyThenContinued) {
+    TRun stopped = Ombrel({"--app", "Demo", "--stop-before-copy"});
+    ASSERT_EQ(stopped.exitCode, 0u) << stopped.output;
+    EXPECT_TRUE(fs::exists(fs::path(Wide(Dest() + "/Demo.ombrel.progress"))));
+    EXPECT_FALSE(fs::exists(fs::path(Wide(Dest() + "/Demo.ombrel"))));
+
+    TRun resumed = Ombrel({"--app", "Demo"});
+    ASSERT_EQ(resumed.exitCode, 0u) << resumed.output;
+    EXPECT_TRUE(resumed.HasLine("log: TOmbrel: mode: continue")) << resumed.output;
+    EXPECT_EQ(resumed.Downloads(), 0u) << resumed.output;
+    EXPECT_EQ(Installed(), Release11Files());
+    EXPECT_FALSE(fs::exists(fs::path(Wide(Dest() + "/Demo.ombrel.progress"))));
+}
+
+TEST_F(OmbrelWindows, ADamagedArchiveInTheCacheIsFetchedAgain) {
+    tmp.Write(Cache().substr(tmp.Path().size() + 1) + "/Lib.1.0.zip", "PK but not an archive");
+    TRun r = Ombrel({"--app", "Demo", "--version", "1.0"});
+    ASSERT_EQ(r.exitCode, 0u) << r.output;
+    EXPECT_TRUE(std::regex_search(
+        r.output, std::regex("warning: TOmbrel: cached package [^\\r\\n]*Lib\\.1\\.0\\.zip does "
+                             "not match \\(size [0-9]+ expected, 21 received\\)")))
+        << r.output;
+    EXPECT_EQ(r.Downloads(), 3u) << r.output;
+    EXPECT_EQ(Installed(), Release1Files());
+}
+
+TEST_F(OmbrelWindows, AFileInUseStopsTheUpdateAndNothingChanges) {
+    ASSERT_EQ(Ombrel({"--app", "Demo", "--version", "1.0"}).exitCode, 0u);
+    const std::string held = Dest() + "\\Demo.exe";
+    HANDLE file = CreateFileW(Wide(held).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    TRun r = Ombrel({"--app", "Demo"});
+    CloseHandle(file);
+    EXPECT_EQ(r.exitCode, 1u) << r.output;
+    EXPECT_THAT(r.output, HasSubstr("error: IO.CopyBuffer: file Demo.exe cannot be overwritten"));
+    EXPECT_EQ(Installed(), Release1Files());
+
+    // Once it is let go, the update goes through.
+    TRun again = Ombrel({"--app", "Demo"});
+    EXPECT_EQ(again.exitCode, 0u) << again.output;
+    EXPECT_EQ(Installed(), Release11Files());
 }
 
 TEST_F(OmbrelWindows, RepairRestoresAChangedAndADeletedFile) {
