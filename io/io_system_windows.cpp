@@ -36,7 +36,12 @@
 // - Reparse points (symbolic links, junctions, mount points) take the place of links.
 // - There are no mode bits: an entry made on Unix without any write bit, and an entry made on
 //   MS-DOS with the read-only attribute, become read-only files; Copyfile keeps the source's
-//   read-only attribute. A read-only file is replaced and deleted as any other, as on Linux.
+//   read-only attribute; a file replaced by SetLines or ByteToFile keeps its read-only, hidden
+//   and system attributes. A read-only file is replaced and deleted as any other, as on Linux.
+// - Two entries of an archive whose names differ in case only are the same name ("is there
+//   twice"), as they are for the file system.
+// - Below an owned folder, a handle that leads elsewhere than the name it was opened by (a link
+//   the system does not show as one) is refused as a link.
 // - FlushToDisk checks that the folder is there; each file written with SetLines or ByteToFile
 //   has been flushed already (there is no syncfs).
 
@@ -350,6 +355,37 @@ bool ArchiveStamp(const std::string& path, uint64_t& size, int64_t& modified,
         data.ftLastWriteTime.dwLowDateTime);
     modified = (ticks - 116444736000000000LL) * 100;
     return true;
+}
+
+// The read-only, hidden and system attributes of the file `name` of `dir`, if there is one,
+// given to `file`, which is to replace it (as a replaced file keeps its mode bits on Linux).
+std::error_code KeepAttributes(HANDLE dir, const std::string& name, HANDLE file) {
+    constexpr DWORD kKept = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+    TEntryKind kind;
+    HANDLE old;
+    if (KindAt(dir, name, kind) || kind != TEntryKind::File ||
+        OpenAt(dir, name, FILE_READ_ATTRIBUTES, FILE_OPEN, FILE_NON_DIRECTORY_FILE, old)) {
+        return {};  // nothing to keep
+    }
+    FILE_BASIC_INFO basic{};
+    const bool known = GetFileInformationByHandleEx(old, FileBasicInfo, &basic, sizeof basic);
+    CloseHandle(old);
+    if (!known || (basic.FileAttributes & kKept) == 0) return {};
+    FILE_BASIC_INFO fresh{};
+    if (!GetFileInformationByHandleEx(file, FileBasicInfo, &fresh, sizeof fresh)) {
+        return LastWin32Error();
+    }
+    fresh.FileAttributes = (fresh.FileAttributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_NORMAL)) |
+                           (basic.FileAttributes & kKept);
+    // Times left as they are.
+    fresh.CreationTime.QuadPart = 0;
+    fresh.LastAccessTime.QuadPart = 0;
+    fresh.LastWriteTime.QuadPart = 0;
+    fresh.ChangeTime.QuadPart = 0;
+    if (!SetFileInformationByHandle(file, FileBasicInfo, &fresh, sizeof fresh)) {
+        return LastWin32Error();
+    }
+    return {};
 }
 
 // Removes the folder `name` of `parent` and the empty folders below it, bottom-up, when they
@@ -682,6 +718,7 @@ bool TIO::WriteFileAtomic(const std::string& Path, const char* data, size_t size
     TAtomicFile file;
     if (!error) error = file.Create(dir.Get(), name);
     if (!error) error = file.Write(data, size);
+    if (!error) error = KeepAttributes(DirOf(dir), name, FdHandle(file.Fd()));
     if (!error) error = file.Commit(true);
     if (error) {
         DoError(FailureText("write", Path, error.message()));

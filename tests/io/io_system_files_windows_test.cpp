@@ -159,13 +159,20 @@ TEST_F(IoTest, TextFilesRoundTripAlsoBeyondTheOldPathLimit) {
     EXPECT_THAT(messages->reports, IsEmpty()) << ErrorsDump();
 }
 
-TEST_F(IoTest, WritesReplaceTheFileWholeAlsoAReadOnlyOneAndLeaveNoTemporaryFile) {
+TEST_F(IoTest, WritesReplaceTheFileWholeKeepingItsAttributesAndLeaveNoTemporaryFile) {
     const std::string path = temp.Write("state.txt", std::string(5000, 'o'));
     ASSERT_TRUE(io.SetLines(path, {"new"}));
     EXPECT_EQ(temp.Read("state.txt"), "\xEF\xBB\xBFnew\r\n");
     ASSERT_TRUE(SetFileAttributesW(Win32Path(path).c_str(), FILE_ATTRIBUTE_READONLY));
     ASSERT_TRUE(io.ByteToFile(path, {'b', 0, 'c'})) << ErrorsDump();
     EXPECT_EQ(temp.Read("state.txt"), std::string("b\0c", 3));
+    // A replaced file keeps its read-only and hidden attributes, as it keeps its mode on Linux.
+    EXPECT_EQ(Attributes(path) & FILE_ATTRIBUTE_READONLY, FILE_ATTRIBUTE_READONLY);
+    ASSERT_TRUE(SetFileAttributesW(Win32Path(path).c_str(), FILE_ATTRIBUTE_HIDDEN));
+    ASSERT_TRUE(io.SetLines(path, {"hidden"})) << ErrorsDump();
+    EXPECT_EQ(Attributes(path) & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_READONLY),
+              FILE_ATTRIBUTE_HIDDEN);
+    EXPECT_EQ(temp.Read("state.txt"), "\xEF\xBB\xBFhidden\r\n");
     EXPECT_THAT(TempLeftovers(temp.Path()), IsEmpty());
     EXPECT_THAT(messages->reports, IsEmpty());
 }
