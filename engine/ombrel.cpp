@@ -15,6 +15,7 @@
 
 #include "api/json_models.h"
 #include "api/signed_release.h"
+#include "engine/copy_workers.h"
 #include "engine/report_queue.h"
 #include "state/helper_package.h"
 #include "io/copy_buffer.h"
@@ -44,7 +45,8 @@ namespace ombrel {
 //      they leave empty. Then the manifest is stored without those files (and without the
 //      obsolete packages), and only then the plan without them.
 //   3. For each package in plan order: its files are copied from the package cache (each through
-//      a temporary file or an exclusive create, and a rename), the file system is flushed, the
+//      a temporary file or an exclusive create, and a rename; two threads share a package's
+//      files, see engine/copy_workers.h), the file system is flushed, the
 //      manifest is stored with the package and its files, and only then the plan without it.
 //   4. The manifest is stored with the plan's version; then the progress file is deleted.
 //
@@ -68,6 +70,8 @@ namespace {
 
 const char kExecute[] = "Execute";
 const char kExecutePackage[] = "ExecutePackage";
+// Threads that copy a package's files into the installation folder.
+constexpr size_t kCopyWorkers = 2;
 
 // i * 100 / n rounded to the nearest whole number, a half going to the even neighbour.
 int32_t CopyPercent(size_t i, size_t n) {
@@ -878,22 +882,7 @@ bool TOmbrel::DownloadAhead(TProgress& plan, const std::string& temp, IOInterfac
         }
     } join{mutex, changed, stop, std::thread(downloader)};
 
-    const auto deliver = [this](const TReportQueue::TEntry& entry) {
-        using TKind = TReportQueue::TKind;
-        switch (entry.kind) {
-            case TKind::Error: Messages->Error(entry.text, entry.sender); break;
-            case TKind::KeptError: AddError(entry.text); break;
-            case TKind::Warning: Messages->Warning(entry.text, entry.sender); break;
-            case TKind::Log: Messages->Log(entry.text, entry.sender); break;
-            case TKind::Debug: Messages->Debug(entry.text, entry.sender); break;
-            case TKind::Progress:
-                Messages->Progress(entry.text, static_cast<int32_t>(entry.a));
-                break;
-            case TKind::Received:
-                if (iOnDownloadProgress) iOnDownloadProgress(entry.text, entry.a, entry.b);
-                break;
-        }
-    };
+    const auto deliver = [this](const TReportQueue::TEntry& entry) { Deliver(entry); };
     for (size_t i = 0; i < n; ++i) {
         TSlot& slot = *slots[i];
         slot.queue.Pump(deliver);
@@ -909,6 +898,21 @@ bool TOmbrel::DownloadAhead(TProgress& plan, const std::string& temp, IOInterfac
         if (!UnpackPackage(*packages[i], temp)) return false;
     }
     return true;
+}
+
+void TOmbrel::Deliver(const TReportQueue::TEntry& entry) {
+    using TKind = TReportQueue::TKind;
+    switch (entry.kind) {
+        case TKind::Error: Messages->Error(entry.text, entry.sender); break;
+        case TKind::KeptError: AddError(entry.text); break;
+        case TKind::Warning: Messages->Warning(entry.text, entry.sender); break;
+        case TKind::Log: Messages->Log(entry.text, entry.sender); break;
+        case TKind::Debug: Messages->Debug(entry.text, entry.sender); break;
+        case TKind::Progress: Messages->Progress(entry.text, static_cast<int32_t>(entry.a)); break;
+        case TKind::Received:
+            if (iOnDownloadProgress) iOnDownloadProgress(entry.text, entry.a, entry.b);
+            break;
+    }
 }
 
 bool TOmbrel::FetchPackage(const TPackage& package, const std::string& temp, TLane& lane) {
@@ -1347,7 +1351,7 @@ bool TOmbrel::CopyPackages(TCopyBuffers& copyPlan, TProgress& plan, TOmbrelFile*
     for (auto& buffer : copyPlan) {
         ++i;
         Messages->Progress("copy", CopyPercent(i, n));
-        if (!buffer->CopyFiles()) {
+        if (!CopyFiles(*buffer)) {
             ok = false;
             break;
         }
@@ -1366,6 +1370,18 @@ bool TOmbrel::CopyPackages(TCopyBuffers& copyPlan, TProgress& plan, TOmbrelFile*
     }
     Messages->Progress("copy", 100);
     return ok;
+}
+
+bool TOmbrel::CopyFiles(TCopyBuffer& buffer) {
+    // Both cores copy a package of more than one file; the reports come as from one.
+    if (buffer.Files.size() > 1) {
+        const auto copied = CopyOnWorkers(buffer, *IO, kCopyWorkers,
+                                          [this](const TReportQueue::TEntry& entry) {
+                                              Deliver(entry);
+                                          });
+        if (copied) return *copied;
+    }
+    return buffer.CopyFiles();
 }
 
 void TOmbrel::RemoveProgressFile() {

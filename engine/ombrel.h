@@ -10,17 +10,18 @@
 
 #include "api/api_client.h"
 #include "engine/junk.h"
+#include "engine/report_queue.h"
 #include "api/ombrel_options.h"
 #include "io/io_interface.h"
 #include "messages/messages.h"
 
 namespace ombrel {
 
+class TCopyBuffer;
 class TCopyBuffers;
 class TFileLock;
 class TOmbrelFile;
 class TProgress;
-class TSwitchedMessages;
 struct TPackage;
 
 // Brings the installation folder named by the options into the state the update server
@@ -176,6 +177,10 @@ private:
     bool RemoveDoomedFiles(const std::string& destination, TProgress& plan, TOmbrelFile& manifest);
     bool RemoveDoomedPackages(TProgress& plan, TOmbrelFile& manifest);
     bool CopyPackages(TCopyBuffers& copyPlan, TProgress& plan, TOmbrelFile* manifest);
+    // One package's files, on both cores when the file system service can serve other threads.
+    bool CopyFiles(TCopyBuffer& buffer);
+    // Passes a report made on another thread on, as if made here.
+    void Deliver(const TReportQueue::TEntry& entry);
     void RemoveProgressFile();
 
     std::vector<std::string> errors;

@@ -36,7 +36,7 @@ void TReportQueue::Add(TEntry entry) {
             iEntries.push_back(std::move(entry));
         }
     }
-    iChanged.notify_one();
+    if (!iWholeAtClose) iChanged.notify_one();
 }
 
 void TReportQueue::Close() {
@@ -53,7 +53,7 @@ void TReportQueue::Pump(const std::function<void(const TEntry&)>& deliver) {
         bool closed = false;
         {
             std::unique_lock lock(iMutex);
-            iChanged.wait(lock, [this] { return iClosed || !iEntries.empty(); });
+            iChanged.wait(lock, [this] { return iClosed || (!iWholeAtClose && !iEntries.empty()); });
             batch.swap(iEntries);
             closed = iClosed;
         }

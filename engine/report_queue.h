@@ -18,6 +18,10 @@ namespace ombrel {
 // following another replaces it, only the latest is of interest).
 class TReportQueue : public IMessages {
 public:
+    // With `wholeAtClose` the receiver is woken only when the queue is closed, not for every
+    // entry: for short pieces of work whose reports may as well come at once.
+    explicit TReportQueue(bool wholeAtClose = false) : iWholeAtClose(wholeAtClose) {}
+
     enum class TKind { Error, KeptError, Warning, Log, Debug, Progress, Received };
     struct TEntry {
         TKind kind;
@@ -49,6 +53,7 @@ private:
     std::condition_variable iChanged;
     std::deque<TEntry> iEntries;
     bool iClosed = false;
+    const bool iWholeAtClose;
 };
 
 // Passes reports on to whichever sink is set now; set and used on one thread.

@@ -35,21 +35,30 @@ std::string TCopyBuffer::SinkOf(const TCopyFile& file) const {
 void TCopyBuffer::Log(const std::string& msg) { Messages->Log(msg, kSender); }
 
 bool TCopyBuffer::CopyFiles() {
+    ReportCopyStart();
+    return CopyRange(0, Files.size(), *IO, *Messages);
+}
+
+void TCopyBuffer::ReportCopyStart() {
     if (IsArchivePackage(*Package)) {
         Log(fmt::sprintf("copy %s/* to %s ...", GetPackageFolderName(*Package), Destination));
     }
-    for (const auto& file : Files) {
-        Log(fmt::sprintf("copy %s to %s", file.PackageFile, Destination));
+}
+
+bool TCopyBuffer::CopyRange(size_t begin, size_t end, IOInterface& io, IMessages& messages) const {
+    for (size_t i = begin; i < end && i < Files.size(); ++i) {
+        const TCopyFile& file = Files[i];
+        messages.Log(fmt::sprintf("copy %s to %s", file.PackageFile, Destination), kSender);
         // A link in the installation folder must not lead a package file outside it.
         const std::string sink = SinkOf(file);
         if (PassesThroughLink(Destination, sink)) {
-            Messages->Error(fmt::sprintf("file %s of package %s cannot be installed: %s",
-                                         file.PackageFile, Package->Name,
-                                         "a folder on its way is a symbolic link"),
-                            kSender);
+            messages.Error(fmt::sprintf("file %s of package %s cannot be installed: %s",
+                                        file.PackageFile, Package->Name,
+                                        "a folder on its way is a symbolic link"),
+                           kSender);
             return false;
         }
-        if (!IO->Copyfile(SourceOf(file), sink)) return false;
+        if (!io.Copyfile(SourceOf(file), sink)) return false;
     }
     return true;
 }

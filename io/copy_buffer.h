@@ -47,6 +47,10 @@ public:
     // Copies the files in order; stops at the first failure (the IO service reports it). Files
     // copied before stay.
     bool CopyFiles();
+    // The parts of CopyFiles, for copying a package's files on more than one thread: the report
+    // that the package's copying begins, then the files [begin, end) with that service and sink.
+    void ReportCopyStart();
+    bool CopyRange(size_t begin, size_t end, IOInterface& io, IMessages& messages) const;
     // The PackageFile of every entry, in order.
     std::vector<std::string> GetPackageFiles() const;
 

@@ -85,8 +85,7 @@ public:
     void OwnFolder(const std::string& Path) override;
     std::shared_ptr<IOInterface> ForThread(IMessagesPtr Messages) override {
         auto io = std::make_shared<TIO>(std::move(Messages));
-        io->iZipLimits = iZipLimits;
-        io->iOwned = iOwned;
+        ShareSettings(*io);
         return io;
     }
 
@@ -98,6 +97,13 @@ public:
     bool FlushToDisk(const std::string& Path) override;
     std::error_code RenameEntry(const std::string& From, const std::string& To) override;
     std::error_code RemoveTree(const std::string& Path) override;
+
+protected:
+    // Gives another service this one's owned folders and limits (see ForThread).
+    void ShareSettings(TIO& other) const {
+        other.iZipLimits = iZipLimits;
+        other.iOwned = iOwned;
+    }
 
 private:
     void DoError(const std::string& text);

@@ -1,6 +1,7 @@
-// Downloads beside the unpacking: the engine with its real file system service and server client
-// against a server on 127.0.0.1. A run that downloads the next package while it unpacks one must
-// leave what a run working one package after the other leaves, and tell it in the same order.
+// Work on more than one thread: the engine with its real file system service and server client
+// against a server on 127.0.0.1. A run that downloads the next package while it unpacks one, and
+// copies a package's files on two threads, must leave what a run working one step after the
+// other leaves, and tell it in the same order.
 
 #include <gtest/gtest.h>
 
@@ -10,6 +11,8 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -36,6 +39,32 @@ class SingleThreadIO : public TIO {
 public:
     using TIO::TIO;
     IOInterfacePtr ForThread(IMessagesPtr) override { return nullptr; }
+};
+
+// The file system service as it is, noting the threads its copies run on (its services for other
+// threads included).
+class ThreadNotingIO : public TIO {
+public:
+    struct Threads {
+        std::mutex mutex;
+        std::set<std::thread::id> ids;
+    };
+    ThreadNotingIO(IMessagesPtr messages, std::shared_ptr<Threads> threads)
+        : TIO(std::move(messages)), threads(std::move(threads)) {}
+    IOInterfacePtr ForThread(IMessagesPtr messages) override {
+        auto io = std::make_shared<ThreadNotingIO>(std::move(messages), threads);
+        ShareSettings(*io);
+        return io;
+    }
+    bool Copyfile(const std::string& source, const std::string& target) override {
+        {
+            std::lock_guard lock(threads->mutex);
+            threads->ids.insert(std::this_thread::get_id());
+        }
+        return TIO::Copyfile(source, target);
+    }
+
+    std::shared_ptr<Threads> threads;
 };
 
 // Every file below root (links and folders by name), with its bytes; the completion markers of
@@ -105,7 +134,7 @@ protected:
         options->iDestination = run.root + "/dest";
         std::shared_ptr<IMessages> sink = run.messages;
         IOInterfacePtr io = serial ? std::make_shared<SingleThreadIO>(sink)
-                                   : std::make_shared<TIO>(sink);
+                                   : IOInterfacePtr(std::make_shared<ThreadNotingIO>(sink, threads));
         auto client = std::make_shared<TApiClient>(options, sink);
         TOmbrel engine(options, io, sink, client);
         if (intercept) engine.OnInterceptBeforePackageCopy([] { return true; });
@@ -134,6 +163,20 @@ protected:
         return lines;
     }
 
+    // A package of many files in a few folders, one of them large; with `shared`, also the
+    // file the other packages install.
+    void ManyFiles(int id, const std::string& tag, bool shared) {
+        std::vector<std::pair<std::string, std::string>> entries;
+        for (int i = 0; i < 300; ++i) {
+            entries.emplace_back("dir" + std::to_string(i % 7) + "/f" + std::to_string(i) + ".txt",
+                                 tag + " " + std::to_string(i));
+        }
+        entries.emplace(entries.begin() + 150, "dir3/large.bin", std::string(1 << 20, 'L'));
+        if (shared) entries.emplace_back("shared.txt", "from " + tag);
+        Package(id, entries);
+    }
+
+    std::shared_ptr<ThreadNotingIO::Threads> threads = std::make_shared<ThreadNotingIO::Threads>();
     testing::HttpTestServer server;
     std::map<int, std::string> archives;
     std::function<void(int)> onDownload;
@@ -230,6 +273,63 @@ TEST_F(DownloadAheadTest, TheNextPackageDownloadsWhileOneIsUnpacked) {
     ASSERT_TRUE(holding->held);
     EXPECT_TRUE(holding->secondAskedWhileHeld);
     EXPECT_EQ(testing::ReadFileBytes(aheadRoot / "dest/shared.txt"), "from three");
+}
+
+TEST_F(DownloadAheadTest, APackageOfManyFilesIsCopiedOnTwoThreadsAsIfOneAfterTheOther) {
+    // Two packages of many files over the same names: the later one wins every file.
+    archives.clear();
+    ManyFiles(1, "first", true);
+    ManyFiles(2, "second", true);
+    TRun serial{serialRoot.Path()}, ahead{aheadRoot.Path()};
+    Run(serial, true, false);
+    Run(ahead, false, false);
+    ASSERT_TRUE(serial.success) << serial.messages->Dump();
+    ASSERT_TRUE(ahead.success) << ahead.messages->Dump();
+    EXPECT_EQ(Story(ahead), Story(serial));
+    const auto files = Tree(aheadRoot / "dest");
+    EXPECT_EQ(files, Tree(serialRoot / "dest"));
+    EXPECT_EQ(files.at("dir2/f9.txt"), "second 9");
+    EXPECT_EQ(files.at("shared.txt"), "from second");
+    EXPECT_EQ(files.at("dir3/large.bin").size(), 1u << 20);
+    EXPECT_EQ(threads->ids.size(), 2u);
+    EXPECT_EQ(threads->ids.count(std::this_thread::get_id()), 0u);
+}
+
+TEST_F(DownloadAheadTest, ACopyThatFailsHalfwayTellsWhatARunOneFileAfterTheOtherTells) {
+    // Where a folder of the package is to go, the installation holds a file: the first file of
+    // that folder to be copied ends the run, after the files before it.
+    archives.clear();
+    ManyFiles(1, "first", false);
+    Package(2, {{"late.txt", "never"}});
+    TRun serial{serialRoot.Path()}, ahead{aheadRoot.Path()};
+    for (const TRun* run : {&serial, &ahead}) {
+        fs::create_directories(run->root + "/dest");
+        testing::WriteFileBytes(run->root + "/dest/dir4", "in the way");
+    }
+    Run(serial, true, false);
+    Run(ahead, false, false);
+    ASSERT_EQ(serial.messages->Count(Level::Error), 1u) << serial.messages->Dump();
+    EXPECT_EQ(Story(ahead), Story(serial));
+    EXPECT_EQ(testing::ReadFileBytes(aheadRoot / "dest/Demo.ombrel.progress"),
+              testing::ReadFileBytes(serialRoot / "dest/Demo.ombrel.progress"));
+    EXPECT_FALSE(fs::exists(aheadRoot / "dest/late.txt"));
+    // What the serial run copied, the other did too (it may have gone on a little further in
+    // that package, which stays in the plan).
+    const auto files = Tree(aheadRoot / "dest");
+    for (const auto& [name, bytes] : Tree(serialRoot / "dest")) {
+        if (name == "Demo.ombrel.progress") continue;
+        ASSERT_EQ(files.count(name), 1u) << name;
+        EXPECT_EQ(files.at(name), bytes) << name;
+    }
+
+    // Without the file in the way, both continue to the same end.
+    for (const TRun* run : {&serial, &ahead}) fs::remove(run->root + "/dest/dir4");
+    TRun serial2{serialRoot.Path()}, ahead2{aheadRoot.Path()};
+    Run(serial2, true, false);
+    Run(ahead2, false, false);
+    ASSERT_EQ(ahead2.messages->Count(Level::Error), 0u) << ahead2.messages->Dump();
+    EXPECT_EQ(Story(ahead2), Story(serial2));
+    EXPECT_EQ(Tree(aheadRoot / "dest"), Tree(serialRoot / "dest"));
 }
 
 }  // namespace
