@@ -66,6 +66,9 @@ public:
     // the file may then be seen half-written under its final name; it is removed again when it
     // is not committed. A name that exists already always goes through a temporary file.
     std::error_code Create(int dirFd, const std::string& name, bool directWhenNew = false);
+    // The mode bits the next Create gives the file (less the umask) where the platform has
+    // them; 0666 unless set.
+    void SetCreateMode(unsigned mode) { iCreateMode = mode; }
 
     int Fd() const { return iFd; }
     std::error_code Write(const void* data, size_t size) { return WriteAll(iFd, data, size); }
@@ -84,6 +87,7 @@ private:
     std::string iName;
     std::string iTempName;
     bool iDirect = false;  // written in place under iName, not yet committed
+    unsigned iCreateMode = 0666;
 };
 
 }  // namespace ombrel

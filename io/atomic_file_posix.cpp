@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <sys/random.h>
+
+#include <chrono>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -61,13 +63,23 @@ std::error_code WriteAll(int fd, const void* data, size_t size) {
 
 namespace {
 
+// Names of temporary files: unpredictable to other users, without a system call for each. Each
+// thread draws from its own generator, seeded from the kernel's random source once.
 std::string RandomSuffix() {
-    uint64_t value = 0;
-    if (getrandom(&value, sizeof value, GRND_NONBLOCK) != sizeof value) {
-        static uint64_t counter = 0;
-        value = (static_cast<uint64_t>(::getpid()) << 32) ^ ++counter ^
-                reinterpret_cast<uintptr_t>(&value);
-    }
+    thread_local uint64_t state = [] {
+        uint64_t seed = 0;
+        if (getrandom(&seed, sizeof seed, GRND_NONBLOCK) != sizeof seed) {
+            seed = (static_cast<uint64_t>(::getpid()) << 32) ^
+                   static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+                   reinterpret_cast<uintptr_t>(&seed);
+        }
+        return seed;
+    }();
+    // splitmix64
+    uint64_t value = (state += 0x9e3779b97f4a7c15ULL);
+    value = (value ^ (value >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    value = (value ^ (value >> 27)) * 0x94d049bb133111ebULL;
+    value ^= value >> 31;
     char text[17];
     std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(value));
     return text;
@@ -81,7 +93,7 @@ std::error_code TAtomicFile::Create(int dirFd, const std::string& name, bool dir
     Discard();
     if (directWhenNew) {
         int fd = ::openat(dirFd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                          0666);
+                          static_cast<mode_t>(iCreateMode));
         if (fd >= 0) {
             iDirFd = dirFd;
             iFd = fd;
@@ -95,7 +107,8 @@ std::error_code TAtomicFile::Create(int dirFd, const std::string& name, bool dir
     for (int attempt = 0; attempt < 100; ++attempt) {
         std::string tempName = ".ombrel-" + RandomSuffix() + ".tmp";
         int fd = ::openat(dirFd, tempName.c_str(),
-                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                          static_cast<mode_t>(iCreateMode));
         if (fd >= 0) {
             iDirFd = dirFd;
             iFd = fd;

@@ -2,6 +2,9 @@
 
 #include <fmt/printf.h>
 
+#include <algorithm>
+#include <string_view>
+
 #include "state/helper_package.h"
 #include "io/paths.h"
 #include "io/unpacked_marker.h"
@@ -46,21 +49,31 @@ void TCopyBuffer::ReportCopyStart() {
 }
 
 bool TCopyBuffer::CopyRange(size_t begin, size_t end, IOInterface& io, IMessages& messages) const {
-    for (size_t i = begin; i < end && i < Files.size(); ++i) {
-        const TCopyFile& file = Files[i];
+    end = std::min(end, Files.size());
+    if (begin >= end) return true;
+    // The folder last found free of links: the next file in it needs no look again (the copy
+    // itself never passes through a link either).
+    std::string checked;
+    return io.CopyFiles(end - begin, [&](size_t index, std::string& source, std::string& sink) {
+        const TCopyFile& file = Files[begin + index];
         messages.Log(fmt::sprintf("copy %s to %s", file.PackageFile, Destination), kSender);
+        sink = SinkOf(file);
+        const size_t cut = sink.find_last_of("/\\");
+        const std::string_view folder(sink.data(), cut == std::string::npos ? 0 : cut);
         // A link in the installation folder must not lead a package file outside it.
-        const std::string sink = SinkOf(file);
-        if (PassesThroughLink(Destination, sink)) {
-            messages.Error(fmt::sprintf("file %s of package %s cannot be installed: %s",
-                                        file.PackageFile, Package->Name,
-                                        "a folder on its way is a symbolic link"),
-                           kSender);
-            return false;
+        if (checked.empty() || folder != checked) {
+            if (PassesThroughLink(Destination, sink)) {
+                messages.Error(fmt::sprintf("file %s of package %s cannot be installed: %s",
+                                            file.PackageFile, Package->Name,
+                                            "a folder on its way is a symbolic link"),
+                               kSender);
+                return false;
+            }
+            checked = folder;
         }
-        if (!io.Copyfile(SourceOf(file), sink)) return false;
-    }
-    return true;
+        source = SourceOf(file);
+        return true;
+    });
 }
 
 std::vector<std::string> TCopyBuffer::GetPackageFiles() const {
@@ -128,12 +141,12 @@ bool TCopyBuffers::Load(const std::vector<std::unique_ptr<TPackage>>& Packages,
 bool TCopyBuffers::CanFilesBeOverwritten() {
     bool result = true;
     for (const auto& buffer : Items) {
-        for (const auto& file : buffer->Files) {
-            if (!IO->CanFileBeOverwritten(buffer->SinkOf(file))) {
-                Error(fmt::sprintf("file %s cannot be overwritten", file.PackageFile));
-                result = false;
-                break;
-            }
+        const auto& files = buffer->Files;
+        const size_t blocked = IO->FirstBlockedFile(
+            files.size(), [&](size_t index) { return buffer->SinkOf(files[index]); });
+        if (blocked < files.size()) {
+            Error(fmt::sprintf("file %s cannot be overwritten", files[blocked].PackageFile));
+            result = false;
         }
     }
     return result;

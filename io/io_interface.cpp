@@ -14,4 +14,20 @@ bool IOInterface::GetFileNames(const std::string& path, const TStrings& masks, T
     return true;
 }
 
+bool IOInterface::CopyFiles(size_t count, const TNextCopy& next) {
+    std::string source, target;
+    for (size_t i = 0; i < count; ++i) {
+        if (!next(i, source, target) || !Copyfile(source, target)) return false;
+    }
+    return true;
+}
+
+size_t IOInterface::FirstBlockedFile(size_t count,
+                                     const std::function<std::string(size_t index)>& pathOf) {
+    for (size_t i = 0; i < count; ++i) {
+        if (!CanFileBeOverwritten(pathOf(i))) return i;
+    }
+    return count;
+}
+
 }  // namespace ombrel

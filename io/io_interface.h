@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <system_error>
@@ -37,6 +38,15 @@ public:
     // Copies source to target, creating the target's missing folders and replacing an existing
     // target; keeps the source's mode and modification time.
     virtual bool Copyfile(const std::string& source, const std::string& target) = 0;
+    // Names the index-th of a run of copies in source and target; answers false, after
+    // reporting why, to refuse it.
+    using TNextCopy =
+        std::function<bool(size_t index, std::string& source, std::string& target)>;
+    // Copies `count` files one after the other as Copyfile does, each named by `next` just
+    // before it is copied; stops at the first refusal or failure. A service may keep the
+    // folders it reached for one file open for the next one in the same folder. The default
+    // calls Copyfile.
+    virtual bool CopyFiles(size_t count, const TNextCopy& next);
     // Lists every file below path, recursively, that matches the masks.
     virtual bool GetFiles(const std::string& path, const TStrings& masks, TStrings& files) = 0;
     // GetFiles, each name relative to path rather than the full path: a listing of many files
@@ -66,6 +76,12 @@ public:
     // True when no such file exists, or no other process holds it open and it can be opened
     // for writing. A failure is reported at level Log.
     virtual bool CanFileBeOverwritten(const std::string& Path) = 0;
+    // CanFileBeOverwritten for `count` files, each named by `pathOf` when its turn comes:
+    // the index of the first that cannot be overwritten, or count. A service may keep the
+    // folder it reached for one file open for the next one in it. The default calls
+    // CanFileBeOverwritten.
+    virtual size_t FirstBlockedFile(size_t count,
+                                    const std::function<std::string(size_t index)>& pathOf);
 
     // Declares Path a folder that the run owns: from now on every path below it is reached
     // from an open handle of Path, component by component, and no link below Path is ever

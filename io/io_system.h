@@ -69,6 +69,7 @@ public:
     bool FileExists(const std::string& Path) override;
     bool FileDelete(const std::string& path) override;
     bool Copyfile(const std::string& source, const std::string& target) override;
+    bool CopyFiles(size_t count, const TNextCopy& next) override;
     bool GetFiles(const std::string& path, const TStrings& masks, TStrings& files) override;
     bool GetFileNames(const std::string& path, const TStrings& masks, TStrings& names) override;
     bool GetFileHashList(const std::string& path, const TStrings& files,
@@ -82,6 +83,8 @@ public:
     bool ExtractZipFolder(const std::string& ZipFilePath, const std::string& ExtractPath) override;
     bool DirectoryDeleteIfEmpty(const std::string& Path) override;
     bool CanFileBeOverwritten(const std::string& Path) override;
+    size_t FirstBlockedFile(size_t count,
+                            const std::function<std::string(size_t index)>& pathOf) override;
     void OwnFolder(const std::string& Path) override;
     std::shared_ptr<IOInterface> ForThread(IMessagesPtr Messages) override {
         auto io = std::make_shared<TIO>(std::move(Messages));
@@ -99,6 +102,22 @@ public:
     std::error_code RemoveTree(const std::string& Path) override;
 
 protected:
+    // A folder reached for one file and kept for the next one in it: its path as named (up to
+    // the last separator) and its handle.
+    struct TReachedFolder {
+        std::string path;
+        TDirFd fd;
+    };
+    // The folder holding `path` and the last name in it: the one in `reached` when that is it,
+    // else opened (as TOwnedFolders::OpenParent does) and kept there.
+    std::error_code ReachParent(const std::string& path, bool create, TReachedFolder& reached,
+                                std::string& name);
+    // CanFileBeOverwritten with the folder of the file before.
+    bool CanOverwriteIn(const std::string& Path, TReachedFolder& reached);
+    // Copyfile with the folders of the files before.
+    bool CopyBetween(const std::string& source, const std::string& target,
+                     TReachedFolder& from, TReachedFolder& to);
+
     // Gives another service this one's owned folders and limits (see ForThread).
     void ShareSettings(TIO& other) const {
         other.iZipLimits = iZipLimits;

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <filesystem>
 #include <map>
 #include <algorithm>
@@ -218,12 +219,40 @@ bool ReadWholeFile(int openedFd, std::string& content, std::string& error) {
 
 // ---- Copying ---------------------------------------------------------------------------
 
-std::error_code CopyData(int in, int out) {
+// The process's umask, read once (without changing it) from the kernel's status of the process;
+// all bits when it cannot be read, so that modes are always set explicitly then.
+mode_t ProcessUmask() {
+    static const mode_t mask = [] {
+        std::FILE* status = std::fopen("/proc/self/status", "re");
+        if (status == nullptr) return static_cast<mode_t>(0777);
+        char line[256];
+        mode_t value = 0777;
+        while (std::fgets(line, sizeof line, status) != nullptr) {
+            unsigned parsed;
+            if (std::sscanf(line, "Umask: %o", &parsed) == 1) {
+                value = static_cast<mode_t>(parsed & 0777);
+                break;
+            }
+        }
+        std::fclose(status);
+        return value;
+    }();
+    return mask;
+}
+
+// Copies to the end of `in`; with `size` (a regular file's length as its fstat gave it) the
+// in-kernel copy stops once that much is copied, without a call to find the end.
+std::error_code CopyData(int in, int out, off_t size = -1) {
     // In-kernel copy first; some file systems and kernels refuse it, then copy by hand.
     bool kernelCopy = true;
+    off_t total = 0;
     while (kernelCopy) {
         ssize_t copied = ::copy_file_range(in, nullptr, out, nullptr, size_t{1} << 30, 0);
-        if (copied > 0) continue;
+        if (copied > 0) {
+            total += copied;
+            if (size > 0 && total >= size) return {};
+            continue;
+        }
         if (copied == 0) return {};
         if (errno == EINTR) continue;
         if (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP ||
@@ -461,17 +490,67 @@ bool TIO::FileDelete(const std::string& path) {
     return true;
 }
 
+std::error_code TIO::ReachParent(const std::string& path, bool create, TReachedFolder& reached,
+                                 std::string& name) {
+    const size_t cut = path.rfind('/');
+    if (reached.fd.IsOpen() && cut != std::string::npos && cut + 1 < path.size() &&
+        path.compare(0, cut, reached.path) == 0 && reached.path.size() == cut) {
+        name = path.substr(cut + 1);
+        if (name != "." && name != "..") return {};
+    }
+    reached.path.clear();
+    reached.fd = TDirFd();
+    TDirFd parent;
+    if (std::error_code error = iOwned.OpenParent(path, create, parent, name)) return error;
+    // Kept only when the name is what follows the last separator (not for a folder itself).
+    if (!name.empty() && cut != std::string::npos && path.compare(cut + 1, std::string::npos,
+                                                                  name) == 0) {
+        reached.path = path.substr(0, cut);
+        reached.fd = std::move(parent);
+        return {};
+    }
+    reached.fd = std::move(parent);
+    return {};
+}
+
 bool TIO::Copyfile(const std::string& source, const std::string& target) {
-    TDirFd dir;
+    TReachedFolder from, to;
+    return CopyBetween(source, target, from, to);
+}
+
+bool TIO::CopyFiles(size_t count, const TNextCopy& next) {
+    TReachedFolder from, to;
+    std::string source, target;
+    for (size_t i = 0; i < count; ++i) {
+        if (!next(i, source, target) || !CopyBetween(source, target, from, to)) return false;
+    }
+    return true;
+}
+
+bool TIO::CopyBetween(const std::string& source, const std::string& target,
+                      TReachedFolder& from, TReachedFolder& to) {
     std::string targetName;
-    std::error_code error = iOwned.OpenParent(target, true, dir, targetName);
+    std::error_code error = ReachParent(target, true, to, targetName);
     if (error) {
         DoError(CopyFailureText(source, target, error.message()));
         return false;
     }
-    TFd in(OpenFileAt(source, O_RDONLY));
-    if (in.Get() < 0) {
-        DoError(CopyFailureText(source, target, LastErrorText()));
+    int inFd;
+    if (iOwned.Owns(source)) {
+        std::string sourceName;
+        error = ReachParent(source, false, from, sourceName);
+        if (!error && sourceName.empty()) error = std::make_error_code(std::errc::is_a_directory);
+        inFd = error ? -1
+                     : ::openat(from.fd.Get(), sourceName.c_str(),
+                                O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        if (!error && inFd < 0) error = LastError();
+    } else {
+        inFd = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
+        if (inFd < 0) error = LastError();
+    }
+    TFd in(inFd);
+    if (error) {
+        DoError(CopyFailureText(source, target, error.message()));
         return false;
     }
     struct stat st;
@@ -488,10 +567,14 @@ bool TIO::Copyfile(const std::string& source, const std::string& target) {
         return false;
     }
     TAtomicFile out;
-    if (!(error = out.Create(dir.Get(), targetName, true)) &&
-        !(error = CopyData(in.Get(), out.Fd()))) {
+    const mode_t mode = st.st_mode & 0777;
+    out.SetCreateMode(mode);
+    if (!(error = out.Create(to.fd.Get(), targetName, true)) &&
+        !(error = CopyData(in.Get(), out.Fd(), S_ISREG(st.st_mode) ? st.st_size : -1))) {
         struct timespec times[2] = {st.st_atim, st.st_mtim};
-        if (::fchmod(out.Fd(), st.st_mode & 0777) != 0 || ::futimens(out.Fd(), times) != 0) {
+        // Created with the source's bits; only those the umask took away are set again.
+        const bool masked = (mode & ProcessUmask()) != 0;
+        if ((masked && ::fchmod(out.Fd(), mode) != 0) || ::futimens(out.Fd(), times) != 0) {
             error = LastError();
         } else {
             error = out.Commit(false);
@@ -985,17 +1068,31 @@ bool TIO::CheckUnpackedFolder(const std::string& ZipFilePath, const std::string&
     if (std::error_code failure = ListFiles(::dup(folder.Get()), "", listed)) {
         return unusable(failure.message());
     }
-    std::set<std::string> present(listed.begin(), listed.end());
-    present.erase(kUnpackedMarkerName);
-    if (present.size() != marker.Files.size()) return unusable("other files than unpacked");
+    std::sort(listed.begin(), listed.end());
+    listed.erase(std::unique(listed.begin(), listed.end()), listed.end());
+    const auto marked = std::equal_range(listed.begin(), listed.end(), kUnpackedMarkerName);
+    listed.erase(marked.first, marked.second);
+    if (listed.size() != marker.Files.size()) return unusable("other files than unpacked");
     std::vector<char> block(Thorough ? 64 * 1024 : 0);
     for (const TUnpackedFile& file : marker.Files) {
-        if (present.count(file.Name) == 0) return unusable(file.Name + " is missing");
-        TFd fd(::openat(folder.Get(), file.Name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+        if (!std::binary_search(listed.begin(), listed.end(), file.Name)) {
+            return unusable(file.Name + " is missing");
+        }
         struct stat st;
+        if (!Thorough) {
+            // The size is all that is compared: one look, without opening the file.
+            if (::fstatat(folder.Get(), file.Name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+                return unusable(LastErrorText());
+            }
+            if (!S_ISREG(st.st_mode)) return unusable(file.Name + " is no file");
+            if (static_cast<uint64_t>(st.st_size) != file.Size) {
+                return unusable(file.Name + " has another size");
+            }
+            continue;
+        }
+        TFd fd(::openat(folder.Get(), file.Name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
         if (fd.Get() < 0 || ::fstat(fd.Get(), &st) != 0) return unusable(LastErrorText());
         if (static_cast<uint64_t>(st.st_size) != file.Size) return unusable(file.Name + " has another size");
-        if (!Thorough) continue;
         uint32_t crc = TZipReader::Crc32(0, nullptr, 0);
         for (;;) {
             ssize_t got = ::read(fd.Get(), block.data(), block.size());
@@ -1024,10 +1121,24 @@ bool TIO::DirectoryDeleteIfEmpty(const std::string& Path) {
 }
 
 bool TIO::CanFileBeOverwritten(const std::string& Path) {
+    TReachedFolder reached;
+    return CanOverwriteIn(Path, reached);
+}
+
+size_t TIO::FirstBlockedFile(size_t count,
+                             const std::function<std::string(size_t index)>& pathOf) {
+    TReachedFolder reached;
+    for (size_t i = 0; i < count; ++i) {
+        if (!CanOverwriteIn(pathOf(i), reached)) return i;
+    }
+    return count;
+}
+
+bool TIO::CanOverwriteIn(const std::string& Path, TReachedFolder& reached) {
     struct stat st;
-    TDirFd parent;
     std::string name;
-    std::error_code error = iOwned.OpenParent(Path, false, parent, name);
+    std::error_code error = ReachParent(Path, false, reached, name);
+    const TDirFd& parent = reached.fd;
     if (!error && ::fstatat(parent.Get(), name.empty() ? "." : name.c_str(), &st,
                             AT_SYMLINK_NOFOLLOW) != 0) {
         error = LastError();

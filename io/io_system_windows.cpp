@@ -500,6 +500,10 @@ bool TIO::FileDelete(const std::string& path) {
     return true;
 }
 
+bool TIO::CopyFiles(size_t count, const TNextCopy& next) {
+    return IOInterface::CopyFiles(count, next);
+}
+
 bool TIO::Copyfile(const std::string& source, const std::string& target) {
     TDirFd dir;
     std::string targetName;
@@ -1071,6 +1075,11 @@ bool TIO::DirectoryDeleteIfEmpty(const std::string& Path) {
     // A link or a file is no folder to remove.
     if (kind != TEntryKind::Folder) return false;
     return DeleteEmptyFoldersAt(DirOf(parent), name, Path);
+}
+
+size_t TIO::FirstBlockedFile(size_t count,
+                             const std::function<std::string(size_t index)>& pathOf) {
+    return IOInterface::FirstBlockedFile(count, pathOf);
 }
 
 bool TIO::CanFileBeOverwritten(const std::string& Path) {

@@ -57,11 +57,16 @@ public:
         return io;
     }
     bool Copyfile(const std::string& source, const std::string& target) override {
-        {
-            std::lock_guard lock(threads->mutex);
-            threads->ids.insert(std::this_thread::get_id());
-        }
+        Note();
         return TIO::Copyfile(source, target);
+    }
+    bool CopyFiles(size_t count, const TNextCopy& next) override {
+        Note();
+        return TIO::CopyFiles(count, next);
+    }
+    void Note() {
+        std::lock_guard lock(threads->mutex);
+        threads->ids.insert(std::this_thread::get_id());
     }
 
     std::shared_ptr<Threads> threads;

@@ -392,6 +392,86 @@ TEST_F(IoTest, CopyfileCreatesFoldersKeepsModeAndTimeAndReplaces) {
     EXPECT_THAT(messages->reports, IsEmpty());
 }
 
+TEST_F(IoTest, CopyFilesCopiesARunAsCopyfileDoesOneByOne) {
+    // Created with the source's bits: those the umask takes away are set again.
+    const mode_t mask = ::umask(022);
+    struct Restore {
+        mode_t mask;
+        ~Restore() { ::umask(mask); }
+    } restore{mask};
+    const std::vector<std::pair<std::string, unsigned>> files = {
+        {"a/1", 0644}, {"a/2", 0775}, {"b/1", 0600}, {"a/3", 0640}, {"b/2", 0755}};
+    for (const auto& [name, mode] : files) {
+        fs::permissions(temp.Write("src/" + name, "data of " + name), fs::perms(mode));
+    }
+    temp.Write("dest/a/2", "older and longer than the new one");
+    std::vector<std::string> named;
+    ASSERT_TRUE(io.CopyFiles(files.size(), [&](size_t i, std::string& source, std::string& target) {
+        named.push_back(files[i].first);
+        source = temp / ("src/" + files[i].first);
+        target = temp / ("dest/" + files[i].first);
+        return true;
+    })) << ErrorsDump();
+    EXPECT_EQ(named.size(), files.size());
+    for (const auto& [name, mode] : files) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(temp.Read("dest/" + name), "data of " + name);
+        EXPECT_EQ(ModeOf(temp / ("dest/" + name)), mode);
+    }
+    EXPECT_THAT(TempLeftovers(temp / "dest/a"), IsEmpty());
+    EXPECT_THAT(messages->reports, IsEmpty());
+
+    // A refusal ends the run there; a failure too, reported as Copyfile reports it.
+    named.clear();
+    temp.Write("dest/c", "a file where a folder would be");
+    const std::vector<std::string> targets = {"x/1", "c/1", "x/2"};
+    EXPECT_FALSE(io.CopyFiles(3, [&](size_t i, std::string& source, std::string& target) {
+        named.push_back(targets[i]);
+        source = temp / "src/a/1";
+        target = temp / ("dest/" + targets[i]);
+        return true;
+    }));
+    EXPECT_THAT(named, ElementsAre("x/1", "c/1"));
+    EXPECT_THAT(messages->Texts(Level::Error),
+                ElementsAre("cannot copy \"" + temp / "src/a/1" + "\" to \"" + temp / "dest/c/1" +
+                            "\": Not a directory"));
+    messages->reports.clear();
+    EXPECT_FALSE(io.CopyFiles(3, [&](size_t i, std::string& source, std::string& target) {
+        source = temp / "src/a/1";
+        target = temp / ("dest/y/" + std::to_string(i));
+        return i < 1;
+    }));
+    EXPECT_TRUE(fs::exists(temp / "dest/y/0"));
+    EXPECT_FALSE(fs::exists(temp / "dest/y/1"));
+}
+
+TEST_F(IoTest, CopyFilesNeverFollowsAFolderSwappedForALinkDuringTheRun) {
+    io.OwnFolder(temp / "dest");
+    temp.Write("src/f", "data");
+    fs::create_directories(temp / "dest/sub");
+    fs::create_directories(temp / "outside");
+    ASSERT_TRUE(io.CopyFiles(3, [&](size_t i, std::string& source, std::string& target) {
+        if (i == 1) {
+            // After the first file the folder is moved aside and a link to outside takes its
+            // place: the rest of the run still goes into the folder it reached.
+            fs::rename(temp / "dest/sub", temp / "dest/moved");
+            fs::create_directory_symlink(temp / "outside", temp / "dest/sub");
+        }
+        source = temp / "src/f";
+        target = temp / ("dest/sub/" + std::to_string(i));
+        return true;
+    })) << ErrorsDump();
+    EXPECT_TRUE(fs::is_empty(temp / "outside"));
+    EXPECT_TRUE(fs::exists(temp / "dest/moved/2"));
+    // A new run walks again and meets the link.
+    EXPECT_FALSE(io.CopyFiles(1, [&](size_t, std::string& source, std::string& target) {
+        source = temp / "src/f";
+        target = temp / "dest/sub/3";
+        return true;
+    }));
+    EXPECT_TRUE(fs::is_empty(temp / "outside"));
+}
+
 TEST_F(IoTest, CopyfileDropsSetuidAndReplacesALinkAtTheTarget) {
     const std::string source = temp.Write("src/suid", "data");
     fs::permissions(source, fs::perms(04755));
