@@ -94,7 +94,7 @@ std::string PackageCacheFolder(const std::string& apiUrl) {
     for (char& c : rest) {
         if (HasInvalidPathChars(std::string_view(&c, 1))) c = '_';
     }
-    return root + "/" + ServerFolderName(rest);
+    return root + kPathSeparator + ServerFolderName(rest);
 }
 
 bool PruneCache(const std::string& cache, const std::vector<std::string>& manifests,

@@ -213,7 +213,7 @@ std::string CacheSubfolder(const std::string& rest) {
     }
     std::string folder;
     for (const auto& part : parts) {
-        if (!folder.empty()) folder += '/';
+        if (!folder.empty()) folder += kPathSeparator;
         folder += part;
     }
     return folder;
@@ -616,7 +616,7 @@ std::string TOmbrel::TempPath() {
     for (char& c : rest) {
         if (HasInvalidPathChars(std::string_view(&c, 1))) c = '_';
     }
-    return root + "/" + CacheSubfolder(ServerFolderName(rest));
+    return root + kPathSeparator + CacheSubfolder(ServerFolderName(rest));
 }
 
 bool TOmbrel::ForceTempPath() {

@@ -44,7 +44,8 @@ bool TCopyBuffer::CopyFiles() {
 
 void TCopyBuffer::ReportCopyStart() {
     if (IsArchivePackage(*Package)) {
-        Log(fmt::sprintf("copy %s/* to %s ...", GetPackageFolderName(*Package), Destination));
+        Log(fmt::sprintf("copy %s%c* to %s ...", GetPackageFolderName(*Package), kPathSeparator,
+                         Destination));
     }
 }
 
@@ -119,7 +120,7 @@ bool TCopyBuffers::Load(const std::vector<std::unique_ptr<TPackage>>& Packages,
                 std::string packageFile = NormalizeSeparators(name);
                 // The package cache's own record of the unpacking is no file of the package.
                 if (packageFile == kUnpackedMarkerName) continue;
-                std::string source = slash ? folder + name : folder + "/" + name;
+                std::string source = slash ? folder + name : folder + kPathSeparator + name;
                 std::string sink = JoinInside(destinationPath, name);
                 // Most names need no paths of their own: they are made again when copying.
                 if (packageFile == name && sink == PathJoin(destinationPath, packageFile) &&

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
@@ -126,16 +127,21 @@ class OmbrelWindows : public ::testing::Test {
                                    "through scripts/test-stages/40-windows.sh, which starts one";
         server = url;
         // The package cache below the test's own folder.
-        SetEnvironmentVariableW(L"LOCALAPPDATA", Wide(tmp / "cache").c_str());
+        SetEnvironmentVariableW(L"LOCALAPPDATA", Wide(Native(tmp / "cache")).c_str());
     }
 
-    std::string Dest() const { return tmp / "dest"; }
+    // Paths as a Windows user gives them, with "\\".
+    static std::string Native(std::string path) {
+        std::replace(path.begin(), path.end(), '/', '\\');
+        return path;
+    }
+    std::string Dest() const { return Native(tmp / "dest"); }
     // The server's folder of the package cache, named without the ':' that Windows names cannot
     // hold.
     std::string Cache() const {
         std::string folder = server.substr(server.find("://") + 3);
         folder[folder.find(':')] = '_';
-        return tmp / "cache/ombrel/" + folder;
+        return Native(tmp / "cache/ombrel/" + folder);
     }
     std::string Read(const std::string& path) const {
         return ReadFileBytes(fs::path(Wide(path)).string());
@@ -190,7 +196,15 @@ TEST_F(OmbrelWindows, InstallUpdateAndAnUpToDateRun) {
         EXPECT_TRUE(fs::exists(fs::path(Wide(Cache() + "/" + cached)))) << cached;
     }
     ASSERT_FALSE(r.Lines().empty());
-    EXPECT_THAT(r.Lines().back(), HasSubstr("log: ombrel: installed Demo 1.0 in " + Dest()));
+    EXPECT_THAT(r.Lines().back(), HasSubstr("log: ombrel: installed Demo 1.0 in " + Dest() + ":"));
+    // Paths in the reports are Windows paths throughout.
+    for (const auto& line : r.Lines()) {
+        if (line.starts_with("log: TOmbrel: store ") ||
+            line.starts_with("log: TOmbrel: extracting ") ||
+            line.starts_with("log: IO.CopyBuffer: copy ")) {
+            EXPECT_EQ(line.find('/'), std::string::npos) << line;
+        }
+    }
 
     TRun update = Ombrel({"--app", "Demo"});
     ASSERT_EQ(update.exitCode, 0u) << update.output;
@@ -242,10 +256,8 @@ TEST_F(OmbrelWindows, ADamagedArchiveInTheCacheIsFetchedAgain) {
     tmp.Write(Cache().substr(tmp.Path().size() + 1) + "/Lib.1.0.zip", "PK but not an archive");
     TRun r = Ombrel({"--app", "Demo", "--version", "1.0"});
     ASSERT_EQ(r.exitCode, 0u) << r.output;
-    EXPECT_TRUE(std::regex_search(
-        r.output, std::regex("warning: TOmbrel: cached package [^\\r\\n]*Lib\\.1\\.0\\.zip does "
-                             "not match \\(size [0-9]+ expected, 21 received\\)")))
-        << r.output;
+    EXPECT_THAT(r.output, HasSubstr("warning: TOmbrel: cached package " + Cache() +
+                                    "\\Lib.1.0.zip does not match (size "));
     EXPECT_EQ(r.Downloads(), 3u) << r.output;
     EXPECT_EQ(Installed(), Release1Files());
 }
@@ -271,7 +283,7 @@ TEST_F(OmbrelWindows, AFileInUseStopsTheUpdateAndNothingChanges) {
 TEST_F(OmbrelWindows, RepairRestoresAChangedAndADeletedFile) {
     ASSERT_EQ(Ombrel({"--app", "Demo"}).exitCode, 0u);
     tmp.Write("dest/Demo.exe", "changed");
-    fs::remove(fs::path(Wide(Dest() + "/sub/b.txt")));
+    fs::remove(fs::path(Wide(Dest() + "\\sub\\b.txt")));
     TRun r = Ombrel({"--app", "Demo", "--repair"});
     EXPECT_EQ(r.exitCode, 0u) << r.output;
     EXPECT_EQ(Installed(), Release11Files());
