@@ -379,5 +379,99 @@ TEST_F(IoTest, AFileHeldWithoutSharingCannotBeOverwritten) {
     EXPECT_TRUE(io.CanFileBeOverwritten(path));
 }
 
+// A second process started with a command line, ended with everything it started when the
+// object goes away.
+class ChildProcess {
+public:
+    explicit ChildProcess(std::wstring commandLine) : iJob(CreateJobObjectW(nullptr, nullptr)) {
+        STARTUPINFOW startup{};
+        startup.cb = sizeof startup;
+        if (iJob == nullptr ||
+            !CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE,
+                            CREATE_NO_WINDOW | CREATE_SUSPENDED, nullptr, nullptr, &startup,
+                            &iInfo)) {
+            iInfo.hProcess = nullptr;
+            return;
+        }
+        AssignProcessToJobObject(iJob, iInfo.hProcess);
+        ResumeThread(iInfo.hThread);
+    }
+    ~ChildProcess() {
+        if (iInfo.hProcess != nullptr) {
+            TerminateJobObject(iJob, 0);
+            WaitForSingleObject(iInfo.hProcess, 10000);
+            CloseHandle(iInfo.hProcess);
+            CloseHandle(iInfo.hThread);
+        }
+        if (iJob != nullptr) CloseHandle(iJob);
+    }
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+    bool Started() const { return iInfo.hProcess != nullptr; }
+
+private:
+    HANDLE iJob;
+    PROCESS_INFORMATION iInfo{};
+};
+
+// Waits until the file cannot be opened for writing without sharing: the child has it.
+bool WaitUntilHeld(const std::string& path) {
+    for (int i = 0; i < 200; ++i) {
+        HANDLE probe = CreateFileW(Win32Path(path).c_str(), GENERIC_WRITE, 0, nullptr,
+                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (probe == INVALID_HANDLE_VALUE && GetFileAttributesW(Win32Path(path).c_str()) !=
+                                                 INVALID_FILE_ATTRIBUTES) {
+            return true;
+        }
+        if (probe != INVALID_HANDLE_VALUE) CloseHandle(probe);
+        Sleep(50);
+    }
+    return false;
+}
+
+TEST_F(IoTest, FilesThatAnotherProcessRunsOrHoldsAreReportedAndStayWhole) {
+    wchar_t system[MAX_PATH];
+    ASSERT_NE(GetSystemDirectoryW(system, MAX_PATH), 0u);
+    const std::string program = temp / "bin/pinger.exe";
+    ASSERT_TRUE(io.Copyfile(Narrow(system) + "\\ping.exe", program)) << ErrorsDump();
+    const std::string original = temp.Read("bin/pinger.exe");
+    const std::string log = temp / "bin/held.log";
+    {
+        ChildProcess running(L"\"" + Widen(Native(program)) + L"\" -n 30 127.0.0.1");
+        ASSERT_TRUE(running.Started());
+        ChildProcess writing(L"cmd.exe /c ping -n 30 127.0.0.1 > \"" + Widen(Native(log)) + L"\"");
+        ASSERT_TRUE(writing.Started());
+        ASSERT_TRUE(WaitUntilHeld(program));
+        ASSERT_TRUE(WaitUntilHeld(log));
+
+        EXPECT_FALSE(io.CanFileBeOverwritten(program));
+        EXPECT_FALSE(io.CanFileBeOverwritten(log));
+        const auto logs = messages->Texts(Level::Log);
+        ASSERT_EQ(logs.size(), 2u) << ErrorsDump();
+        EXPECT_THAT(logs[0], ::testing::StartsWith("cannot overwrite \"" + program +
+                                                   "\": the file is open in another process"));
+        EXPECT_THAT(logs[1], ::testing::StartsWith("cannot overwrite \"" + log +
+                                                   "\": the file is open in another process"));
+        EXPECT_EQ(messages->Count(Level::Error), 0u);
+
+        // Replacing a running program fails, and the program stays whole.
+        const std::string update = temp.Write("update.exe", "new program");
+        EXPECT_FALSE(io.Copyfile(update, program));
+        EXPECT_EQ(messages->Count(Level::Error), 1u) << ErrorsDump();
+        EXPECT_EQ(temp.Read("bin/pinger.exe"), original);
+        EXPECT_THAT(TempLeftovers(temp / "bin"), IsEmpty());
+    }
+    // Once they are gone, both may be overwritten.
+    messages->reports.clear();
+    for (int i = 0; i < 100 && !(io.CanFileBeOverwritten(program) && io.CanFileBeOverwritten(log));
+         ++i) {
+        messages->reports.clear();
+        Sleep(50);
+    }
+    EXPECT_TRUE(io.CanFileBeOverwritten(program));
+    EXPECT_TRUE(io.CanFileBeOverwritten(log));
+    EXPECT_TRUE(io.Copyfile(temp / "update.exe", program)) << ErrorsDump();
+}
+
 }  // namespace
 }  // namespace ombrel
