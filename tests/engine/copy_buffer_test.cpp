@@ -3,25 +3,33 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 
+#include "io/paths.h"
 #include "tests/engine/engine_fakes.h"
 #include "tests/support/test_support.h"
 
 namespace ombrel {
 namespace {
 
-using ::testing::ElementsAre;
-using ::testing::UnorderedElementsAre;
 using testing::CollectingMessages;
+using ::testing::ElementsAre;
 using testing::FaultyIO;
 using testing::Level;
 using testing::TempFolder;
+using ::testing::UnorderedElementsAre;
 using testing::WriteFileBytes;
 namespace fs = std::filesystem;
 
+// A relative path ("sub/b.txt") as the platform writes it.
+std::string N(std::string path) {
+    std::replace(path.begin(), path.end(), '/', kPathSeparator);
+    return path;
+}
+
 class TCopyBuffersTest : public ::testing::Test {
-protected:
+  protected:
     // An archive package whose unpacked folder holds the files.
     TPackage* Archive(const std::string& name, const std::vector<std::string>& files,
                       std::vector<std::string> masks = {"*"}) {
@@ -62,19 +70,21 @@ TEST_F(TCopyBuffersTest, ArchivePackageMapsEveryListedFileIntoTheDestination) {
     for (const auto& f : plan[0].Files) {
         entries.push_back(f.PackageFile + "|" + plan[0].SourceOf(f) + "|" + plan[0].SinkOf(f));
     }
-    EXPECT_THAT(entries, UnorderedElementsAre(
-                             "a.txt|" + Temp() + "/Core.1/a.txt|" + Dest() + "/a.txt",
-                             "sub/b.txt|" + Temp() + "/Core.1/sub/b.txt|" + Dest() + "/sub/b.txt"));
+    EXPECT_THAT(entries,
+                UnorderedElementsAre(
+                    "a.txt|" + Temp() + N("/Core.1/a.txt|") + Dest() + N("/a.txt"),
+                    N("sub/b.txt|") + Temp() + N("/Core.1/sub/b.txt|") + Dest() + N("/sub/b.txt")));
 
     ASSERT_TRUE(plan[0].CopyFiles());
     EXPECT_EQ(testing::ReadFileBytes(Dest() + "/sub/b.txt"), "sub/b.txt");
-    EXPECT_THAT(plan[0].GetPackageFiles(), UnorderedElementsAre("a.txt", "sub/b.txt"));
+    EXPECT_THAT(plan[0].GetPackageFiles(), UnorderedElementsAre("a.txt", N("sub/b.txt")));
     std::vector<std::string> logs = messages->Texts(Level::Log);
     ASSERT_EQ(logs.size(), 3u);
-    EXPECT_EQ(logs[0], "copy Core.1/* to " + Dest() + " ...");
+    EXPECT_EQ(logs[0], "copy Core.1" + N("/*") + " to " + Dest() + " ...");
     // Each file is named as in the package, with the installation folder (not its full target).
     EXPECT_THAT(std::vector<std::string>(logs.begin() + 1, logs.end()),
-                UnorderedElementsAre("copy a.txt to " + Dest(), "copy sub/b.txt to " + Dest()));
+                UnorderedElementsAre("copy a.txt to " + Dest(),
+                                     "copy " + N("sub/b.txt") + " to " + Dest()));
     for (const auto& r : messages->reports) EXPECT_EQ(r.sender, "IO.CopyBuffer");
 }
 
@@ -82,7 +92,7 @@ TEST_F(TCopyBuffersTest, MasksSelectFilesAndAnEmptyMaskListSelectsNone) {
     Archive("Core", {"a.txt", "b.dll", "sub/c.dll"}, {"*.dll", "sub/*"});
     Archive("Empty", {"x.txt"}, {});
     ASSERT_TRUE(Load());
-    EXPECT_THAT(plan[0].GetPackageFiles(), UnorderedElementsAre("b.dll", "sub/c.dll"));
+    EXPECT_THAT(plan[0].GetPackageFiles(), UnorderedElementsAre("b.dll", N("sub/c.dll")));
     EXPECT_TRUE(plan[1].Files.empty());
 }
 
@@ -92,11 +102,12 @@ TEST_F(TCopyBuffersTest, SingleFilePackageCopiesTheDownloadedFile) {
     WriteFileBytes(Temp() + "/Tool.1.tool.exe", "MZ");
     ASSERT_TRUE(Load());
     ASSERT_EQ(plan[0].Files.size(), 1u);
-    EXPECT_EQ(plan[0].Files[0].PackageFile, "bin/tool.exe");
-    EXPECT_EQ(plan[0].SourceOf(plan[0].Files[0]), Temp() + "/Tool.1.tool.exe");
-    EXPECT_EQ(plan[0].SinkOf(plan[0].Files[0]), Dest() + "/bin/tool.exe");
+    EXPECT_EQ(plan[0].Files[0].PackageFile, N("bin/tool.exe"));
+    EXPECT_EQ(plan[0].SourceOf(plan[0].Files[0]), Temp() + N("/Tool.1.tool.exe"));
+    EXPECT_EQ(plan[0].SinkOf(plan[0].Files[0]), Dest() + N("/bin/tool.exe"));
     ASSERT_TRUE(plan[0].CopyFiles());
-    EXPECT_THAT(messages->Texts(Level::Log), ElementsAre("copy bin/tool.exe to " + Dest()));
+    EXPECT_THAT(messages->Texts(Level::Log),
+                ElementsAre("copy " + N("bin/tool.exe") + " to " + Dest()));
     EXPECT_EQ(testing::ReadFileBytes(Dest() + "/bin/tool.exe"), "MZ");
 }
 
@@ -122,8 +133,9 @@ TEST_F(TCopyBuffersTest, TargetsOutsideTheDestinationAreRefused) {
     WriteFileBytes(Temp() + "/outside.1.txt", "x");
     EXPECT_FALSE(Load());
     ASSERT_EQ(messages->Count(Level::Error), 1u);
-    EXPECT_THAT(messages->Texts(Level::Error)[0],
-                ::testing::StartsWith("file ../../outside.txt of package Evil cannot be installed"));
+    EXPECT_THAT(
+        messages->Texts(Level::Error)[0],
+        ::testing::StartsWith("file ../../outside.txt of package Evil cannot be installed"));
     EXPECT_TRUE(plan[0].Files.empty());
 }
 
@@ -131,7 +143,10 @@ TEST_F(TCopyBuffersTest, NothingIsWrittenThroughALinkedFolderOfTheDestination) {
     Archive("Lib", {"ok.txt", "lnk/x.txt"});
     fs::create_directories(tmp / "outside");
     fs::create_directories(Dest());
-    fs::create_directory_symlink(tmp / "outside", Dest() + "/lnk");
+    std::error_code linked;
+    fs::create_directory_symlink(tmp / "outside", Dest() + "/lnk", linked);
+    // Wine makes no links from inside.
+    if (linked) GTEST_SKIP() << "no symbolic links here: " << linked.message();
     ASSERT_TRUE(Load()) << messages->Dump();
     EXPECT_FALSE(plan[0].CopyFiles());
     EXPECT_FALSE(fs::exists(tmp / "outside/x.txt"));
@@ -146,12 +161,13 @@ TEST_F(TCopyBuffersTest, FirstBlockedFileOfEachPackageIsReported) {
     Archive("C", {"c1.txt"});
     ASSERT_TRUE(Load());
     io->fail = [](const std::string& op, const std::string& path) {
-        return op == "CanFileBeOverwritten" && path.find("/c1.txt") == std::string::npos;
+        return op == "CanFileBeOverwritten" && path.find(N("/c1.txt")) == std::string::npos;
     };
     EXPECT_FALSE(plan.CanFilesBeOverwritten());
     std::vector<std::string> errors = messages->Texts(Level::Error);
     ASSERT_EQ(errors.size(), 2u);
-    EXPECT_THAT(errors[0], ::testing::MatchesRegex("file a[12]\\.txt cannot be overwritten"));
+    EXPECT_THAT(errors[0], ::testing::AnyOf("file a1.txt cannot be overwritten",
+                                            "file a2.txt cannot be overwritten"));
     EXPECT_EQ(errors[1], "file b1.txt cannot be overwritten");
     EXPECT_EQ(messages->Count(Level::Log), 2u) << "the service's own line per blocked file";
 }
