@@ -122,4 +122,30 @@ std::optional<bool> CopyOnWorkers(TCopyBuffer& buffer, IOInterface& io, size_t w
     return true;
 }
 
+bool RunBeside(IOInterface& io, const std::function<void()>& here,
+               const std::function<void(IOInterface&)>& beside, TReportQueue& reports) {
+    // The queue outlives the service, which is gone when this function returns.
+    IOInterfacePtr other = io.ForThread(IMessagesPtr(&reports, [](IMessages*) {}));
+    if (!other) return false;
+    std::exception_ptr besideFailure;
+    std::thread thread([&] {
+        try {
+            beside(*other);
+        } catch (...) {
+            besideFailure = std::current_exception();
+        }
+        reports.Close();
+    });
+    std::exception_ptr hereFailure;
+    try {
+        here();
+    } catch (...) {
+        hereFailure = std::current_exception();
+    }
+    thread.join();
+    if (hereFailure) std::rethrow_exception(hereFailure);
+    if (besideFailure) std::rethrow_exception(besideFailure);
+    return true;
+}
+
 }  // namespace ombrel

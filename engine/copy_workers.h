@@ -25,4 +25,11 @@ using TDeliverReport = std::function<void(const TReportQueue::TEntry&)>;
 std::optional<bool> CopyOnWorkers(TCopyBuffer& buffer, IOInterface& io, size_t workers,
                                   const TDeliverReport& deliver);
 
+// Runs `here` on the calling thread and, at the same time, `beside` on another thread with a
+// service of its own from io.ForThread, whose reports go to `reports` (closed when `beside` is
+// done). Answers false, running neither, when the service cannot serve another thread. An
+// exception of either is thrown here once both are done, the calling thread's first.
+bool RunBeside(IOInterface& io, const std::function<void()>& here,
+               const std::function<void(IOInterface&)>& beside, TReportQueue& reports);
+
 }  // namespace ombrel

@@ -430,7 +430,7 @@ TProgress* TOmbrel::GetProgress(TOmbrelFile* manifest, bool reinstall) {
                 }
             }
             THashList hashes;
-            if (IO->GetFileHashList(iOptions->Destination(), files, hashes)) {
+            if (HashFiles(iOptions->Destination(), files, hashes)) {
                 Log("done");
                 Log(requesting);
                 if (apiClient->GetRepairInfoForVersion(appName, manifest->Version, hashes,
@@ -1239,7 +1239,56 @@ bool TOmbrel::CanRecordFiles(TCopyBuffers& copyPlan) {
 bool TOmbrel::TestForOpenHandles(TCopyBuffers& copyPlan) {
     if (copyPlan.empty()) return true;
     Log("test for open handles ...");
-    return copyPlan.CanFilesBeOverwritten();
+    const auto deliver = [this](const TReportQueue::TEntry& entry) { Deliver(entry); };
+    bool result = true;
+    for (auto& buffer : copyPlan) {
+        // The second half of the files is tested on another thread; its reports count only
+        // when the first half has no blocked file, as when testing one file after the other.
+        const size_t n = buffer->Files.size();
+        const size_t half = n / 2;
+        size_t blocked = n;
+        size_t firstHalf = half;
+        TReportQueue reports(true);
+        if (half > 0 && RunBeside(
+                            *IO, [&] { firstHalf = buffer->FirstBlocked(0, half, *IO); },
+                            [&](IOInterface& io) { blocked = buffer->FirstBlocked(half, n, io); },
+                            reports)) {
+            if (firstHalf < half) {
+                blocked = firstHalf;
+            } else {
+                reports.Pump(deliver);
+            }
+        } else {
+            blocked = buffer->FirstBlocked(0, n, *IO);
+        }
+        if (blocked < n) {
+            copyPlan.ReportBlocked(*buffer, blocked);
+            result = false;
+        }
+    }
+    return result;
+}
+
+bool TOmbrel::HashFiles(const std::string& folder, const TStrings& files, THashList& hashes) {
+    const size_t half = files.size() / 2;
+    if (half > 0) {
+        const TStrings first(files.begin(), files.begin() + static_cast<std::ptrdiff_t>(half));
+        const TStrings second(files.begin() + static_cast<std::ptrdiff_t>(half), files.end());
+        THashList later;
+        bool firstDone = false;
+        bool secondDone = false;
+        TReportQueue reports(true);
+        if (RunBeside(
+                *IO, [&] { firstDone = IO->GetFileHashList(folder, first, hashes); },
+                [&](IOInterface& io) { secondDone = io.GetFileHashList(folder, second, later); },
+                reports)) {
+            reports.Pump([this](const TReportQueue::TEntry& entry) { Deliver(entry); });
+            hashes.insert(hashes.end(), std::make_move_iterator(later.begin()),
+                          std::make_move_iterator(later.end()));
+            return firstDone && secondDone;
+        }
+    }
+    return IO->GetFileHashList(folder, files, hashes);
 }
 
 bool TOmbrel::RemoveDoomedFiles(const std::string& destination, TProgress& plan,

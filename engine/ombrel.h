@@ -174,6 +174,8 @@ private:
     // recorded in the manifest as it is.
     bool CanRecordFiles(TCopyBuffers& copyPlan);
     bool TestForOpenHandles(TCopyBuffers& copyPlan);
+    // MD5 of each of the files below folder that exists: half of them on another thread.
+    bool HashFiles(const std::string& folder, const TStrings& files, THashList& hashes);
     bool RemoveDoomedFiles(const std::string& destination, TProgress& plan, TOmbrelFile& manifest);
     bool RemoveDoomedPackages(TProgress& plan, TOmbrelFile& manifest);
     bool CopyPackages(TCopyBuffers& copyPlan, TProgress& plan, TOmbrelFile* manifest);

@@ -77,6 +77,14 @@ bool TCopyBuffer::CopyRange(size_t begin, size_t end, IOInterface& io, IMessages
     });
 }
 
+size_t TCopyBuffer::FirstBlocked(size_t begin, size_t end, IOInterface& io) const {
+    end = std::min(end, Files.size());
+    if (begin >= end) return end;
+    return begin + io.FirstBlockedFile(end - begin, [&](size_t index) {
+        return SinkOf(Files[begin + index]);
+    });
+}
+
 std::vector<std::string> TCopyBuffer::GetPackageFiles() const {
     std::vector<std::string> names;
     names.reserve(Files.size());
@@ -142,15 +150,17 @@ bool TCopyBuffers::Load(const std::vector<std::unique_ptr<TPackage>>& Packages,
 bool TCopyBuffers::CanFilesBeOverwritten() {
     bool result = true;
     for (const auto& buffer : Items) {
-        const auto& files = buffer->Files;
-        const size_t blocked = IO->FirstBlockedFile(
-            files.size(), [&](size_t index) { return buffer->SinkOf(files[index]); });
-        if (blocked < files.size()) {
-            Error(fmt::sprintf("file %s cannot be overwritten", files[blocked].PackageFile));
+        const size_t blocked = buffer->FirstBlocked(0, buffer->Files.size(), *IO);
+        if (blocked < buffer->Files.size()) {
+            ReportBlocked(*buffer, blocked);
             result = false;
         }
     }
     return result;
+}
+
+void TCopyBuffers::ReportBlocked(const TCopyBuffer& buffer, size_t index) {
+    Error(fmt::sprintf("file %s cannot be overwritten", buffer.Files[index].PackageFile));
 }
 
 }  // namespace ombrel

@@ -51,6 +51,8 @@ public:
     // that the package's copying begins, then the files [begin, end) with that service and sink.
     void ReportCopyStart();
     bool CopyRange(size_t begin, size_t end, IOInterface& io, IMessages& messages) const;
+    // The first of the files [begin, end) that cannot be overwritten (io's verdict), or end.
+    size_t FirstBlocked(size_t begin, size_t end, IOInterface& io) const;
     // The PackageFile of every entry, in order.
     std::vector<std::string> GetPackageFiles() const;
 
@@ -80,6 +82,8 @@ public:
               const std::string& destinationPath);
     // Tests every target; reports the first blocked file of each package as an error.
     bool CanFilesBeOverwritten();
+    // The error CanFilesBeOverwritten reports for the file `index` of `buffer`.
+    void ReportBlocked(const TCopyBuffer& buffer, size_t index);
 
     size_t size() const { return Items.size(); }
     bool empty() const { return Items.empty(); }

@@ -660,11 +660,28 @@ bool TIO::ListMatching(const std::string& path, const TStrings& masks, bool rela
 bool TIO::GetFileHashList(const std::string& path, const TStrings& files, THashList& HashList) {
     HashList.clear();
     std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> context(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+    std::vector<unsigned char> block(256 * 1024);
+    // Files one after the other in a folder: the folder is reached once for them.
+    TReachedFolder reached;
+    const auto open = [&](const std::string& full) {
+        if (!iOwned.Owns(full)) return ::open(full.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        std::string name;
+        if (std::error_code error = ReachParent(full, false, reached, name)) {
+            errno = error.value();
+            return -1;
+        }
+        if (name.empty()) {
+            errno = EISDIR;
+            return -1;
+        }
+        return ::openat(reached.fd.Get(), name.c_str(),
+                        O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    };
     for (const std::string& name : files) {
         // A name that is not a valid path ends the whole operation (EPathError).
         const std::string full = JoinBelow(path, name);
         // Below an owned folder a link is not followed: no file to hash, as a folder is not.
-        TFd fd(OpenFileAt(full, O_RDONLY | O_NONBLOCK));
+        TFd fd(open(full));
         if (fd.Get() < 0) {
             if (errno != ENOENT && errno != ENOTDIR && !(errno == ELOOP && iOwned.Owns(full))) {
                 DoError(FailureText("read", full, LastErrorText()));
@@ -682,10 +699,10 @@ bool TIO::GetFileHashList(const std::string& path, const TStrings& files, THashL
             DoError("MD5 is not available");
             continue;
         }
-        unsigned char block[4096];
         bool failed = false;
+        off_t total = 0;
         for (;;) {
-            ssize_t got = ::read(fd.Get(), block, sizeof block);
+            ssize_t got = ::read(fd.Get(), block.data(), block.size());
             if (got < 0) {
                 if (errno == EINTR) continue;
                 DoError(FailureText("read", full, LastErrorText()));
@@ -693,7 +710,10 @@ bool TIO::GetFileHashList(const std::string& path, const TStrings& files, THashL
                 break;
             }
             if (got == 0) break;
-            EVP_DigestUpdate(context.get(), block, static_cast<size_t>(got));
+            EVP_DigestUpdate(context.get(), block.data(), static_cast<size_t>(got));
+            total += got;
+            // A short read that reaches the length fstat gave is the end: no call to find it.
+            if (static_cast<size_t>(got) < block.size() && total >= st.st_size) break;
         }
         if (failed) continue;
         unsigned char digest[EVP_MAX_MD_SIZE];

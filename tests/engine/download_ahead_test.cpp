@@ -3,7 +3,11 @@
 // copies a package's files on two threads, must leave what a run working one step after the
 // other leaves, and tell it in the same order.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -11,6 +15,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <regex>
 #include <set>
 #include <thread>
 #include <string>
@@ -72,6 +77,27 @@ public:
     std::shared_ptr<Threads> threads;
 };
 
+// A child process that holds the files open for writing until it is killed.
+pid_t HoldOpen(const std::vector<std::string>& paths) {
+    int ready[2];
+    if (::pipe2(ready, O_CLOEXEC) != 0) throw std::runtime_error("pipe2");
+    const pid_t pid = ::fork();
+    if (pid < 0) throw std::runtime_error("fork");
+    if (pid == 0) {
+        for (const auto& path : paths) {
+            if (::open(path.c_str(), O_WRONLY) < 0) ::_exit(2);
+        }
+        (void)!::write(ready[1], "r", 1);
+        for (;;) ::pause();
+    }
+    ::close(ready[1]);
+    char c = 0;
+    const ssize_t got = ::read(ready[0], &c, 1);
+    ::close(ready[0]);
+    if (got != 1) throw std::runtime_error("the files could not be held");
+    return pid;
+}
+
 // Every file below root (links and folders by name), with its bytes; the completion markers of
 // unpacked folders name their archive's modification time and are compared by name only.
 std::map<std::string, std::string> Tree(const std::string& root) {
@@ -107,6 +133,21 @@ protected:
             response.set_content(R"({"version": "1.0", "packages": [)" + packages + "]}",
                                  "application/json");
         });
+        server.Handle("POST", "/api/update/repair/Demo/1.0", [this](const auto& request,
+                                                                    auto& response) {
+            {
+                std::lock_guard lock(repairMutex);
+                repairBodies.push_back(request.body);
+            }
+            std::string packages;
+            for (const auto& [id, bytes] : archives) {
+                if (!packages.empty()) packages += ",";
+                packages += "{\"id\": " + std::to_string(id) + ", \"name\": \"P" +
+                            std::to_string(id) + "\", \"version\": \"1.0\", \"files\": [\"*\"]}";
+            }
+            response.set_content(R"({"version": "1.0", "packages": [)" + packages + "]}",
+                                 "application/json");
+        });
         server.Handle("GET", "/api/package/download/([0-9]+)", [this](const auto& request,
                                                                        auto& response) {
             const int id = std::stoi(request.path.substr(request.path.rfind('/') + 1));
@@ -127,6 +168,7 @@ protected:
         std::string root;
         std::shared_ptr<CollectingMessages> messages = std::make_shared<CollectingMessages>();
         bool success = false;
+        bool repair = false;
     };
 
     // One run of the engine into root/dest with the cache root/cache; stopped before the copy
@@ -137,6 +179,7 @@ protected:
         options->iAppName = "Demo";
         options->iApiUrl = server.BaseUrl();
         options->iDestination = run.root + "/dest";
+        options->iRepair = run.repair;
         std::shared_ptr<IMessages> sink = run.messages;
         IOInterfacePtr io = serial ? std::make_shared<SingleThreadIO>(sink)
                                    : IOInterfacePtr(std::make_shared<ThreadNotingIO>(sink, threads));
@@ -181,6 +224,8 @@ protected:
         Package(id, entries);
     }
 
+    std::mutex repairMutex;
+    std::vector<std::string> repairBodies;
     std::shared_ptr<ThreadNotingIO::Threads> threads = std::make_shared<ThreadNotingIO::Threads>();
     testing::HttpTestServer server;
     std::map<int, std::string> archives;
@@ -335,6 +380,75 @@ TEST_F(DownloadAheadTest, ACopyThatFailsHalfwayTellsWhatARunOneFileAfterTheOther
     ASSERT_EQ(ahead2.messages->Count(Level::Error), 0u) << ahead2.messages->Dump();
     EXPECT_EQ(Story(ahead2), Story(serial2));
     EXPECT_EQ(Tree(aheadRoot / "dest"), Tree(serialRoot / "dest"));
+}
+
+TEST_F(DownloadAheadTest, FilesHeldOpenAreFoundOnTwoThreadsAndToldAsOneThreadTellsThem) {
+    // Files of the installation that another program holds, in both halves of the package:
+    // only the first is told, and nothing is copied.
+    archives.clear();
+    ManyFiles(1, "first", false);
+    // Every other file is held, so that whatever order the folder lists them in, both halves
+    // of the package hold some.
+    std::vector<pid_t> holders;
+    TRun serial{serialRoot.Path()}, ahead{aheadRoot.Path()};
+    for (const TRun* run : {&serial, &ahead}) {
+        std::vector<std::string> held;
+        for (int i = 0; i < 300; i += 2) {
+            held.push_back(run->root + "/dest/dir" + std::to_string(i % 7) + "/f" +
+                           std::to_string(i) + ".txt");
+            fs::create_directories(fs::path(held.back()).parent_path());
+            testing::WriteFileBytes(held.back(), "held");
+        }
+        holders.push_back(HoldOpen(held));
+    }
+    struct Release {
+        std::vector<pid_t>& pids;
+        ~Release() {
+            for (pid_t pid : pids) {
+                ::kill(pid, SIGKILL);
+                ::waitpid(pid, nullptr, 0);
+            }
+        }
+    } release{holders};
+    Run(serial, true, false);
+    Run(ahead, false, false);
+    ASSERT_EQ(serial.messages->Count(Level::Error), 1u) << serial.messages->Dump();
+    // The holders differ from run to run only in their process numbers.
+    const auto withoutPids = [](std::vector<std::string> lines) {
+        for (auto& line : lines) line = std::regex_replace(line, std::regex("pid [0-9]+"), "pid N");
+        return lines;
+    };
+    EXPECT_EQ(withoutPids(Story(ahead)), withoutPids(Story(serial)));
+    EXPECT_EQ(Tree(aheadRoot / "dest"), Tree(serialRoot / "dest"));
+    EXPECT_FALSE(fs::exists(aheadRoot / "dest/dir1/f1.txt"));
+}
+
+TEST_F(DownloadAheadTest, ARepairHashesOnTwoThreadsAndAsksWhatOneThreadAsks) {
+    archives.clear();
+    ManyFiles(1, "first", false);
+    TRun serial{serialRoot.Path()}, ahead{aheadRoot.Path()};
+    Run(serial, true, false);
+    Run(ahead, false, false);
+    ASSERT_TRUE(ahead.success) << ahead.messages->Dump();
+    // Damaged files in both halves, and one gone.
+    for (const TRun* run : {&serial, &ahead}) {
+        testing::WriteFileBytes(run->root + "/dest/dir0/f0.txt", "damaged");
+        testing::WriteFileBytes(run->root + "/dest/dir6/f293.txt", "damaged");
+        fs::remove(run->root + "/dest/dir3/f150.txt");
+    }
+    TRun serial2{serialRoot.Path()}, ahead2{aheadRoot.Path()};
+    serial2.repair = ahead2.repair = true;
+    Run(serial2, true, false);
+    Run(ahead2, false, false);
+    ASSERT_TRUE(serial2.success) << serial2.messages->Dump();
+    ASSERT_TRUE(ahead2.success) << ahead2.messages->Dump();
+    ASSERT_EQ(repairBodies.size(), 2u);
+    EXPECT_EQ(repairBodies[1], repairBodies[0]);
+    EXPECT_NE(repairBodies[0].find("f293.txt"), std::string::npos);
+    EXPECT_EQ(Story(ahead2), Story(serial2));
+    const auto files = Tree(aheadRoot / "dest");
+    EXPECT_EQ(files, Tree(serialRoot / "dest"));
+    EXPECT_EQ(files.at("dir6/f293.txt"), "first 293");
 }
 
 }  // namespace

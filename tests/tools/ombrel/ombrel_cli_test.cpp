@@ -388,13 +388,15 @@ TEST_F(OmbrelCli, KilledDuringTheCopyThenContinued) {
                                    "inject=copy_file_range:signal=KILL:when=" + std::to_string(target)});
     EXPECT_EQ(killed.signal, SIGKILL) << killed.output;
     EXPECT_TRUE(killed.HasLine("log: TOmbrel: prepare copy ...")) << killed.output;
-    // One file was copied before the kill; the one under way was created but is still empty.
+    // Stopped in the middle of the copy: a file was copied before the kill (two threads share a
+    // package's files, so another may have been finished too), not every one.
     const auto expected = Release1Files();
     size_t complete = 0;
     for (const auto& [name, content] : Installed()) {
         if (expected.count(name) && expected.at(name) == content) ++complete;
     }
-    EXPECT_EQ(complete, 1u);
+    EXPECT_GE(complete, 1u);
+    EXPECT_LT(complete, expected.size());
     EXPECT_TRUE(fs::exists(ProgressFile()));
     EXPECT_FALSE(fs::exists(Manifest()));
 
