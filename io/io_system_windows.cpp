@@ -42,8 +42,8 @@
 //   twice"), as they are for the file system.
 // - Below an owned folder, a handle that leads elsewhere than the name it was opened by (a link
 //   the system does not show as one) is refused as a link.
-// - FlushToDisk checks that the folder is there; each file written with SetLines or ByteToFile
-//   has been flushed already (there is no syncfs).
+// - FlushToDisk flushes the whole volume where the rights allow it; otherwise (a run that is
+//   not elevated) every file below Path, one by one, since there is no syncfs.
 
 namespace ombrel {
 namespace fs = std::filesystem;
@@ -417,6 +417,31 @@ bool DeleteEmptyFoldersAt(HANDLE parent, const std::string& name, const std::str
     }
     if (other || !allGone) return false;
     return !DeleteOpen(folder.Get());
+}
+
+// Flushes every regular file below the folder `dir` to the disk, never through a link.
+std::error_code FlushFilesBelow(HANDLE dir) {
+    std::vector<TFolderEntry> entries;
+    if (std::error_code error = ListFolder(dir, entries)) return error;
+    for (const TFolderEntry& entry : entries) {
+        const TEntryKind kind = entry.Kind();
+        if (kind == TEntryKind::Folder) {
+            THandle sub;
+            if (OpenAt(dir, entry.name, kFolderAccess & ~DELETE, FILE_OPEN, FILE_DIRECTORY_FILE,
+                       *sub.Out())) {
+                continue;  // gone or swapped meanwhile
+            }
+            if (std::error_code error = FlushFilesBelow(sub.Get())) return error;
+        } else if (kind == TEntryKind::File) {
+            THandle file;
+            if (OpenAt(dir, entry.name, GENERIC_WRITE, FILE_OPEN, FILE_NON_DIRECTORY_FILE,
+                       *file.Out())) {
+                continue;
+            }
+            if (!FlushFileBuffers(file.Get())) return LastWin32Error();
+        }
+    }
+    return {};
 }
 
 }  // namespace
@@ -1139,10 +1164,31 @@ std::error_code TIO::RemoveTree(const std::string& Path) {
 }
 
 bool TIO::FlushToDisk(const std::string& Path) {
-    // No syncfs here: the files that must survive a crash are flushed one by one as they are
-    // written. The folder must be there all the same.
     TDirFd folder;
-    if (std::error_code error = TDirFd::Open(Path, folder)) {
+    std::error_code error = TDirFd::Open(Path, folder);
+    // The whole volume where the rights allow it (an elevated run), as syncfs does on Linux.
+    if (!error) {
+        wchar_t volume[MAX_PATH];
+        if (GetVolumePathNameW(Win32Path(Path).c_str(), volume, MAX_PATH)) {
+            std::wstring device = volume;
+            if (device.rfind(L"\\\\?\\", 0) == 0) device.erase(0, 4);
+            while (!device.empty() && device.back() == L'\\') device.pop_back();
+            if (device.size() == 2 && device[1] == L':') {
+                HANDLE handle = CreateFileW((L"\\\\.\\" + device).c_str(), GENERIC_WRITE,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                            OPEN_EXISTING, 0, nullptr);
+                if (handle != INVALID_HANDLE_VALUE) {
+                    const bool flushed = FlushFileBuffers(handle) != 0;
+                    CloseHandle(handle);
+                    if (flushed) return true;
+                }
+            }
+        }
+        // Otherwise every file below the folder, one by one. A file that cannot be opened for
+        // writing (one that a running program holds) was not written by this run.
+        error = FlushFilesBelow(DirOf(folder));
+    }
+    if (error) {
         DoError(FailureText("flush", Path, error.message()));
         return false;
     }

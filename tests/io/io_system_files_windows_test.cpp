@@ -356,6 +356,23 @@ TEST_F(IoTest, DirectoryDeleteIfEmptyRemovesEmptyTreesBottomUp) {
     EXPECT_THROW(io.DirectoryDeleteIfEmpty(temp / "missing"), fs::filesystem_error);
 }
 
+// ---- FlushToDisk ------------------------------------------------------------------------
+
+TEST_F(IoTest, FlushToDiskFlushesAFolderEvenWithAFileThatCannotBeWritten) {
+    temp.Write("tree/a.txt", "a");
+    temp.Write("tree/sub/b.txt", "b");
+    const std::string held = temp.Write("tree/held.dll", "held");
+    HANDLE holder = CreateFileW(Win32Path(held).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(io.FlushToDisk(temp / "tree")) << ErrorsDump();
+    CloseHandle(holder);
+    EXPECT_THAT(messages->reports, IsEmpty());
+    EXPECT_FALSE(io.FlushToDisk(temp / "missing"));
+    EXPECT_THAT(messages->Texts(Level::Error),
+                ElementsAre("cannot flush \"" + temp / "missing" + "\": No such file or directory"));
+}
+
 // ---- CanFileBeOverwritten ----------------------------------------------------------------
 
 TEST_F(IoTest, AFileHeldWithoutSharingCannotBeOverwritten) {
