@@ -38,8 +38,8 @@ TParseResult ParseCommandLine(int argc, const char* const* argv, TCommandLine& c
     std::string destination;
     auto* destinationOption =
         app.add_option("--dest", destination,
-                       "Installation folder (default: $XDG_DATA_HOME/ombrel/apps/<app>, else "
-                       "~/.local/share/ombrel/apps/<app>, as the installer uses)")
+                       "Installation folder (default: " + UserAppsFolderHelp() +
+                           ", as the installer uses)")
             ->type_name("DIR");
     app.add_option("--server", o.iApiUrl, "Update server base URL")
         ->type_name("URL")

@@ -20,6 +20,9 @@ std::string UserDataHome();
 // call; nothing is created here.
 std::string UserAppsFolder();
 
+// The default installation folder as help texts name it, "<app>" standing for the application.
+std::string UserAppsFolderHelp();
+
 // Creates the folder `path` (absolute) and every missing folder above it, private to the user
 // (mode 0700 on Linux); existing ones stay as they are. False with the folder and the system's
 // reason in `error`.

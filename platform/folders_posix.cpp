@@ -69,6 +69,10 @@ bool CreatePrivateFolders(const std::string& path, std::string& error) {
 
 std::string PackageCacheRoot() { return XdgFolder("XDG_CACHE_HOME", "/.cache") + "/ombrel"; }
 
+std::string UserAppsFolderHelp() {
+    return "$XDG_DATA_HOME/ombrel/apps/<app>, else ~/.local/share/ombrel/apps/<app>";
+}
+
 std::string ServerFolderName(const std::string& address) { return address; }
 
 std::string UnsafeFolderReason(const std::string& path) {

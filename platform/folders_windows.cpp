@@ -82,6 +82,8 @@ std::string PackageCacheRoot() {
     return UserDataHome() + "\\ombrel";
 }
 
+std::string UserAppsFolderHelp() { return "%TEMP%\\<app>"; }
+
 std::string ServerFolderName(const std::string& address) {
     std::string name = address;
     for (char& c : name) {

@@ -307,6 +307,12 @@ TEST_F(OmbrelWindows, FailuresAndUsage) {
     ASSERT_FALSE(gone.Lines().empty());
     EXPECT_THAT(gone.Lines().back(), HasSubstr("log: ombrel: failed after"));
 
+    // The help names the Windows default of the installation folder.
+    TRun help = RunProgram({OmbrelExe(), "--help"});
+    EXPECT_EQ(help.exitCode, 0u);
+    EXPECT_THAT(help.output, HasSubstr("(default: %TEMP%\\<app>, as the installer uses)"));
+    EXPECT_THAT(help.output, ::testing::Not(HasSubstr("XDG")));
+
     TRun usage = RunProgram({OmbrelExe()});
     EXPECT_EQ(usage.exitCode, 2u);
     EXPECT_THAT(usage.output, ::testing::StartsWith("Usage: ombrel --app NAME"));
