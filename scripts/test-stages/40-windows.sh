@@ -20,29 +20,45 @@ wineboot -i >/dev/null 2>&1
 # The suites that talk HTTP do so with servers running natively on 127.0.0.1 (the Windows test
 # programs cannot host one in-process): the Linux build's http_fixture_server for the
 # transport's suite, and ombrel-server with the releases of tests/tools/ombrel/windows_store.sh
-# for ombrel.exe's. Each says where it listens once it does.
+# for ombrel.exe's, twice: once whole, once with downloads sent on to the fixture server, which
+# cuts them short. Each says where it listens once it does.
 linux_build=${OMBREL_BUILD_DIR:-build}
 cmake -S . -B "$linux_build" -G Ninja >/dev/null
 cmake --build "$linux_build" --target http_fixture_server ombrel-server >/dev/null
 fixture_out=build-windows/http-fixture.out
 server_out=build-windows/ombrel-server.out
-rm -f "$fixture_out" "$server_out"
+cutting_out=build-windows/ombrel-server-cutting.out
+rm -f "$fixture_out" "$server_out" "$cutting_out"
 tests/tools/ombrel/windows_store.sh "$linux_build/bin/ombrel-server" build-windows/e2e-store
 "$linux_build/tests/http_fixture_server" >"$fixture_out" &
 fixture=$!
 "$linux_build/bin/ombrel-server" --store build-windows/e2e-store --host 127.0.0.1 --port 0 \
   --quiet >"$server_out" 2>&1 &
 server=$!
-trap 'kill "$fixture" "$server" 2>/dev/null || true; wineserver -k 2>/dev/null || true' EXIT
+cutting=
+trap 'kill "$fixture" "$server" $cutting 2>/dev/null || true; wineserver -k 2>/dev/null || true' EXIT
 for _ in $(seq 100); do
-  [ -s "$fixture_out" ] && grep -q '^listening on ' "$server_out" && break
+  [ -s "$fixture_out" ] && break
   sleep 0.1
 done
 [ -s "$fixture_out" ] || { echo "http_fixture_server did not start" >&2; exit 1; }
-server_url=$(sed -n 's/^listening on \(http:\/\/127\.0\.0\.1:[0-9]*\).*/\1/p' "$server_out" | head -n 1)
-[ -n "$server_url" ] || { echo "ombrel-server did not start" >&2; cat "$server_out" >&2; exit 1; }
 export OMBREL_TEST_HTTP_URL="http://127.0.0.1:$(cat "$fixture_out")"
-export OMBREL_TEST_SERVER_URL="$server_url"
+"$linux_build/bin/ombrel-server" --store build-windows/e2e-store --host 127.0.0.1 --port 0 \
+  --quiet --download-base "$OMBREL_TEST_HTTP_URL/gone" >"$cutting_out" 2>&1 &
+cutting=$!
+# Where an ombrel-server listens, once it says so.
+listening() {
+  for _ in $(seq 100); do
+    grep -q '^listening on ' "$1" && break
+    sleep 0.1
+  done
+  sed -n 's/^listening on \(http:\/\/127\.0\.0\.1:[0-9]*\).*/\1/p' "$1" | head -n 1
+}
+OMBREL_TEST_SERVER_URL=$(listening "$server_out")
+OMBREL_TEST_CUTTING_SERVER_URL=$(listening "$cutting_out")
+[ -n "$OMBREL_TEST_SERVER_URL" ] && [ -n "$OMBREL_TEST_CUTTING_SERVER_URL" ] ||
+  { echo "ombrel-server did not start" >&2; cat "$server_out" "$cutting_out" >&2; exit 1; }
+export OMBREL_TEST_SERVER_URL OMBREL_TEST_CUTTING_SERVER_URL
 
 # The window tests need a display: give them a virtual one when there is none.
 runner=()

@@ -12,6 +12,8 @@
 //   /stall                 headers, 10 of 1000 bytes, then nothing for 30 s
 //   /trickle               without a length: 1 byte every 100 ms for 30 s
 //   /cut                   announces 100 bytes, sends 10 and closes
+//   /gone/...              announces 1000 bytes, sends the 4 that start a zip archive and closes
+//                          (the file host of an ombrel-server that goes away mid-download)
 //   /big/<n>, /unsized/<n> n bytes (byte i is i % 251), with and without a length
 //   /resource              the 1000 bytes of /big/1000 with ETag "r1"; a Range "bytes=k-" is
 //                          answered 206 from k
@@ -105,6 +107,13 @@ void Serve(HttpTestServer& server) {
         res.set_content_provider(100, "application/octet-stream",
                                  [](size_t offset, size_t, httplib::DataSink& sink) {
                                      if (offset == 0) return sink.write("0123456789", 10);
+                                     return false;
+                                 });
+    });
+    server.Handle("GET", "/gone/.*", [](const httplib::Request&, httplib::Response& res) {
+        res.set_content_provider(1000, "application/zip",
+                                 [](size_t offset, size_t, httplib::DataSink& sink) {
+                                     if (offset == 0) return sink.write("PK\x03\x04", 4);
                                      return false;
                                  });
     });

@@ -1,7 +1,8 @@
 // ombrel.exe end to end under Wine, against ombrel-server running natively on 127.0.0.1: the
 // Windows test stage publishes releases 1.0 and 1.1 of Demo (tests/tools/ombrel/
 // windows_store.sh, with 1.0 on the beta channel too), serves them and passes the server's
-// address in OMBREL_TEST_SERVER_URL.
+// address in OMBREL_TEST_SERVER_URL; OMBREL_TEST_CUTTING_SERVER_URL serves the same releases but
+// sends downloads on to a host that cuts them short.
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -250,6 +251,27 @@ TEST_F(OmbrelWindows, StoppedBeforeTheCopyThenContinued) {
     EXPECT_EQ(resumed.Downloads(), 0u) << resumed.output;
     EXPECT_EQ(Installed(), Release11Files());
     EXPECT_FALSE(fs::exists(fs::path(Wide(Dest() + "/Demo.ombrel.progress"))));
+}
+
+TEST_F(OmbrelWindows, AServerGoingAwayMidDownloadLeavesThePlanForTheNextRun) {
+    const char* cutting = std::getenv("OMBREL_TEST_CUTTING_SERVER_URL");
+    ASSERT_NE(cutting, nullptr);
+    TRun broken = RunProgram({OmbrelExe(), "--server", cutting, "--dest", Dest(), "--app", "Demo"});
+    EXPECT_EQ(broken.exitCode, 1u) << broken.output;
+    EXPECT_THAT(broken.output, HasSubstr("error: TApiClient: "));
+    EXPECT_TRUE(Installed().empty());
+    EXPECT_TRUE(fs::exists(fs::path(Wide(Dest() + "\\Demo.ombrel.progress"))));
+    EXPECT_FALSE(fs::exists(fs::path(Wide(Dest() + "\\Demo.ombrel"))));
+    // Nothing half-downloaded carries a package's name.
+    std::string folder = std::string(cutting).substr(std::string(cutting).find("://") + 3);
+    folder[folder.find(':')] = '_';
+    EXPECT_FALSE(
+        fs::exists(fs::path(Wide(Native(tmp / "cache/ombrel/" + folder) + "\\Demo.1.1.zip"))));
+
+    TRun resumed = Ombrel({"--app", "Demo"});
+    ASSERT_EQ(resumed.exitCode, 0u) << resumed.output;
+    EXPECT_TRUE(resumed.HasLine("log: TOmbrel: mode: continue")) << resumed.output;
+    EXPECT_EQ(Installed(), Release11Files());
 }
 
 TEST_F(OmbrelWindows, ADamagedArchiveInTheCacheIsFetchedAgain) {
