@@ -898,27 +898,43 @@ bool TIO::ExtractEntries(const std::string& ZipFilePath, const std::string& Extr
     TZipReader reader;
     std::string error;
     if (archiveFd.Get() < 0 || ::fstat(archiveFd.Get(), &archiveStat) != 0 ||
-        !S_ISREG(archiveStat.st_mode) || !reader.Open(::dup(archiveFd.Get()), error)) {
+        !S_ISREG(archiveStat.st_mode)) {
         DoError(fmt::sprintf("%s is not a valid Zip-File", ZipFilePath));
         return false;
     }
 
     // Everything is checked before the first file is written: the layout and the limits, then
-    // every entry's name.
-    std::vector<TZipLayoutEntry> layout;
-    const int layoutFd = archiveFd.Get();
-    error = CheckZipLayout(
-        static_cast<uint64_t>(archiveStat.st_size),
-        [layoutFd](uint64_t offset, void* buffer, size_t size) {
-            return PreadAll(layoutFd, buffer, size, offset);
-        },
-        iZipLimits, layout);
-    if (!error.empty()) {
-        DoError(fmt::sprintf("%s: %s", ZipFilePath, error));
+    // every entry's name. The layout is read before the reader opens the archive and only the
+    // sizes are kept from it, so that the two never hold an archive of many entries in memory
+    // at the same time.
+    std::vector<std::pair<uint64_t, uint64_t>> sizes;  // declared size, compressed size
+    {
+        std::vector<TZipLayoutEntry> layout;
+        const int layoutFd = archiveFd.Get();
+        error = CheckZipLayout(
+            static_cast<uint64_t>(archiveStat.st_size),
+            [layoutFd](uint64_t offset, void* buffer, size_t size) {
+                return PreadAll(layoutFd, buffer, size, offset);
+            },
+            iZipLimits, layout);
+        if (!error.empty()) {
+            // A file the reader cannot open at all is no archive; else the layout tells why.
+            layout = {};
+            std::string openError;
+            DoError(reader.Open(::dup(archiveFd.Get()), openError)
+                        ? fmt::sprintf("%s: %s", ZipFilePath, error)
+                        : fmt::sprintf("%s is not a valid Zip-File", ZipFilePath));
+            return false;
+        }
+        sizes.reserve(layout.size());
+        for (const auto& item : layout) sizes.emplace_back(item.size, item.compressedSize);
+    }
+    if (!reader.Open(::dup(archiveFd.Get()), error)) {
+        DoError(fmt::sprintf("%s is not a valid Zip-File", ZipFilePath));
         return false;
     }
     const uint64_t count = reader.Count();
-    if (count != layout.size()) {
+    if (count != sizes.size()) {
         DoError(fmt::sprintf("%s: damaged zip archive: the central directory is ambiguous",
                              ZipFilePath));
         return false;
@@ -947,8 +963,7 @@ bool TIO::ExtractEntries(const std::string& ZipFilePath, const std::string& Extr
     // Sizes, kinds and names first; then the layout goes, before the names are gathered.
     for (uint64_t index = 0; index < count; ++index) {
         if (!readEntry(index)) return false;
-        if (entry.Size != layout[index].size ||
-            entry.CompressedSize != layout[index].compressedSize) {
+        if (entry.Size != sizes[index].first || entry.CompressedSize != sizes[index].second) {
             DoError(fmt::sprintf("%s: damaged zip archive: sizes of %s disagree", ZipFilePath,
                                  entry.Name));
             return false;
@@ -958,7 +973,7 @@ bool TIO::ExtractEntries(const std::string& ZipFilePath, const std::string& Extr
             return false;
         }
     }
-    layout = {};
+    sizes = {};
     {
         // Each name once; a file's name is no folder of another entry.
         std::unordered_map<std::string, bool> names;  // relative name -> is a folder
