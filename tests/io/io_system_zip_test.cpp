@@ -305,6 +305,53 @@ TEST_F(ExtractZipTest, FolderExtractionShowsTheFinalFolderOnlyWhenComplete) {
     }
 }
 
+TEST_F(ExtractZipTest, AnUnpackedFolderIsUsableOnlyAsUnpacked) {
+    std::vector<ZipItem> items;
+    for (int i = 1; i <= 6; ++i) {
+        items.push_back(Deflated("f" + std::to_string(i) + ".txt", "content " + std::to_string(i)));
+    }
+    testing::WriteZip(Archive(), items);
+    const std::string prefix = Out() + " is no complete unpacking of " + Archive() + ": ";
+    const struct {
+        const char* label;
+        std::vector<std::pair<std::string, std::string>> changes;  // name, new bytes ("" drops)
+        std::string quick;      // why a look at the sizes refuses it ("" when usable)
+        std::string thorough;   // why reading the files back refuses it
+    } cases[] = {
+        {"as unpacked", {}, "", ""},
+        {"content changed late", {{"f5.txt", "CONTENT 5"}}, "", "f5.txt has another content"},
+        {"content changed early and late", {{"f2.txt", "CONTENT 2"}, {"f5.txt", "CONTENT 5"}},
+         "", "f2.txt has another content"},
+        {"size changed", {{"f6.txt", "longer content 6"}}, "f6.txt has another size",
+         "f6.txt has another size"},
+        {"missing", {{"f3.txt", ""}}, "other files than unpacked", "other files than unpacked"},
+        {"one more", {{"f7.txt", "seven"}}, "other files than unpacked",
+         "other files than unpacked"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        ASSERT_TRUE(io.ExtractZipFolder(Archive(), Out())) << messages->Dump();
+        for (const auto& [name, bytes] : c.changes) {
+            if (bytes.empty()) {
+                fs::remove(Below(Out(), name));
+            } else {
+                testing::WriteFileBytes(Below(Out(), name), bytes);
+            }
+        }
+        for (const bool thorough : {false, true}) {
+            messages->reports.clear();
+            const std::string& why = thorough ? c.thorough : c.quick;
+            EXPECT_EQ(io.CheckUnpackedFolder(Archive(), Out(), thorough), why.empty()) << thorough;
+            if (why.empty()) {
+                EXPECT_THAT(messages->reports, ::testing::IsEmpty());
+            } else {
+                EXPECT_THAT(messages->Texts(Level::Log), ::testing::ElementsAre(prefix + why));
+            }
+        }
+        fs::remove_all(Out());
+    }
+}
+
 TEST_F(ExtractZipTest, FailedFolderExtractionLeavesNoFolderBehind) {
     const struct {
         const char* label;
