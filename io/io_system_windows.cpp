@@ -854,34 +854,55 @@ bool TIO::ExtractEntries(const std::string& ZipFilePath, const std::string& Extr
     // One handle for the layout check and the reader, so both see the same file.
     THandle archive;
     LARGE_INTEGER archiveSize{};
-    HANDLE readerCopy = INVALID_HANDLE_VALUE;
     TZipReader reader;
     std::string error;
     if (OpenForReading(iOwned, ZipFilePath, archive) || IsFolderHandle(archive.Get()) ||
-        !GetFileSizeEx(archive.Get(), &archiveSize) ||
-        !DuplicateHandle(GetCurrentProcess(), archive.Get(), GetCurrentProcess(), &readerCopy, 0,
-                         FALSE, DUPLICATE_SAME_ACCESS) ||
-        !reader.Open(HandleFd(readerCopy), error)) {
+        !GetFileSizeEx(archive.Get(), &archiveSize)) {
         DoError(fmt::sprintf("%s is not a valid Zip-File", ZipFilePath));
         return false;
     }
+    // The reader takes over a handle of its own.
+    const auto openReader = [&](std::string& failure) {
+        HANDLE copy = INVALID_HANDLE_VALUE;
+        if (!DuplicateHandle(GetCurrentProcess(), archive.Get(), GetCurrentProcess(), &copy, 0,
+                             FALSE, DUPLICATE_SAME_ACCESS)) {
+            failure = LastWin32Error().message();
+            return false;
+        }
+        return reader.Open(HandleFd(copy), failure);
+    };
 
     // Everything is checked before the first file is written: the layout and the limits, then
-    // every entry's name.
-    std::vector<TZipLayoutEntry> layout;
-    const HANDLE layoutFile = archive.Get();
-    error = CheckZipLayout(
-        static_cast<uint64_t>(archiveSize.QuadPart),
-        [layoutFile](uint64_t offset, void* buffer, size_t size) {
-            return ReadAllAt(layoutFile, buffer, size, offset);
-        },
-        iZipLimits, layout);
-    if (!error.empty()) {
-        DoError(fmt::sprintf("%s: %s", ZipFilePath, error));
+    // every entry's name. The layout is read before the reader opens the archive and only the
+    // sizes are kept from it, so that the two never hold an archive of many entries in memory
+    // at the same time.
+    std::vector<std::pair<uint64_t, uint64_t>> sizes;  // declared size, compressed size
+    {
+        std::vector<TZipLayoutEntry> layout;
+        const HANDLE layoutFile = archive.Get();
+        error = CheckZipLayout(
+            static_cast<uint64_t>(archiveSize.QuadPart),
+            [layoutFile](uint64_t offset, void* buffer, size_t size) {
+                return ReadAllAt(layoutFile, buffer, size, offset);
+            },
+            iZipLimits, layout);
+        if (!error.empty()) {
+            // A file the reader cannot open at all is no archive; else the layout tells why.
+            layout = {};
+            std::string openError;
+            DoError(openReader(openError) ? fmt::sprintf("%s: %s", ZipFilePath, error)
+                                          : fmt::sprintf("%s is not a valid Zip-File", ZipFilePath));
+            return false;
+        }
+        sizes.reserve(layout.size());
+        for (const auto& item : layout) sizes.emplace_back(item.size, item.compressedSize);
+    }
+    if (!openReader(error)) {
+        DoError(fmt::sprintf("%s is not a valid Zip-File", ZipFilePath));
         return false;
     }
     const uint64_t count = reader.Count();
-    if (count != layout.size()) {
+    if (count != sizes.size()) {
         DoError(fmt::sprintf("%s: damaged zip archive: the central directory is ambiguous",
                              ZipFilePath));
         return false;
@@ -908,8 +929,7 @@ bool TIO::ExtractEntries(const std::string& ZipFilePath, const std::string& Extr
     };
     for (uint64_t index = 0; index < count; ++index) {
         if (!readEntry(index)) return false;
-        if (entry.Size != layout[index].size ||
-            entry.CompressedSize != layout[index].compressedSize) {
+        if (entry.Size != sizes[index].first || entry.CompressedSize != sizes[index].second) {
             DoError(fmt::sprintf("%s: damaged zip archive: sizes of %s disagree", ZipFilePath,
                                  entry.Name));
             return false;
@@ -919,7 +939,7 @@ bool TIO::ExtractEntries(const std::string& ZipFilePath, const std::string& Extr
             return false;
         }
     }
-    layout = {};
+    sizes = {};
     {
         // Each name once; a file's name is no folder of another entry. File names compare
         // without regard to case here, as the file system does.
