@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <map>
 #include <algorithm>
+#include <atomic>
 #include <memory>
 #include <set>
 #include <string_view>
@@ -240,6 +241,19 @@ mode_t ProcessUmask() {
     }();
     return mask;
 }
+
+// The percent of an entry written, to the nearest integer, ties to even (the default rounding
+// mode).
+int32_t ZipPercent(uint64_t position, uint64_t size) {
+    if (size == 0) return 0;
+    return static_cast<int32_t>(
+        std::nearbyint(static_cast<double>(position) * 100.0 / static_cast<double>(size)));
+}
+
+// Archives unpacked by two threads: at most this many entries (a second reader holds the
+// central directory once more) and at least this many compressed bytes.
+constexpr uint64_t kParallelUnpackEntriesMax = 20000;
+constexpr uint64_t kParallelUnpackBytesMin = 4 * 1024 * 1024;
 
 // Copies to the end of `in`; with `size` (a regular file's length as its fstat gave it) the
 // in-kernel copy stops once that much is copied, without a call to find the end.
@@ -813,12 +827,7 @@ bool TIO::ForceDirectory(const std::string& Path) {
 
 void TIO::DoZipProgress(const std::string& target, uint64_t position, uint64_t size,
                         bool complete) {
-    int32_t percent = 0;
-    if (size > 0) {
-        // Nearest integer, ties to even (the default rounding mode).
-        percent = static_cast<int32_t>(
-            std::nearbyint(static_cast<double>(position) * 100.0 / static_cast<double>(size)));
-    }
+    const int32_t percent = ZipPercent(position, size);
     // A chunk that did not move the percent is not worth a report; the final one always is.
     if (!complete && percent == iLastPercent && target == iLastCaption) return;
     iLastCaption = target;
@@ -975,11 +984,17 @@ bool TIO::ExtractEntries(const std::string& ZipFilePath, const std::string& Extr
         }
     }
     sizes = {};
+    // Where the second of two threads begins (see below), by the compressed bytes before it.
+    std::vector<uint64_t> compressed;
+    if (unpacked != nullptr && count >= 2 && count <= kParallelUnpackEntriesMax) {
+        compressed.reserve(count);
+    }
     {
         // Each name once; a file's name is no folder of another entry.
         std::unordered_map<std::string, bool> names;  // relative name -> is a folder
         for (uint64_t index = 0; index < count; ++index) {
             if (!readEntry(index)) return false;
+            if (compressed.capacity() > 0) compressed.push_back(entry.CompressedSize);
             const bool isFolder = entry.IsDirectory();
             if (relative.empty()) continue;
             auto [at, added] = names.emplace(relative, isFolder);
@@ -1002,75 +1017,195 @@ bool TIO::ExtractEntries(const std::string& ZipFilePath, const std::string& Extr
     }
 
 
-    TDirFd root;
-    std::string folderRelative;  // the folder `folder` is open for
-    TDirFd folder;
-    for (uint64_t index = 0; index < count; ++index) {
-        if (!readEntry(index)) return false;
-        const std::string target = PathJoin(CaptionPath, relative);
-        const bool isFolder = entry.IsDirectory();
-
-        if (!root.IsOpen()) {
-            std::error_code failure = iOwned.OpenFolder(ExtractPath, true, root);
-            if (failure) {
-                DoError(FailureText("create folder", ExtractPath, failure.message()));
+    // Writes the entries [begin, end) with `zip`, telling failures to `fail` and progress to
+    // `progress`; the files written are added to `written`. Stops at the first failure, or
+    // before the next entry once `stop` is set.
+    const auto writeEntries = [&](TZipReader& zip, uint64_t begin, uint64_t end,
+                                  const std::function<void(const std::string&)>& fail,
+                                  const std::function<void(const std::string&, uint64_t, uint64_t,
+                                                           bool)>& progress,
+                                  std::vector<TUnpackedFile>* written,
+                                  const std::atomic<bool>& stop) {
+        TZipEntry item;
+        std::string name;
+        std::string why;
+        TDirFd root;
+        std::string folderRelative;  // the folder `folder` is open for
+        TDirFd folder;
+        for (uint64_t index = begin; index < end; ++index) {
+            if (stop) return false;
+            if (!zip.Entry(index, item, why)) {
+                fail(fmt::sprintf("%s: %s", ZipFilePath, why));
                 return false;
             }
-        }
-        std::vector<std::string> parts = SplitComponents(relative);
-        const size_t folderDepth = isFolder ? parts.size() : parts.size() - 1;
-        const std::string wanted = isFolder ? relative : ExtractFileDir(relative);
-        if (!folder.IsOpen() || wanted != folderRelative) {
-            bool linkFound = false;
-            folder = TDirFd();
-            std::error_code failure =
-                OpenFolderInside(root.Get(), parts, folderDepth, folder, linkFound);
-            if (failure) {
-                DoError(linkFound
-                            ? fmt::sprintf("Path runs through a symbolic link: %s", target)
-                            : FailureText("create folder",
-                                          PathJoin(CaptionPath, wanted), failure.message()));
+            try {
+                name.clear();
+                if (!(item.IsDirectory() && NamesRoot(item.Name))) name = JoinInside("", item.Name);
+            } catch (const EPathError& e) {
+                fail(e.what());
                 return false;
             }
-            folderRelative = wanted;
-        }
-        if (isFolder) continue;
-        if (unpacked != nullptr && relative == kUnpackedMarkerName) {
-            DoError(fmt::sprintf("Entry name is reserved for the package cache: %s", entry.Name));
-            return false;
-        }
+            const std::string target = PathJoin(CaptionPath, name);
+            const bool isFolder = item.IsDirectory();
 
-        TAtomicFile file;
-        std::error_code failure = file.Create(folder.Get(), parts.back(), true);
-        if (failure) {
-            DoError(FailureText("write", target, failure.message()));
-            return false;
+            if (!root.IsOpen()) {
+                std::error_code failure = iOwned.OpenFolder(ExtractPath, true, root);
+                if (failure) {
+                    fail(FailureText("create folder", ExtractPath, failure.message()));
+                    return false;
+                }
+            }
+            std::vector<std::string> parts = SplitComponents(name);
+            const size_t folderDepth = isFolder ? parts.size() : parts.size() - 1;
+            const std::string wanted = isFolder ? name : ExtractFileDir(name);
+            if (!folder.IsOpen() || wanted != folderRelative) {
+                bool linkFound = false;
+                folder = TDirFd();
+                std::error_code failure =
+                    OpenFolderInside(root.Get(), parts, folderDepth, folder, linkFound);
+                if (failure) {
+                    fail(linkFound ? fmt::sprintf("Path runs through a symbolic link: %s", target)
+                                   : FailureText("create folder", PathJoin(CaptionPath, wanted),
+                                                 failure.message()));
+                    return false;
+                }
+                folderRelative = wanted;
+            }
+            if (isFolder) continue;
+            if (unpacked != nullptr && name == kUnpackedMarkerName) {
+                fail(fmt::sprintf("Entry name is reserved for the package cache: %s", item.Name));
+                return false;
+            }
+
+            TAtomicFile file;
+            std::error_code failure = file.Create(folder.Get(), parts.back(), true);
+            if (failure) {
+                fail(FailureText("write", target, failure.message()));
+                return false;
+            }
+            const int fd = file.Fd();
+            const uint64_t size = item.Size;
+            bool ok = zip.Extract(
+                index, item,
+                [fd, &target](const char* data, size_t length) {
+                    std::error_code writeError = WriteAll(fd, data, length);
+                    return writeError ? FailureText("write", target, writeError.message())
+                                      : std::string();
+                },
+                [&](uint64_t position, bool complete) {
+                    progress(target, position, size, complete);
+                },
+                why);
+            if (!ok) {
+                fail(fmt::sprintf("%s: %s", ZipFilePath, why));
+                return false;
+            }
+            if ((failure = ApplyAttributes(fd, item)) || (failure = file.Commit(false))) {
+                fail(FailureText("write", target, failure.message()));
+                return false;
+            }
+            // Every name is there once (checked above).
+            if (written != nullptr) written->push_back({name, item.Size, item.Crc});
         }
-        const int fd = file.Fd();
-        const uint64_t size = entry.Size;
-        bool ok = reader.Extract(
-            index, entry,
-            [fd, &target](const char* data, size_t length) {
-                std::error_code writeError = WriteAll(fd, data, length);
-                return writeError ? FailureText("write", target, writeError.message())
-                                  : std::string();
-            },
-            [&](uint64_t position, bool complete) {
-                DoZipProgress(target, position, size, complete);
-            },
-            error);
-        if (!ok) {
-            DoError(fmt::sprintf("%s: %s", ZipFilePath, error));
-            return false;
+        return true;
+    };
+    const auto failHere = [this](const std::string& text) { DoError(text); };
+    const auto progressHere = [this](const std::string& target, uint64_t position,
+                                     uint64_t size, bool complete) {
+        DoZipProgress(target, position, size, complete);
+    };
+
+    // An archive of a few large entries is unpacked by two threads, each with a reader of its
+    // own: the second takes the entries from where half of the compressed bytes lie behind.
+    // Its reports are held and told after the first thread's, as one thread would have made
+    // them; when the first fails, they are never told (the unpacking's folder goes anyway).
+    uint64_t split = count;
+    if (compressed.size() == count && count >= 2) {
+        uint64_t total = 0;
+        for (uint64_t bytes : compressed) total += bytes;
+        if (total >= kParallelUnpackBytesMin) {
+            uint64_t before = 0;
+            split = 0;
+            while (split + 1 < count && before + compressed[split] / 2 < total / 2) {
+                before += compressed[split++];
+            }
+            if (split == 0) split = 1;
         }
-        if ((failure = ApplyAttributes(fd, entry)) || (failure = file.Commit(false))) {
-            DoError(FailureText("write", target, failure.message()));
-            return false;
-        }
-        // Every name is there once (checked above).
-        if (unpacked != nullptr) unpacked->push_back({relative, entry.Size, entry.Crc});
     }
-    return true;
+    compressed = {};
+    // The second reader needs a position of its own in the file: the same file opened anew
+    // through the descriptor (never by name, which may lead elsewhere by now).
+    TZipReader second;
+    std::string secondError;
+    int secondFd = -1;
+    if (split < count) {
+        secondFd = ::open(fmt::sprintf("/proc/self/fd/%d", archiveFd.Get()).c_str(),
+                          O_RDONLY | O_CLOEXEC);
+        struct stat secondStat {};
+        if (secondFd >= 0 && (::fstat(secondFd, &secondStat) != 0 ||
+                              secondStat.st_dev != archiveStat.st_dev ||
+                              secondStat.st_ino != archiveStat.st_ino)) {
+            ::close(secondFd);
+            secondFd = -1;
+        }
+    }
+    if (secondFd >= 0 && second.Open(secondFd, secondError)) {
+        struct TReport {
+            bool failure;
+            std::string text;
+            int32_t percent;
+        };
+        std::vector<TReport> held;
+        std::vector<TUnpackedFile> secondWritten;
+        std::atomic<bool> stop{false};
+        bool secondOk = false;
+        std::exception_ptr secondFailure;
+        std::thread helper([&] {
+            std::string lastCaption;
+            int32_t lastPercent = -1;
+            try {
+                secondOk = writeEntries(
+                    second, split, count,
+                    [&held](const std::string& text) { held.push_back({true, text, 0}); },
+                    [&](const std::string& target, uint64_t position, uint64_t size,
+                        bool complete) {
+                        const int32_t percent = ZipPercent(position, size);
+                        if (!complete && percent == lastPercent && target == lastCaption) return;
+                        lastCaption = target;
+                        lastPercent = percent;
+                        held.push_back({false, target, percent});
+                    },
+                    &secondWritten, stop);
+            } catch (...) {
+                secondFailure = std::current_exception();
+            }
+        });
+        bool firstOk = false;
+        try {
+            firstOk = writeEntries(reader, 0, split, failHere, progressHere, unpacked, stop);
+        } catch (...) {
+            stop = true;
+            helper.join();
+            throw;
+        }
+        if (!firstOk) stop = true;
+        helper.join();
+        if (!firstOk) return false;
+        if (secondFailure) std::rethrow_exception(secondFailure);
+        for (const auto& report : held) {
+            if (report.failure) {
+                DoError(report.text);
+            } else if (OnProgressRedirect) {
+                OnProgressRedirect(report.text, report.percent);
+            }
+        }
+        if (!secondOk) return false;
+        unpacked->insert(unpacked->end(), std::make_move_iterator(secondWritten.begin()),
+                         std::make_move_iterator(secondWritten.end()));
+        return true;
+    }
+    const std::atomic<bool> never{false};
+    return writeEntries(reader, 0, count, failHere, progressHere, unpacked, never);
 }
 
 bool TIO::CheckUnpackedFolder(const std::string& ZipFilePath, const std::string& ExtractPath,

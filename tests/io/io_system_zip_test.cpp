@@ -352,6 +352,76 @@ TEST_F(ExtractZipTest, AnUnpackedFolderIsUsableOnlyAsUnpacked) {
     }
 }
 
+TEST_F(ExtractZipTest, ALargeArchiveIsUnpackedAsInOneGoAlsoWhenItFails) {
+    // Six entries of 1 MiB each that deflate cannot shrink: large enough to be unpacked by
+    // more than one thread where the platform does so.
+    std::vector<ZipItem> items;
+    std::vector<std::string> captions;
+    for (int i = 0; i < 6; ++i) {
+        const std::string name = "part" + std::to_string(i) + ".bin";
+        // Stored and deflated by turns.
+        ZipItem item = Stored(name, "ENTRY" + std::to_string(i) +
+                                        testing::NoiseBytes(1 << 20, static_cast<uint32_t>(i + 1)));
+        item.deflate = i % 2 == 1;
+        items.push_back(item);
+        captions.push_back(Below(Out(), name));
+    }
+    // The captions of the progress reports in the order they came, each once in a row.
+    const auto told = [this] {
+        std::vector<std::string> order;
+        for (const auto& r : messages->reports) {
+            if (r.level != Level::Progress) continue;
+            if (order.empty() || order.back() != r.text) order.push_back(r.text);
+        }
+        return order;
+    };
+
+    testing::WriteZip(Archive(), items);
+    ASSERT_TRUE(io.ExtractZipFolder(Archive(), Out())) << messages->Dump();
+    for (const auto& item : items) {
+        EXPECT_EQ(testing::ReadFileBytes(Below(Out(), item.name)), item.data) << item.name;
+    }
+    EXPECT_EQ(told(), captions);
+    for (const auto& caption : captions) EXPECT_EQ(PercentsFor(caption).back(), 100) << caption;
+    const std::string marker = testing::ReadFileBytes(Below(Out(), ".ombrel-unpacked"));
+    size_t at = 0;
+    for (const auto& item : items) {
+        const size_t found = marker.find(" " + item.name + "\r\n", at);
+        ASSERT_NE(found, std::string::npos) << item.name;
+        at = found;
+    }
+    EXPECT_TRUE(io.CheckUnpackedFolder(Archive(), Out(), true));
+
+    // Damaged entries: the first one ends the unpacking, nothing after it is told, and no
+    // folder is left.
+    const struct {
+        const char* label;
+        std::vector<int> damaged;
+        int first;
+    } cases[] = {{"late entry", {4}, 4}, {"early and late entries", {1, 4}, 1}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        fs::remove_all(Out());
+        testing::WriteZip(Archive(), items);
+        std::string bytes = testing::ReadFileBytes(Archive());
+        for (int i : c.damaged) {
+            const size_t data = bytes.find("ENTRY" + std::to_string(i));
+            ASSERT_NE(data, std::string::npos);
+            bytes[data + 1000] = static_cast<char>(bytes[data + 1000] ^ 0x5a);
+        }
+        testing::WriteFileBytes(Archive(), bytes);
+        messages->reports.clear();
+        EXPECT_FALSE(io.ExtractZipFolder(Archive(), Out()));
+        EXPECT_THAT(messages->Texts(Level::Error), ::testing::ElementsAre(Archive() + ": CRC error"));
+        const auto order = told();
+        ASSERT_FALSE(order.empty());
+        EXPECT_EQ(order.back(), captions[static_cast<size_t>(c.first)]);
+        EXPECT_EQ(order, std::vector<std::string>(captions.begin(), captions.begin() + c.first + 1));
+        EXPECT_FALSE(fs::exists(Out()));
+        EXPECT_FALSE(fs::exists(Out() + ".part"));
+    }
+}
+
 TEST_F(ExtractZipTest, FailedFolderExtractionLeavesNoFolderBehind) {
     const struct {
         const char* label;
