@@ -10,6 +10,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+# Compiler cache hits across checkouts in other folders (a fresh clone reuses what another built).
+export CCACHE_BASEDIR="${CCACHE_BASEDIR:-$(pwd)}"
+export CCACHE_NOHASHDIR="${CCACHE_NOHASHDIR:-1}"
+
 scripts/install-deps.sh
 
 wanted=${OMBREL_TEST_STAGES:-}

@@ -124,14 +124,7 @@ protected:
         Package(3, {{"three/d.txt", "d"}, {"shared.txt", "from three"}});
         Package(4, {{"four/e.txt", "e"}});
         server.Handle("GET", "/api/update/install/Demo", [this](const auto&, auto& response) {
-            std::string packages;
-            for (const auto& [id, bytes] : archives) {
-                if (!packages.empty()) packages += ",";
-                packages += "{\"id\": " + std::to_string(id) + ", \"name\": \"P" +
-                            std::to_string(id) + "\", \"version\": \"1.0\", \"files\": [\"*\"]}";
-            }
-            response.set_content(R"({"version": "1.0", "packages": [)" + packages + "]}",
-                                 "application/json");
+            response.set_content(Release(), "application/json");
         });
         server.Handle("POST", "/api/update/repair/Demo/1.0", [this](const auto& request,
                                                                     auto& response) {
@@ -139,14 +132,8 @@ protected:
                 std::lock_guard lock(repairMutex);
                 repairBodies.push_back(request.body);
             }
-            std::string packages;
-            for (const auto& [id, bytes] : archives) {
-                if (!packages.empty()) packages += ",";
-                packages += "{\"id\": " + std::to_string(id) + ", \"name\": \"P" +
-                            std::to_string(id) + "\", \"version\": \"1.0\", \"files\": [\"*\"]}";
-            }
-            response.set_content(R"({"version": "1.0", "packages": [)" + packages + "]}",
-                                 "application/json");
+            // A repair installs every package again.
+            response.set_content(Release(), "application/json");
         });
         server.Handle("GET", "/api/package/download/([0-9]+)", [this](const auto& request,
                                                                        auto& response) {
@@ -158,6 +145,17 @@ protected:
             }
             response.set_content(archives.at(id), "application/octet-stream");
         });
+    }
+
+    // Version 1.0 with every archive as a package.
+    std::string Release() const {
+        std::string packages;
+        for (const auto& [id, bytes] : archives) {
+            if (!packages.empty()) packages += ",";
+            packages += "{\"id\": " + std::to_string(id) + ", \"name\": \"P" +
+                        std::to_string(id) + "\", \"version\": \"1.0\", \"files\": [\"*\"]}";
+        }
+        return R"({"version": "1.0", "packages": [)" + packages + "]}";
     }
 
     void Package(int id, const std::vector<std::pair<std::string, std::string>>& entries) {
