@@ -81,13 +81,17 @@ int32_t CopyPercent(size_t i, size_t n) {
     return static_cast<int32_t>(q);
 }
 
-// An obsolete-file name (separators already "/") that would reach outside the installation
-// folder: rooted, in drive form, or climbing with "..".
+// Both separators: names from the server pass through NormalizeSeparators first, which gives
+// "\" on Windows and "/" on Linux.
+constexpr const char* kSeparators = "/\\";
+
+// An obsolete-file name (separators already the platform's) that would reach outside the
+// installation folder: rooted, in drive form, or climbing with "..".
 bool LeavesFolder(const std::string& name) {
     if (IsRootedPath(name)) return true;
     size_t start = 0;
     while (start <= name.size()) {
-        size_t end = name.find('/', start);
+        size_t end = name.find_first_of(kSeparators, start);
         if (end == std::string::npos) end = name.size();
         if (name.compare(start, end - start, "..") == 0 && end - start == 2) return true;
         start = end + 1;
@@ -173,11 +177,11 @@ bool HoldsOnlyFolders(const std::string& path) {
     return !ec;
 }
 
-// A name (separators already "/") with nothing but empty and "." parts.
+// A name (separators already the platform's) with nothing but empty and "." parts.
 bool NamesFolderItself(const std::string& name) {
     size_t start = 0;
     while (start <= name.size()) {
-        size_t end = name.find('/', start);
+        size_t end = name.find_first_of(kSeparators, start);
         if (end == std::string::npos) end = name.size();
         const size_t length = end - start;
         if (length > 1 || (length == 1 && name[start] != '.')) return false;
@@ -1207,7 +1211,7 @@ bool TOmbrel::IsReservedName(const std::string& name) {
     const std::string normalized = NormalizeSeparators(name);
     size_t start = 0;
     while (start <= normalized.size()) {
-        size_t end = normalized.find('/', start);
+        size_t end = normalized.find_first_of(kSeparators, start);
         if (end == std::string::npos) end = normalized.size();
         if (IsTemporaryName(normalized.substr(start, end - start))) return true;
         start = end + 1;
@@ -1216,7 +1220,7 @@ bool TOmbrel::IsReservedName(const std::string& name) {
     const std::string lower = LowerAscii(normalized);
     const std::string manifest = LowerAscii(fmt::sprintf("%s.ombrel", iOptions->AppName()));
     for (const std::string& own : {manifest, manifest + ".progress", manifest + ".lock"}) {
-        if (lower == own || lower == "./" + own) return true;
+        if (lower == own || lower == std::string(".") + kPathSeparator + own) return true;
     }
     return false;
 }
@@ -1321,7 +1325,7 @@ bool TOmbrel::RemoveDoomedFiles(const std::string& destination, TProgress& plan,
                                  entry));
             continue;
         }
-        if (size_t sep = name.find('/'); sep != std::string::npos && sep > 0) {
+        if (size_t sep = name.find_first_of(kSeparators); sep != std::string::npos && sep > 0) {
             std::string folder = name.substr(0, sep);
             if (folder != ".") folders.insert(folder);
         }
@@ -1375,7 +1379,7 @@ bool TOmbrel::RemoveDoomedFiles(const std::string& destination, TProgress& plan,
         ok = false;
         for (const auto& entry : plan.DoomedFiles()) {
             const std::string name = NormalizeSeparators(entry);
-            if (LowerAscii(name.substr(0, name.find('/'))) == LowerAscii(folder) &&
+            if (LowerAscii(name.substr(0, name.find_first_of(kSeparators))) == LowerAscii(folder) &&
                 std::find(failed.begin(), failed.end(), entry) == failed.end()) {
                 failed.push_back(entry);
             }

@@ -92,9 +92,23 @@ std::string ServerFolderName(const std::string& address) {
     return name;
 }
 
+// The path made absolute with its "." and ".." parts resolved ("C:\Windows\.." is "C:\"), or
+// the path itself when the system cannot.
+std::string FullPath(const std::string& path) {
+    const std::wstring wide = Widen(path);
+    DWORD n = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+    if (n == 0) return path;
+    std::wstring buffer(n, L'\0');
+    n = GetFullPathNameW(wide.c_str(), n, buffer.data(), nullptr);
+    if (n == 0 || n >= buffer.size()) return path;
+    buffer.resize(n);
+    return Narrow(buffer);
+}
+
 std::string UnsafeFolderReason(const std::string& path) {
-    // The root of a drive. Owner and access rights are the folder's ACL, not checked yet here.
-    std::string full = WithoutTrailingSeparators(path);
+    // The root of a drive, also by another name. Owner and access rights are the folder's ACL,
+    // not checked yet here.
+    std::string full = WithoutTrailingSeparators(FullPath(path));
     if (full.size() <= 3 && full.size() >= 2 && full[1] == ':') return "it is the root folder";
     if (full == "\\" || full == "/") return "it is the root folder";
     return "";

@@ -1,8 +1,10 @@
+// The engine's runs, as every platform runs them. Cases about what one platform alone has
+// (owners and modes, links made by the test) are in ombrel_posix_test.cpp and
+// ombrel_windows_test.cpp.
 #include "engine/ombrel.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <filesystem>
 #include <functional>
@@ -15,6 +17,7 @@
 #include "ombrel/build_config.h"
 #include "platform/file_lock.h"
 #include "tests/engine/engine_fakes.h"
+#include "tests/engine/ombrel_test.h"
 #include "tests/support/test_support.h"
 
 namespace ombrel {
@@ -28,83 +31,10 @@ using testing::FakeApiClient;
 using testing::FaultyIO;
 using testing::Level;
 using testing::TempFolder;
+using testing::kBom;
+using testing::N;
 using testing::ZipBytes;
 
-const char kBom[] = "\xEF\xBB\xBF";
-
-class TOmbrelTest : public ::testing::Test {
-protected:
-    TOmbrelTest() {
-        options->iAppName = "Demo";
-        options->iDestination = Dest();
-        options->iApiUrl = "http://updates.test:8080";
-    }
-
-    std::string Dest() const { return otherDest.empty() ? tmp / "dest" : otherDest; }
-    std::string Cache() const { return tmp / "cache/ombrel/updates.test:8080"; }
-    std::string Manifest() const { return Dest() + "/Demo.ombrel"; }
-    std::string ProgressFile() const { return Dest() + "/Demo.ombrel.progress"; }
-
-    // Serves an archive package for binary download.
-    void Serve(int id, const std::vector<std::pair<std::string, std::string>>& entries) {
-        api->files["/api/package/download/" + std::to_string(id)] = ZipBytes(entries);
-    }
-
-    void Run() {
-        TOmbrel engine(options, io, messages, api);
-        if (intercept) engine.OnInterceptBeforePackageCopy(intercept);
-        engine.Execute();
-        success = engine.Success();
-        errorText = engine.ErrorText();
-    }
-
-    // Starts over with a fresh sink and an empty call record, as a new run of the program.
-    void NextRun() {
-        messages->reports.clear();
-        api->calls.clear();
-        api->errorTexts.clear();
-    }
-
-    // Every report except the per-entry progress of unpacking, one line each.
-    std::vector<std::string> Story() const {
-        std::vector<std::string> lines;
-        for (const auto& r : messages->reports) {
-            if (r.level == Level::Progress) {
-                if (r.text.rfind(tmp.Path(), 0) == 0) continue;
-                lines.push_back("progress|" + r.text + "|" + std::to_string(r.percent));
-            } else {
-                lines.push_back(std::string(LevelName(r.level)) + "|" + r.sender + "|" + r.text);
-            }
-        }
-        return lines;
-    }
-
-    bool Exists(const std::string& path) const { return fs::exists(fs::symlink_status(path)); }
-
-    // Installs release 1.0 of Demo: package Demo (Demo.exe, sub/b.txt) and package Lib.
-    void InstallRelease1() {
-        api->answers["/api/update/install/Demo"] = R"({"version": "1.0", "packages": [
-            {"id": 1, "name": "Demo", "version": "1.0", "files": ["*"]},
-            {"id": 2, "name": "Lib", "version": "2.0", "files": ["*"]}]})";
-        Serve(1, {{"Demo.exe", "demo 1"}, {"sub/b.txt", "b"}});
-        Serve(2, {{"lib/core.so", "core 2"}});
-        Run();
-        ASSERT_TRUE(success) << messages->Dump();
-        ASSERT_EQ(messages->Count(Level::Error), 0u) << messages->Dump();
-        NextRun();
-    }
-
-    TempFolder tmp;
-    testing::ScopedEnv cacheHome{"XDG_CACHE_HOME", tmp / "cache"};
-    std::shared_ptr<CollectingMessages> messages = std::make_shared<CollectingMessages>();
-    std::shared_ptr<FaultyIO> io = std::make_shared<FaultyIO>(messages);
-    std::shared_ptr<FakeApiClient> api = std::make_shared<FakeApiClient>(messages);
-    std::shared_ptr<TCommandLineOptions> options = std::make_shared<TCommandLineOptions>();
-    TOmbrel::TOnIntercept intercept;
-    std::string otherDest;  // the installation folder when not the default one
-    bool success = false;
-    std::string errorText;
-};
 
 // ---------------------------------------------------------------------------------------------
 // Checks before a run
@@ -207,46 +137,46 @@ TEST_F(TOmbrelTest, FreshInstallTellsEveryStepAndRecordsTheManifest) {
             "log|TOmbrel|done", "debug|TOmbrel|creating temp path: " + c + " ...",
             "debug|TOmbrel|done",
             "progress|download Demo.1.0.zip|0", "log|TOmbrel|download Demo.1.0.zip",
-            "log|TOmbrel|done", "log|TOmbrel|store Demo.1.0.zip > " + c + "/Demo.1.0.zip",
+            "log|TOmbrel|done", "log|TOmbrel|store Demo.1.0.zip > " + c + N("/Demo.1.0.zip"),
             "progress|download Demo.1.0.zip|100",
-            "progress|extract " + c + "/Demo.1.0.zip|0",
-            "log|TOmbrel|extracting " + c + "/Demo.1.0.zip to " + c + "/Demo.1.0",
-            "log|TOmbrel|done", "progress|extract " + c + "/Demo.1.0.zip|100",
+            "progress|extract " + c + N("/Demo.1.0.zip|0"),
+            "log|TOmbrel|extracting " + c + N("/Demo.1.0.zip to ") + c + N("/Demo.1.0"),
+            "log|TOmbrel|done", "progress|extract " + c + N("/Demo.1.0.zip|100"),
             "progress|download Lib.2.0.zip|0", "log|TOmbrel|download Lib.2.0.zip",
-            "log|TOmbrel|done", "log|TOmbrel|store Lib.2.0.zip > " + c + "/Lib.2.0.zip",
+            "log|TOmbrel|done", "log|TOmbrel|store Lib.2.0.zip > " + c + N("/Lib.2.0.zip"),
             "progress|download Lib.2.0.zip|100",
-            "progress|extract " + c + "/Lib.2.0.zip|0",
-            "log|TOmbrel|extracting " + c + "/Lib.2.0.zip to " + c + "/Lib.2.0",
-            "log|TOmbrel|done", "progress|extract " + c + "/Lib.2.0.zip|100",
+            "progress|extract " + c + N("/Lib.2.0.zip|0"),
+            "log|TOmbrel|extracting " + c + N("/Lib.2.0.zip to ") + c + N("/Lib.2.0"),
+            "log|TOmbrel|done", "progress|extract " + c + N("/Lib.2.0.zip|100"),
             "log|TOmbrel|prepare copy ...", "log|TOmbrel|test for open handles ...",
             "progress|copy|0", "progress|copy|50",
-            "log|IO.CopyBuffer|copy Demo.1.0/* to " + d + " ...",
+            "log|IO.CopyBuffer|copy Demo.1.0" + N("/*") + " to " + d + " ...",
             "log|IO.CopyBuffer|copy Demo.exe to " + d, "progress|copy|100",
-            "log|IO.CopyBuffer|copy Lib.2.0/* to " + d + " ...",
-            "log|IO.CopyBuffer|copy lib/core.so to " + d, "progress|copy|100",
+            "log|IO.CopyBuffer|copy Lib.2.0" + N("/*") + " to " + d + " ...",
+            "log|IO.CopyBuffer|copy " + N("lib/core.so") + " to " + d, "progress|copy|100",
             "progress|Finished|100"));
 
     // Between the extract captions, one caption per entry, naming where it is unpacked to.
     std::vector<std::string> entries;
     for (const auto& r : messages->reports) {
-        if (r.level == Level::Progress && r.text.rfind(c + "/", 0) == 0) {
+        if (r.level == Level::Progress && r.text.rfind(c + N("/"), 0) == 0) {
             entries.push_back(r.text + "|" + std::to_string(r.percent));
         }
     }
-    EXPECT_THAT(entries, ElementsAre(c + "/Demo.1.0/Demo.exe|100", c + "/Lib.2.0/lib/core.so|100"));
+    EXPECT_THAT(entries, ElementsAre(c + N("/Demo.1.0/Demo.exe|100"), c + N("/Lib.2.0/lib/core.so|100")));
 
     EXPECT_EQ(tmp.Read(Manifest()), std::string(kBom) +
                                         ":app Demo\r\n\r\n:version 1.0\r\n\r\n"
                                         ":packages\r\nDemo 1.0\r\nLib 2.0\r\n\r\n"
-                                        ":files\r\nDemo.exe\r\nlib/core.so\r\n\r\n");
-    EXPECT_EQ(tmp.Read(d + "/Demo.exe"), "demo 1");
-    EXPECT_EQ(tmp.Read(d + "/lib/core.so"), "core 2");
+                                        ":files\r\nDemo.exe\r\n" + N("lib/core.so") + "\r\n\r\n");
+    EXPECT_EQ(tmp.Read(d + N("/Demo.exe")), "demo 1");
+    EXPECT_EQ(tmp.Read(d + N("/lib/core.so")), "core 2");
     EXPECT_FALSE(Exists(ProgressFile()));
-    EXPECT_FALSE(Exists(d + "/Demo.ombrel.lock"));
-    EXPECT_EQ(tmp.Read(c + "/Demo.1.0/Demo.exe"), "demo 1");
-    EXPECT_TRUE(Exists(c + "/Lib.2.0.zip"));
-    EXPECT_FALSE(Exists(c + "/Lib.2.0.zip.part"));
-    EXPECT_FALSE(Exists(c + "/Lib.2.0.part"));
+    EXPECT_FALSE(Exists(d + N("/Demo.ombrel.lock")));
+    EXPECT_EQ(tmp.Read(c + N("/Demo.1.0/Demo.exe")), "demo 1");
+    EXPECT_TRUE(Exists(c + N("/Lib.2.0.zip")));
+    EXPECT_FALSE(Exists(c + N("/Lib.2.0.zip.part")));
+    EXPECT_FALSE(Exists(c + N("/Lib.2.0.part")));
 }
 
 TEST_F(TOmbrelTest, SecondRunUsesTheCacheAndUpdatesWithNothingToDo) {
@@ -267,7 +197,7 @@ TEST_F(TOmbrelTest, SecondRunUsesTheCacheAndUpdatesWithNothingToDo) {
         EXPECT_NE(r.text.rfind("download ", 0), 0u) << r.text;
         EXPECT_NE(r.text.rfind("extract", 0), 0u) << r.text;
     }
-    EXPECT_EQ(tmp.Read(Dest() + "/sub/b.txt"), "b");
+    EXPECT_EQ(tmp.Read(Dest() + N("/sub/b.txt")), "b");
 }
 
 TEST_F(TOmbrelTest, UpdateRemovesDoomedFilesAndPackagesInsideTheFolderOnly) {
@@ -276,90 +206,27 @@ TEST_F(TOmbrelTest, UpdateRemovesDoomedFilesAndPackagesInsideTheFolderOnly) {
     api->answers["/api/update/version/Demo/1.0"] = R"({"version": "1.1", "packages": [
         {"id": 3, "name": "Demo", "version": "1.1", "files": ["*"]}],
         "doomed_packages": ["Lib"],
-        "doomed_files": ["sub\\b.txt", "lib/core.so", "gone.txt", ")" + outside + R"(",
+        "doomed_files": ["sub\\b.txt", "lib/core.so", "gone.txt", ")" + testing::JsonEscaped(outside) + R"(",
                          "../outside.txt", "sub/../../outside.txt"]})";
     Serve(3, {{"Demo.exe", "demo 1.1"}});
     Run();
 
     EXPECT_TRUE(success) << messages->Dump();
     EXPECT_EQ(tmp.Read(outside), "keep");
-    EXPECT_FALSE(Exists(Dest() + "/sub"));
-    EXPECT_FALSE(Exists(Dest() + "/lib"));
-    EXPECT_EQ(tmp.Read(Dest() + "/Demo.exe"), "demo 1.1");
+    EXPECT_FALSE(Exists(Dest() + N("/sub")));
+    EXPECT_FALSE(Exists(Dest() + N("/lib")));
+    EXPECT_EQ(tmp.Read(Dest() + N("/Demo.exe")), "demo 1.1");
     EXPECT_THAT(messages->Texts(Level::Warning),
                 ElementsAre("hmm, file gone.txt does not exists?",
                             "doomed file " + outside + " is outside the installation folder... ignored",
                             "doomed file ../outside.txt is outside the installation folder... ignored",
                             "doomed file sub/../../outside.txt is outside the installation folder... ignored"));
     EXPECT_THAT(messages->Texts(Level::Log), ::testing::Contains("2 doomed files removed"));
-    // Files recorded with "/" leave the manifest whichever separator the server uses.
+    // Files leave the manifest whichever separator the server uses.
     EXPECT_EQ(tmp.Read(Manifest()), std::string(kBom) +
                                         ":app Demo\r\n\r\n:version 1.1\r\n\r\n"
                                         ":packages\r\nDemo 1.1\r\n\r\n"
                                         ":files\r\nDemo.exe\r\n\r\n");
-}
-
-TEST_F(TOmbrelTest, DoomedLinksLoseTheLinkOnly) {
-    InstallRelease1();
-    const std::string target = tmp.Write("target.txt", "keep");
-    fs::create_directories(tmp / "target-dir");
-    fs::create_symlink(target, Dest() + "/file-link");
-    fs::create_symlink(tmp / "target-dir", Dest() + "/dir-link");
-    fs::create_symlink(tmp / "nothing", Dest() + "/dangling");
-    api->answers["/api/update/version/Demo/1.0"] =
-        R"({"version": "1.1", "doomed_files": ["file-link", "dir-link", "dangling"]})";
-    Run();
-    EXPECT_EQ(messages->Count(Level::Warning), 0u) << messages->Dump();
-    for (const char* link : {"file-link", "dir-link", "dangling"}) EXPECT_FALSE(Exists(Dest() + "/" + link)) << link;
-    EXPECT_EQ(tmp.Read("target.txt"), "keep");
-    EXPECT_TRUE(fs::is_directory(tmp / "target-dir"));
-}
-
-TEST_F(TOmbrelTest, DoomedEntriesAreNeverReachedThroughALinkedFolder) {
-    InstallRelease1();
-    const std::string victim = tmp.Write("outside/victim.txt", "keep");
-    fs::create_directory_symlink(tmp / "outside", Dest() + "/lnk");
-    api->answers["/api/update/version/Demo/1.0"] =
-        R"({"version": "1.1", "doomed_files": ["lnk/victim.txt", "lnk\\victim.txt"]})";
-    Run();
-    EXPECT_EQ(tmp.Read(victim), "keep");
-    EXPECT_THAT(messages->Texts(Level::Warning),
-                ElementsAre("doomed file lnk/victim.txt is outside the installation folder... ignored",
-                            "doomed file lnk\\victim.txt is outside the installation folder... ignored"));
-    EXPECT_TRUE(fs::is_symlink(Dest() + "/lnk"));
-}
-
-TEST_F(TOmbrelTest, DoomedNamesForTheFolderItselfAreDropped) {
-    // The installation folder is a link here; an empty name or "." would otherwise name the
-    // link itself and remove it.
-    InstallRelease1();
-    fs::rename(Dest(), tmp / "real");
-    fs::create_directory_symlink(tmp / "real", Dest());
-    api->answers["/api/update/version/Demo/1.0"] =
-        R"({"version": "1.1", "doomed_files": ["", ".", "./", "\\", "sub/b.txt"]})";
-    Run();
-    EXPECT_TRUE(fs::is_symlink(Dest()));
-    EXPECT_EQ(tmp.Read("real/Demo.exe"), "demo 1");
-    EXPECT_FALSE(Exists(tmp / "real/sub/b.txt"));
-    EXPECT_THAT(messages->Texts(Level::Warning),
-                ElementsAre("doomed file  names the installation folder itself... ignored",
-                            "doomed file . names the installation folder itself... ignored",
-                            "doomed file ./ names the installation folder itself... ignored",
-                            "doomed file \\ is outside the installation folder... ignored"));
-    EXPECT_THAT(messages->Texts(Level::Log), ::testing::Contains("1 doomed files removed"));
-}
-
-TEST_F(TOmbrelTest, DoomedTopFoldersCompareAsTheFileSystemDoes) {
-    // "x" and "X" are two folders here: both go once they are empty.
-    InstallRelease1();
-    tmp.Write("dest/x/1.txt", "1");
-    tmp.Write("dest/X/2.txt", "2");
-    api->answers["/api/update/version/Demo/1.0"] =
-        R"({"version": "1.1", "doomed_files": ["x/1.txt", "X/2.txt"]})";
-    Run();
-    EXPECT_EQ(messages->Count(Level::Error), 0u) << messages->Dump();
-    EXPECT_FALSE(Exists(Dest() + "/x"));
-    EXPECT_FALSE(Exists(Dest() + "/X"));
 }
 
 TEST_F(TOmbrelTest, DoomedFileThatCannotBeDeletedStaysInTheSavedPlan) {
@@ -371,8 +238,8 @@ TEST_F(TOmbrelTest, DoomedFileThatCannotBeDeletedStaysInTheSavedPlan) {
     };
     Run();
     EXPECT_THAT(messages->Texts(Level::Warning), ElementsAre("could not remove all doomed files"));
-    EXPECT_TRUE(Exists(Dest() + "/Demo.exe"));
-    EXPECT_FALSE(Exists(Dest() + "/sub"));
+    EXPECT_TRUE(Exists(Dest() + N("/Demo.exe")));
+    EXPECT_FALSE(Exists(Dest() + N("/sub")));
     EXPECT_THAT(messages->Texts(Level::Log), ::testing::Contains("1 doomed files removed"));
     for (const auto& r : messages->reports) {
         EXPECT_NE(r.text, "prepare copy ...");
@@ -380,7 +247,7 @@ TEST_F(TOmbrelTest, DoomedFileThatCannotBeDeletedStaysInTheSavedPlan) {
     }
     // The deletion that was done is recorded; the one that failed stays in the plan, so the run
     // is not complete and the next one tries again.
-    EXPECT_THAT(tmp.Read(Manifest()), HasSubstr(":files\r\nDemo.exe\r\nlib/core.so\r\n\r\n"));
+    EXPECT_THAT(tmp.Read(Manifest()), HasSubstr(":files\r\nDemo.exe\r\n" + N("lib/core.so") + "\r\n\r\n"));
     EXPECT_THAT(tmp.Read(ProgressFile()), HasSubstr("\"doomed_files\": [\r\n        \"Demo.exe\"\r\n    ]"));
     EXPECT_THAT(tmp.Read(ProgressFile()), ::testing::Not(HasSubstr("sub/b.txt")));
 
@@ -388,10 +255,10 @@ TEST_F(TOmbrelTest, DoomedFileThatCannotBeDeletedStaysInTheSavedPlan) {
     io->fail = nullptr;
     Run();
     EXPECT_TRUE(success) << messages->Dump();
-    EXPECT_FALSE(Exists(Dest() + "/Demo.exe"));
+    EXPECT_FALSE(Exists(Dest() + N("/Demo.exe")));
     EXPECT_FALSE(Exists(ProgressFile()));
     EXPECT_THAT(tmp.Read(Manifest()), HasSubstr(":version 1.1\r\n"));
-    EXPECT_THAT(tmp.Read(Manifest()), HasSubstr(":files\r\nlib/core.so\r\n\r\n"));
+    EXPECT_THAT(tmp.Read(Manifest()), HasSubstr(":files\r\n" + N("lib/core.so") + "\r\n\r\n"));
 }
 
 TEST_F(TOmbrelTest, UpdateChannelForcesTheInstalledVersionWhenNothingIsToDo) {
@@ -409,7 +276,7 @@ TEST_F(TOmbrelTest, UpdateChannelForcesTheInstalledVersionWhenNothingIsToDo) {
     EXPECT_EQ(api->forcedPackages.size(), 2u);
     EXPECT_THAT(messages->Texts(Level::Log),
                 ::testing::Contains("forcing version 1.0 for update-channel option beta"));
-    EXPECT_EQ(tmp.Read(Dest() + "/lib/core.so"), "core beta");
+    EXPECT_EQ(tmp.Read(Dest() + N("/lib/core.so")), "core beta");
 
     // When the plain answer has work, no second request is made.
     NextRun();
@@ -428,7 +295,7 @@ TEST_F(TOmbrelTest, ForceAndInstallOfAGivenVersion) {
     Serve(9, {{"Demo.exe", "demo 0.9"}});
     Run();
     EXPECT_THAT(messages->Texts(Level::Log), ::testing::IsSupersetOf({"mode: install", "version: 0.9"}));
-    EXPECT_EQ(tmp.Read(Dest() + "/Demo.exe"), "demo 0.9");
+    EXPECT_EQ(tmp.Read(Dest() + N("/Demo.exe")), "demo 0.9");
 
     NextRun();
     options->iVersion = "1.0";
@@ -439,14 +306,14 @@ TEST_F(TOmbrelTest, ForceAndInstallOfAGivenVersion) {
     EXPECT_THAT(messages->Texts(Level::Log), ::testing::Contains("mode: force version 1.0"));
     ASSERT_EQ(api->forcedPackages.size(), 1u);
     EXPECT_EQ(api->forcedPackages[0].Version, "0.9");
-    EXPECT_EQ(tmp.Read(Dest() + "/Demo.exe"), "demo 1");
+    EXPECT_EQ(tmp.Read(Dest() + N("/Demo.exe")), "demo 1");
     EXPECT_THAT(tmp.Read(Manifest()), HasSubstr(":version 1.0\r\n"));
 }
 
 TEST_F(TOmbrelTest, RepairSendsHashesOfTheRecordedFiles) {
     InstallRelease1();
-    testing::WriteFileBytes(Dest() + "/sub/b.txt", "changed");
-    fs::remove(Dest() + "/Demo.exe");
+    testing::WriteFileBytes(Dest() + N("/sub/b.txt"), "changed");
+    fs::remove(Dest() + N("/Demo.exe"));
     options->iRepair = true;
     options->iVersion = "7";
     api->answers["/api/update/repair/Demo/1.0"] = R"({"version": "1.0", "packages": [
@@ -456,10 +323,10 @@ TEST_F(TOmbrelTest, RepairSendsHashesOfTheRecordedFiles) {
     EXPECT_THAT(messages->Texts(Level::Warning), ElementsAre("version found for mode repair... ignored"));
     using Hash = THashList::value_type;
     EXPECT_THAT(api->repairHashes,
-                ::testing::UnorderedElementsAre(Hash("sub/b.txt", "8977dfac2f8e04cb96e66882235f5aba"),
-                                                Hash("lib/core.so", "f8402df33b3271450a55dcae06a922c3")));
-    EXPECT_EQ(tmp.Read(Dest() + "/Demo.exe"), "demo 1");
-    EXPECT_EQ(tmp.Read(Dest() + "/sub/b.txt"), "b");
+                ::testing::UnorderedElementsAre(Hash(N("sub/b.txt"), "8977dfac2f8e04cb96e66882235f5aba"),
+                                                Hash(N("lib/core.so"), "f8402df33b3271450a55dcae06a922c3")));
+    EXPECT_EQ(tmp.Read(Dest() + N("/Demo.exe")), "demo 1");
+    EXPECT_EQ(tmp.Read(Dest() + N("/sub/b.txt")), "b");
 }
 
 TEST_F(TOmbrelTest, RepairHashesOnlyFilesInsideTheFolder) {
@@ -504,8 +371,8 @@ TEST_F(TOmbrelTest, DependenciesOnlyLeavesTheApplicationPackageOut) {
     Run();
     EXPECT_TRUE(success) << messages->Dump();
     EXPECT_THAT(messages->Texts(Level::Log), ::testing::Contains("dependencies only"));
-    EXPECT_FALSE(Exists(Dest() + "/Demo.exe"));
-    EXPECT_EQ(tmp.Read(Dest() + "/lib/core.so"), "core 2");
+    EXPECT_FALSE(Exists(Dest() + N("/Demo.exe")));
+    EXPECT_EQ(tmp.Read(Dest() + N("/lib/core.so")), "core 2");
 }
 
 TEST_F(TOmbrelTest, InterceptStopsBeforeTheFolderChangesAndTheNextRunContinues) {
@@ -515,10 +382,10 @@ TEST_F(TOmbrelTest, InterceptStopsBeforeTheFolderChangesAndTheNextRunContinues) 
     intercept = [] { return true; };
     Run();
     EXPECT_TRUE(success);
-    EXPECT_FALSE(Exists(Dest() + "/Demo.exe"));
+    EXPECT_FALSE(Exists(Dest() + N("/Demo.exe")));
     EXPECT_FALSE(Exists(Manifest()));
     EXPECT_TRUE(Exists(ProgressFile()));
-    EXPECT_TRUE(Exists(Cache() + "/Demo.1.0/Demo.exe"));
+    EXPECT_TRUE(Exists(Cache() + N("/Demo.1.0/Demo.exe")));
 
     NextRun();
     intercept = nullptr;
@@ -528,7 +395,7 @@ TEST_F(TOmbrelTest, InterceptStopsBeforeTheFolderChangesAndTheNextRunContinues) 
     EXPECT_THAT(messages->Texts(Level::Log),
                 ::testing::IsSupersetOf(std::vector<std::string>{"progressfile " + ProgressFile() + " found",
                                                                  "mode: continue"}));
-    EXPECT_EQ(tmp.Read(Dest() + "/Demo.exe"), "demo 1");
+    EXPECT_EQ(tmp.Read(Dest() + N("/Demo.exe")), "demo 1");
     EXPECT_FALSE(Exists(ProgressFile()));
     EXPECT_THAT(tmp.Read(Manifest()), HasSubstr(":packages\r\nDemo 1.0\r\n"));
 }
@@ -566,12 +433,12 @@ TEST_F(TOmbrelTest, FailedDownloadStopsTheDownloadsAndLeavesNoPackageBehind) {
     Run();
     EXPECT_THAT(api->calls, ElementsAre("GET /api/update/install/Demo", "GET /api/package/download/1",
                                         "GET /api/package/download/2"));
-    EXPECT_TRUE(Exists(Cache() + "/A.1/a.txt"));
-    EXPECT_FALSE(Exists(Cache() + "/B.1.zip"));
-    EXPECT_FALSE(Exists(Cache() + "/B.1.zip.part"));
+    EXPECT_TRUE(Exists(Cache() + N("/A.1/a.txt")));
+    EXPECT_FALSE(Exists(Cache() + N("/B.1.zip")));
+    EXPECT_FALSE(Exists(Cache() + N("/B.1.zip.part")));
     EXPECT_THAT(Story(), ::testing::Contains("progress|download B.1.zip|100"));
     // Nothing was copied; the plan stays for the next run.
-    EXPECT_FALSE(Exists(Dest() + "/a.txt"));
+    EXPECT_FALSE(Exists(Dest() + N("/a.txt")));
     EXPECT_TRUE(Exists(ProgressFile()));
 
     NextRun();
@@ -579,7 +446,7 @@ TEST_F(TOmbrelTest, FailedDownloadStopsTheDownloadsAndLeavesNoPackageBehind) {
     Run();
     EXPECT_EQ(messages->Count(Level::Error), 0u) << messages->Dump();
     EXPECT_THAT(api->calls, ElementsAre("GET /api/package/download/2", "GET /api/package/download/3"));
-    for (const char* f : {"a.txt", "b.txt", "c.txt"}) EXPECT_TRUE(Exists(Dest() + "/" + f)) << f;
+    for (const char* f : {"a.txt", "b.txt", "c.txt"}) EXPECT_TRUE(Exists(Dest() + N("/") + f)) << f;
 }
 
 TEST_F(TOmbrelTest, AFailedDownloadEndsTheRunBeforeTheFolderChanges) {
@@ -606,9 +473,9 @@ TEST_F(TOmbrelTest, AFailedDownloadEndsTheRunBeforeTheFolderChanges) {
         c.breakIt();
         Run();
         EXPECT_GE(messages->Count(Level::Error), 1u);
-        EXPECT_EQ(tmp.Read(Dest() + "/sub/b.txt"), "b");
-        EXPECT_FALSE(Exists(Dest() + "/a.bin"));
-        EXPECT_FALSE(Exists(Dest() + "/b.bin"));
+        EXPECT_EQ(tmp.Read(Dest() + N("/sub/b.txt")), "b");
+        EXPECT_FALSE(Exists(Dest() + N("/a.bin")));
+        EXPECT_FALSE(Exists(Dest() + N("/b.bin")));
         EXPECT_EQ(tmp.Read(Manifest()), manifestBefore);
         EXPECT_TRUE(Exists(ProgressFile()));
         for (const auto& line : messages->Texts(Level::Log)) {
@@ -624,9 +491,9 @@ TEST_F(TOmbrelTest, AFailedDownloadEndsTheRunBeforeTheFolderChanges) {
     Run();
     EXPECT_EQ(messages->Count(Level::Error), 0u) << messages->Dump();
     EXPECT_THAT(messages->Texts(Level::Log), ::testing::Contains("mode: continue"));
-    EXPECT_EQ(tmp.Read(Dest() + "/a.bin"), "a");
-    EXPECT_EQ(tmp.Read(Dest() + "/b.bin"), "b");
-    EXPECT_FALSE(Exists(Dest() + "/sub/b.txt"));
+    EXPECT_EQ(tmp.Read(Dest() + N("/a.bin")), "a");
+    EXPECT_EQ(tmp.Read(Dest() + N("/b.bin")), "b");
+    EXPECT_FALSE(Exists(Dest() + N("/sub/b.txt")));
     EXPECT_FALSE(Exists(ProgressFile()));
 }
 
@@ -636,7 +503,7 @@ TEST_F(TOmbrelTest, AFailedDownloadInPackageModeInstallsNothing) {
         R"({"id": 6, "name": "Tool", "version": "3.0", "filename": "bin/tool.exe"})";
     Run();
     EXPECT_GE(messages->Count(Level::Error), 1u);
-    EXPECT_FALSE(Exists(Dest() + "/bin"));
+    EXPECT_FALSE(Exists(Dest() + N("/bin")));
     for (const auto& line : messages->Texts(Level::Log)) EXPECT_NE(line, "prepare copy ...");
 }
 
@@ -644,32 +511,32 @@ TEST_F(TOmbrelTest, DamagedArchiveInTheCacheIsDroppedSoTheNextRunDownloadsItAgai
     api->answers["/api/update/install/Demo"] = R"({"version": "1.0", "packages": [
         {"id": 1, "name": "Demo", "version": "1.0", "files": ["*"]}]})";
     Serve(1, {{"Demo.exe", "demo 1"}});
-    testing::WriteFileBytes(Cache() + "/Demo.1.0.zip", "this is no archive");
+    testing::WriteFileBytes(Cache() + N("/Demo.1.0.zip"), "this is no archive");
     Run();
     EXPECT_THAT(messages->Texts(Level::Error),
-                ::testing::Contains(Cache() + "/Demo.1.0.zip is not a valid Zip-File"));
-    EXPECT_FALSE(Exists(Cache() + "/Demo.1.0.zip"));
-    EXPECT_FALSE(Exists(Cache() + "/Demo.1.0"));
-    EXPECT_FALSE(Exists(Cache() + "/Demo.1.0.part"));
-    EXPECT_FALSE(Exists(Dest() + "/Demo.exe"));
+                ::testing::Contains(Cache() + N("/Demo.1.0.zip is not a valid Zip-File")));
+    EXPECT_FALSE(Exists(Cache() + N("/Demo.1.0.zip")));
+    EXPECT_FALSE(Exists(Cache() + N("/Demo.1.0")));
+    EXPECT_FALSE(Exists(Cache() + N("/Demo.1.0.part")));
+    EXPECT_FALSE(Exists(Dest() + N("/Demo.exe")));
 
     NextRun();
     Run();
     EXPECT_EQ(messages->Count(Level::Error), 0u) << messages->Dump();
     EXPECT_THAT(api->calls, ElementsAre("GET /api/package/download/1"));
-    EXPECT_EQ(tmp.Read(Dest() + "/Demo.exe"), "demo 1");
+    EXPECT_EQ(tmp.Read(Dest() + N("/Demo.exe")), "demo 1");
 }
 
 TEST_F(TOmbrelTest, FolderLeftHalfUnpackedIsNotTakenAsComplete) {
     api->answers["/api/update/install/Demo"] = R"({"version": "1.0", "packages": [
         {"id": 1, "name": "Demo", "version": "1.0", "files": ["*"]}]})";
-    testing::WriteFileBytes(Cache() + "/Demo.1.0.zip", ZipBytes({{"Demo.exe", "demo 1"}, {"more.txt", "more"}}));
-    testing::WriteFileBytes(Cache() + "/Demo.1.0.part/Demo.exe", "dem");
+    testing::WriteFileBytes(Cache() + N("/Demo.1.0.zip"), ZipBytes({{"Demo.exe", "demo 1"}, {"more.txt", "more"}}));
+    testing::WriteFileBytes(Cache() + N("/Demo.1.0.part/Demo.exe"), "dem");
     Run();
     EXPECT_EQ(messages->Count(Level::Error), 0u) << messages->Dump();
-    EXPECT_EQ(tmp.Read(Dest() + "/Demo.exe"), "demo 1");
-    EXPECT_EQ(tmp.Read(Dest() + "/more.txt"), "more");
-    EXPECT_FALSE(Exists(Cache() + "/Demo.1.0.part"));
+    EXPECT_EQ(tmp.Read(Dest() + N("/Demo.exe")), "demo 1");
+    EXPECT_EQ(tmp.Read(Dest() + N("/more.txt")), "more");
+    EXPECT_FALSE(Exists(Cache() + N("/Demo.1.0.part")));
 }
 
 TEST_F(TOmbrelTest, CopyReportsOnePercentPerPackageAndKeepsWhatWasCopied) {
@@ -715,8 +582,8 @@ TEST_F(TOmbrelTest, OpenTargetStopsTheRunBeforeAnythingChanges) {
     };
     Run();
     EXPECT_THAT(messages->Texts(Level::Error), ElementsAre("file Demo.exe cannot be overwritten"));
-    EXPECT_EQ(tmp.Read(Dest() + "/Demo.exe"), "demo 1");
-    EXPECT_TRUE(Exists(Dest() + "/sub/b.txt"));
+    EXPECT_EQ(tmp.Read(Dest() + N("/Demo.exe")), "demo 1");
+    EXPECT_TRUE(Exists(Dest() + N("/sub/b.txt")));
     EXPECT_TRUE(Exists(ProgressFile()));
 }
 
@@ -730,8 +597,8 @@ TEST_F(TOmbrelTest, UnsavablePlanStopsAfterTheDownloads) {
     Run();
     EXPECT_FALSE(success);
     EXPECT_EQ(errorText, "can't store progress\r\n");
-    EXPECT_TRUE(Exists(Cache() + "/Demo.1.0/Demo.exe"));
-    EXPECT_FALSE(Exists(Dest() + "/Demo.exe"));
+    EXPECT_TRUE(Exists(Cache() + N("/Demo.1.0/Demo.exe")));
+    EXPECT_FALSE(Exists(Dest() + N("/Demo.exe")));
 }
 
 TEST_F(TOmbrelTest, ServerNamesThatWouldLeaveTheirFoldersAreRefused) {
@@ -754,8 +621,8 @@ TEST_F(TOmbrelTest, ServerNamesThatWouldLeaveTheirFoldersAreRefused) {
         Serve(1, {{"x.txt", "x"}});
         Run();
         EXPECT_GE(messages->Count(Level::Error), 1u) << messages->Dump();
-        EXPECT_FALSE(Exists(tmp / "escape.1.zip"));
-        EXPECT_FALSE(Exists(tmp / "evil.sh"));
+        EXPECT_FALSE(Exists(T("escape.1.zip")));
+        EXPECT_FALSE(Exists(T("evil.sh")));
         EXPECT_FALSE(Exists("C:drive.1.zip") || Exists("C:drive.1"));
         EXPECT_FALSE(Exists(Manifest()));
     }
@@ -785,13 +652,14 @@ TEST_F(TOmbrelTest, ServerValuesThatWouldRewriteTheManifestAreRefused) {
             EXPECT_THAT(r.text, HasSubstr("cannot be recorded in the manifest"));
         }
         EXPECT_EQ(tmp.Read(Manifest()), before);
-        EXPECT_EQ(tmp.Read(Dest() + "/Demo.exe"), "demo 1");
+        EXPECT_EQ(tmp.Read(Dest() + N("/Demo.exe")), "demo 1");
         EXPECT_FALSE(Exists(ProgressFile()));
     }
 }
 
 TEST_F(TOmbrelTest, ArchiveNamesTheManifestCannotHoldStopTheRunBeforeTheFolderChanges) {
-    for (const char* name : {":files", " lead.txt", "trail.txt "}) {
+    // (A name ending in a blank is a Linux case: Windows programs cannot reach such a file.)
+    for (const char* name : {":files", " lead.txt"}) {
         SCOPED_TRACE(name);
         NextRun();
         fs::remove_all(Dest());
@@ -802,7 +670,7 @@ TEST_F(TOmbrelTest, ArchiveNamesTheManifestCannotHoldStopTheRunBeforeTheFolderCh
         Run();
         EXPECT_THAT(errorText, HasSubstr(std::string("file \"") + name +
                                          "\" of package Demo cannot be recorded in the manifest"));
-        EXPECT_FALSE(Exists(Dest() + "/Demo.exe"));
+        EXPECT_FALSE(Exists(Dest() + N("/Demo.exe")));
         EXPECT_FALSE(Exists(Manifest()));
         EXPECT_TRUE(Exists(ProgressFile()));
     }
@@ -832,7 +700,7 @@ TEST_F(TOmbrelTest, SecondRunOnABusyFolderChangesNothing) {
     fs::create_directories(Dest());
     std::unique_ptr<TFileLock> held;
     std::string error;
-    ASSERT_EQ(TFileLock::Acquire(Dest() + "/Demo.ombrel.lock", held, error), TFileLock::TResult::Locked);
+    ASSERT_EQ(TFileLock::Acquire(Dest() + N("/Demo.ombrel.lock"), held, error), TFileLock::TResult::Locked);
     api->answers["/api/update/install/Demo"] = R"({"version": "1.0"})";
     Run();
     EXPECT_FALSE(success);
@@ -845,20 +713,6 @@ TEST_F(TOmbrelTest, SecondRunOnABusyFolderChangesNothing) {
     NextRun();
     Run();
     EXPECT_TRUE(success);
-    EXPECT_TRUE(Exists(Manifest()));
-}
-
-TEST_F(TOmbrelTest, LinkAtTheLockFileIsNotFollowedAndOnlyWarnedAbout) {
-    fs::create_directories(Dest());
-    const std::string target = tmp.Write("elsewhere.txt", "keep");
-    fs::create_symlink(target, Dest() + "/Demo.ombrel.lock");
-    api->answers["/api/update/install/Demo"] = R"({"version": "1.0"})";
-    Run();
-    EXPECT_TRUE(success);
-    ASSERT_EQ(messages->Count(Level::Warning), 1u);
-    EXPECT_THAT(messages->Texts(Level::Warning)[0],
-                ::testing::StartsWith("could not lock installation folder " + Dest() + ": "));
-    EXPECT_EQ(tmp.Read("elsewhere.txt"), "keep");
     EXPECT_TRUE(Exists(Manifest()));
 }
 
@@ -892,11 +746,11 @@ TEST_F(TOmbrelTest, PackageModeInstallsOnePackageInEitherKind) {
         EXPECT_THAT(api->calls, ElementsAre("GET /api/package/info/Tools/2.1", std::string("GET ") + c.download));
         EXPECT_EQ(messages->Texts(Level::Log).front(),
                   "requesting package information from http://updates.test:8080 for Tools 2.1...");
-        EXPECT_TRUE(Exists(Cache() + "/" + c.file));
-        EXPECT_TRUE(Exists(Cache() + "/" + c.folder));
-        EXPECT_EQ(tmp.Read(Dest() + "/bin/tool"), "tool");
-        EXPECT_FALSE(Exists(Dest() + "/.ombrel"));
-        EXPECT_FALSE(Exists(Dest() + "/.ombrel.progress"));
+        EXPECT_TRUE(Exists(Cache() + N("/") + c.file));
+        EXPECT_TRUE(Exists(Cache() + N("/") + c.folder));
+        EXPECT_EQ(tmp.Read(Dest() + N("/bin/tool")), "tool");
+        EXPECT_FALSE(Exists(Dest() + N("/.ombrel")));
+        EXPECT_FALSE(Exists(Dest() + N("/.ombrel.progress")));
         for (const auto& r : messages->reports) {
             EXPECT_NE(r.text, "Start");
             EXPECT_NE(r.text, "Finished");
@@ -911,10 +765,10 @@ TEST_F(TOmbrelTest, SingleFilePackageIsInstalledUnderItsFilename) {
     api->files["/api/package/download/6"] = "MZ tool";
     Run();
     EXPECT_TRUE(success) << messages->Dump();
-    EXPECT_EQ(tmp.Read(Cache() + "/Tool.3.0.tool.exe"), "MZ tool");
-    EXPECT_EQ(tmp.Read(Dest() + "/bin/tool.exe"), "MZ tool");
-    EXPECT_THAT(messages->Texts(Level::Log), ::testing::Contains("copy bin/tool.exe to " + Dest()));
-    for (const auto& line : messages->Texts(Level::Log)) EXPECT_THAT(line, ::testing::Not(HasSubstr("/* to")));
+    EXPECT_EQ(tmp.Read(Cache() + N("/Tool.3.0.tool.exe")), "MZ tool");
+    EXPECT_EQ(tmp.Read(Dest() + N("/bin/tool.exe")), "MZ tool");
+    EXPECT_THAT(messages->Texts(Level::Log), ::testing::Contains("copy " + N("bin/tool.exe") + " to " + Dest()));
+    for (const auto& line : messages->Texts(Level::Log)) EXPECT_THAT(line, ::testing::Not(HasSubstr(N("/* to"))));
 }
 
 TEST_F(TOmbrelTest, SingleFileArchiveIsUnpackedOnlyWhenItEndsInLowerCaseZip) {
@@ -939,11 +793,11 @@ TEST_F(TOmbrelTest, SingleFileArchiveIsUnpackedOnlyWhenItEndsInLowerCaseZip) {
         api->files["/api/package/download/7"] = archive;
         Run();
         EXPECT_TRUE(success) << messages->Dump();
-        EXPECT_EQ(tmp.Read(Cache() + "/" + c.cached), archive);
-        EXPECT_EQ(Exists(Cache() + "/Data.3.0/inside.txt"), c.unpacked);
+        EXPECT_EQ(tmp.Read(Cache() + N("/") + c.cached), archive);
+        EXPECT_EQ(Exists(Cache() + N("/Data.3.0/inside.txt")), c.unpacked);
         // What is installed is the downloaded archive itself, under its file name.
-        EXPECT_EQ(tmp.Read(Dest() + "/" + c.filename), archive);
-        EXPECT_FALSE(Exists(Dest() + "/inside.txt"));
+        EXPECT_EQ(tmp.Read(Dest() + N("/") + c.filename), archive);
+        EXPECT_FALSE(Exists(Dest() + N("/inside.txt")));
     }
 }
 
@@ -957,8 +811,8 @@ TEST_F(TOmbrelTest, SingleFilesOfTheSameNameKeepTheirOwnCacheFiles) {
     EXPECT_EQ(messages->Count(Level::Error), 0u) << messages->Dump();
     EXPECT_THAT(api->calls, ElementsAre("GET /api/update/install/Demo", "GET /api/package/download/1",
                                         "GET /api/package/download/2"));
-    EXPECT_EQ(tmp.Read(Dest() + "/x/config.json"), "x config");
-    EXPECT_EQ(tmp.Read(Dest() + "/y/config.json"), "y config");
+    EXPECT_EQ(tmp.Read(Dest() + N("/x/config.json")), "x config");
+    EXPECT_EQ(tmp.Read(Dest() + N("/y/config.json")), "y config");
 }
 
 TEST_F(TOmbrelTest, ASingleFileNamedZipThatIsNoArchiveIsInstalledAsItIs) {
@@ -971,9 +825,9 @@ TEST_F(TOmbrelTest, ASingleFileNamedZipThatIsNoArchiveIsInstalledAsItIs) {
         NextRun();
         Run();
         EXPECT_EQ(messages->Count(Level::Error), 0u) << messages->Dump();
-        EXPECT_EQ(tmp.Read(Dest() + "/data.zip"), "not an archive");
-        EXPECT_EQ(tmp.Read(Cache() + "/Data.3.0.data.zip"), "not an archive");
-        EXPECT_FALSE(Exists(Cache() + "/Data.3.0"));
+        EXPECT_EQ(tmp.Read(Dest() + N("/data.zip")), "not an archive");
+        EXPECT_EQ(tmp.Read(Cache() + N("/Data.3.0.data.zip")), "not an archive");
+        EXPECT_FALSE(Exists(Cache() + N("/Data.3.0")));
         // Downloaded once; the second run finds it in the cache.
         EXPECT_EQ(api->calls.size(), run == 1 ? 2u : 1u) << ::testing::PrintToString(api->calls);
     }
@@ -986,13 +840,13 @@ TEST_F(TOmbrelTest, ASingleFileIsRecordedUnderTheNameItIsInstalledAs) {
     api->files["/api/package/download/1"] = "t";
     Run();
     EXPECT_EQ(messages->Count(Level::Error), 0u) << messages->Dump();
-    EXPECT_THAT(tmp.Read(Manifest()), HasSubstr(":files\r\nbin/t.bin\r\n"));
+    EXPECT_THAT(tmp.Read(Manifest()), HasSubstr(":files\r\n" + N("bin/t.bin") + "\r\n"));
     NextRun();
     options->iRepair = true;
     api->answers["/api/update/repair/Demo/1.0"] = R"({"version": "1.0"})";
     Run();
     using Hash = THashList::value_type;
-    EXPECT_THAT(api->repairHashes, ElementsAre(Hash("bin/t.bin", "e358efa489f58062f10dd7316b65649e")));
+    EXPECT_THAT(api->repairHashes, ElementsAre(Hash(N("bin/t.bin"), "e358efa489f58062f10dd7316b65649e")));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -1003,14 +857,14 @@ TEST_F(TOmbrelTest, CacheFolderIsNamedAfterTheServer) {
         std::string url;
         std::string folder;
     } cases[] = {
-        {build::kDefaultServer, tmp / "cache/ombrel"},
-        {"https://host.example:8443/api/", tmp / "cache/ombrel/host.example:8443/api/"},
-        {"host<1>|\"x\"", tmp / "cache/ombrel/host_1___x_"},
+        {build::kDefaultServer, CacheRoot()},
+        {"https://host.example:8443/api/", CacheFor("host.example:8443/api")},
+        {"host<1>|\"x\"", CacheFor("host_1___x_")},
         // ".." never climbs out of the cache, and "." parts go.
-        {"http://host/../../../../x", tmp / "cache/ombrel/host/x"},
-        {"http://host/a/./b/../c", tmp / "cache/ombrel/host/a/c"},
-        {"http://../x", tmp / "cache/ombrel/_/x"},
-        {"..\\..\\x", tmp / "cache/ombrel/_/x"},
+        {"http://host/../../../../x", CacheFor("host/x")},
+        {"http://host/a/./b/../c", CacheFor("host/a/c")},
+        {"http://../x", CacheFor("_/x")},
+        {"..\\..\\x", CacheFor("_/x")},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.url);
@@ -1021,7 +875,7 @@ TEST_F(TOmbrelTest, CacheFolderIsNamedAfterTheServer) {
             {"id": 1, "name": "Demo", "version": "1.0", "filename": "Demo.exe", "files": ["*"]}]})";
         api->files["/api/package/download/1"] = "demo";
         Run();
-        EXPECT_EQ(tmp.Read(fs::path(c.folder) / "Demo.1.0.Demo.exe"), "demo") << messages->Dump();
+        EXPECT_EQ(tmp.Read(c.folder + N("/Demo.1.0.Demo.exe")), "demo") << messages->Dump();
     }
 }
 
@@ -1066,9 +920,9 @@ protected:
 
     // Runs into a folder and cache of their own, named by `tag`.
     void UseFolders(const std::string& tag) {
-        otherDest = tmp / (tag + "/dest");
+        otherDest = T(tag + "/dest");
         options->iDestination = otherDest;
-        setenv("XDG_CACHE_HOME", (tmp / (tag + "/cache")).c_str(), 1);
+        SetCacheHome(T(tag + "/cache"));
     }
 
     // Runs until the stopPoint-th call that changes the disk (none when 0); answers how many
@@ -1280,74 +1134,6 @@ TEST_F(TOmbrelTest, AnswerWithoutVersionIsNotSavedAsAPlan) {
 // ---------------------------------------------------------------------------------------------
 // Folders and names the engine refuses
 
-TEST_F(TOmbrelTest, FoldersOthersMayChangeAreRefusedAsInstallationFolder) {
-    struct Case {
-        const char* name;
-        std::function<std::string()> make;  // answers the folder
-        const char* reason;
-    } cases[] = {
-        {"root", [] { return std::string("/"); }, "it is the root folder"},
-        {"root by another name", [] { return std::string("/tmp/.."); }, "it is the root folder"},
-        {"another user's",
-         [this] {
-             fs::create_directories(tmp / "nobody");
-             EXPECT_EQ(chown((tmp / "nobody").c_str(), 65534, 65534), 0);
-             return tmp / "nobody";
-         },
-         "it belongs to another user"},
-        {"writable by all",
-         [this] {
-             fs::create_directories(tmp / "shared");
-             fs::permissions(tmp / "shared", fs::perms::all | fs::perms::sticky_bit);
-             return tmp / "shared";
-         },
-         "it is writable by other users"},
-    };
-    api->answers["/api/update/install/Demo"] = R"({"version": "1.0", "packages": [
-        {"id": 1, "name": "Demo", "version": "1.0", "files": ["*"]}]})";
-    // A name nobody else uses: "/" is shared with everything else on the machine.
-    Serve(1, {{"ombrel-unsafe-folder-test.txt", "x"}});
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        NextRun();
-        options->iDestination = c.make();
-        Run();
-        EXPECT_FALSE(success);
-        // (The file system service may report its own refusal of a path with ".." first.)
-        EXPECT_THAT(messages->Texts(Level::Error),
-                    ::testing::Contains("Zielpfad kann nicht benutzt werden: installation folder " +
-                                        *options->iDestination + ": " + c.reason));
-        EXPECT_FALSE(success);
-        EXPECT_TRUE(api->calls.empty());
-        EXPECT_FALSE(Exists(*options->iDestination + "/Demo.ombrel.lock"));
-        EXPECT_FALSE(Exists(*options->iDestination + "/Demo.ombrel.progress"));
-        EXPECT_FALSE(Exists(*options->iDestination + "/ombrel-unsafe-folder-test.txt"));
-    }
-}
-
-TEST_F(TOmbrelTest, CacheOthersMayChangeIsRefusedBeforeAnythingIsDownloaded) {
-    api->answers["/api/update/install/Demo"] = R"({"version": "1.0", "packages": [
-        {"id": 1, "name": "Demo", "version": "1.0", "files": ["*"]}]})";
-    Serve(1, {{"Demo.exe", "demo 1"}});
-    fs::create_directories(tmp / "cache/ombrel");
-    fs::permissions(tmp / "cache/ombrel", fs::perms::all);
-    Run();
-    EXPECT_FALSE(success);
-    EXPECT_THAT(messages->Texts(Level::Error),
-                ElementsAre("package cache " + (tmp / "cache/ombrel") +
-                            " cannot be used: it is writable by other users"));
-    EXPECT_THAT(api->calls, ElementsAre("GET /api/update/install/Demo"));
-    EXPECT_FALSE(Exists(Cache() + "/Demo.1.0.zip"));
-    EXPECT_FALSE(Exists(Dest() + "/Demo.exe"));
-
-    // Once the folder is the user's alone again, the next run continues.
-    NextRun();
-    fs::permissions(tmp / "cache/ombrel", fs::perms::owner_all);
-    Run();
-    EXPECT_TRUE(success) << messages->Dump();
-    EXPECT_EQ(tmp.Read(Dest() + "/Demo.exe"), "demo 1");
-}
-
 TEST_F(TOmbrelTest, ApplicationNameIsCheckedLikeAnyOtherName) {
     for (const char* name : {"../x", "a/b", "..", "C:x", "a\\b"}) {
         SCOPED_TRACE(name);
@@ -1361,7 +1147,7 @@ TEST_F(TOmbrelTest, ApplicationNameIsCheckedLikeAnyOtherName) {
         EXPECT_TRUE(api->calls.empty());
     }
     EXPECT_FALSE(Exists(Dest()));
-    EXPECT_FALSE(Exists(tmp / "x.ombrel.lock"));
+    EXPECT_FALSE(Exists(T("x.ombrel.lock")));
 }
 
 TEST_F(TOmbrelTest, EngineFileNamesAreNeitherInstalledNorDeleted) {
@@ -1377,24 +1163,26 @@ TEST_F(TOmbrelTest, EngineFileNamesAreNeitherInstalledNorDeleted) {
         Run();
         EXPECT_FALSE(success);
         EXPECT_THAT(messages->Texts(Level::Error),
-                    ElementsAre(std::string("package Evil 1.0 installs ") + name +
+                    ElementsAre("package Evil 1.0 installs " + N(name) +
                                 ", a name the engine keeps for its own files"));
         EXPECT_EQ(tmp.Read(Manifest()), manifest);
-        EXPECT_EQ(tmp.Read(Dest() + "/Demo.exe"), "demo 1");
+        EXPECT_EQ(tmp.Read(Dest() + N("/Demo.exe")), "demo 1");
         fs::remove(ProgressFile());
-        fs::remove_all(Cache() + "/Evil.1.0");
-        fs::remove(Cache() + "/Evil.1.0.zip");
+        fs::remove_all(Cache() + N("/Evil.1.0"));
+        fs::remove(Cache() + N("/Evil.1.0.zip"));
     }
 
     NextRun();
     api->answers["/api/update/version/Demo/1.0"] =
-        R"({"version": "1.0", "doomed_files": ["Demo.ombrel", "demo.OMBREL", "Demo.ombrel.lock"]})";
+        R"({"version": "1.0", "doomed_files": ["Demo.ombrel", "demo.OMBREL", "Demo.ombrel.lock",
+                                     "./Demo.ombrel.progress"]})";
     Run();
     EXPECT_TRUE(success) << messages->Dump();
     EXPECT_THAT(messages->Texts(Level::Warning),
                 ElementsAre("doomed file Demo.ombrel is one of the engine's own files... ignored",
                             "doomed file demo.OMBREL is one of the engine's own files... ignored",
-                            "doomed file Demo.ombrel.lock is one of the engine's own files... ignored"));
+                            "doomed file Demo.ombrel.lock is one of the engine's own files... ignored",
+                            "doomed file ./Demo.ombrel.progress is one of the engine's own files... ignored"));
     EXPECT_EQ(tmp.Read(Manifest()), manifest);
 }
 
@@ -1408,25 +1196,25 @@ TEST_F(TOmbrelTest, UnpackedFolderIsUsedOnlyWhenItMatchesItsArchive) {
     } cases[] = {
         {"planted without a marker",
          [](const std::string& folder) {
-             fs::remove(folder + "/.ombrel-unpacked");
-             testing::WriteFileBytes(folder + "/evil.txt", "planted");
+             fs::remove(folder + N("/.ombrel-unpacked"));
+             testing::WriteFileBytes(folder + N("/evil.txt"), "planted");
          }},
-        {"a file added", [](const std::string& folder) { testing::WriteFileBytes(folder + "/evil.txt", "planted"); }},
-        {"a file missing", [](const std::string& folder) { fs::remove(folder + "/sub/b.txt"); }},
-        {"a file cut short", [](const std::string& folder) { testing::WriteFileBytes(folder + "/Demo.exe", "de"); }},
-        {"the marker damaged", [](const std::string& folder) { testing::WriteFileBytes(folder + "/.ombrel-unpacked", "x"); }},
+        {"a file added", [](const std::string& folder) { testing::WriteFileBytes(folder + N("/evil.txt"), "planted"); }},
+        {"a file missing", [](const std::string& folder) { fs::remove(folder + N("/sub/b.txt")); }},
+        {"a file cut short", [](const std::string& folder) { testing::WriteFileBytes(folder + N("/Demo.exe"), "de"); }},
+        {"the marker damaged", [](const std::string& folder) { testing::WriteFileBytes(folder + N("/.ombrel-unpacked"), "x"); }},
         {"the archive replaced",
          [this](const std::string&) {
-             testing::WriteFileBytes(Cache() + "/Demo.1.0.zip",
+             testing::WriteFileBytes(Cache() + N("/Demo.1.0.zip"),
                                      ZipBytes({{"Demo.exe", "demo 1"}, {"sub/b.txt", "b"}}));
          }},
     };
     InstallRelease1();
     const std::string manifest = tmp.Read(Manifest());
-    const std::string folder = Cache() + "/Demo.1.0";
-    EXPECT_THAT(tmp.Read(folder + "/.ombrel-unpacked"),
+    const std::string folder = Cache() + N("/Demo.1.0");
+    EXPECT_THAT(tmp.Read(folder + N("/.ombrel-unpacked")),
                 ::testing::StartsWith(std::string(kBom) + "ombrel-unpacked 1\r\narchive "));
-    EXPECT_FALSE(Exists(Dest() + "/.ombrel-unpacked")) << "the marker is not installed";
+    EXPECT_FALSE(Exists(Dest() + N("/.ombrel-unpacked"))) << "the marker is not installed";
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         c.spoil(folder);
@@ -1435,10 +1223,10 @@ TEST_F(TOmbrelTest, UnpackedFolderIsUsedOnlyWhenItMatchesItsArchive) {
         Run();
         EXPECT_TRUE(success) << messages->Dump();
         EXPECT_THAT(messages->Texts(Level::Log), ::testing::Contains("unpacking " + folder + " again"));
-        EXPECT_EQ(tmp.Read(Dest() + "/Demo.exe"), "demo 1");
-        EXPECT_EQ(tmp.Read(Dest() + "/sub/b.txt"), "b");
-        EXPECT_FALSE(Exists(Dest() + "/evil.txt"));
-        EXPECT_FALSE(Exists(folder + "/evil.txt"));
+        EXPECT_EQ(tmp.Read(Dest() + N("/Demo.exe")), "demo 1");
+        EXPECT_EQ(tmp.Read(Dest() + N("/sub/b.txt")), "b");
+        EXPECT_FALSE(Exists(Dest() + N("/evil.txt")));
+        EXPECT_FALSE(Exists(folder + N("/evil.txt")));
         EXPECT_EQ(tmp.Read(Manifest()), manifest);
     }
 }
@@ -1446,17 +1234,17 @@ TEST_F(TOmbrelTest, UnpackedFolderIsUsedOnlyWhenItMatchesItsArchive) {
 TEST_F(TOmbrelTest, RepairChecksTheContentOfTheCachedCopiesItInstallsAgain) {
     InstallRelease1();
     // Same size, other bytes: only reading the files tells.
-    testing::WriteFileBytes(Cache() + "/Demo.1.0/Demo.exe", "DEMO 1");
-    testing::WriteFileBytes(Dest() + "/Demo.exe", "broken");
+    testing::WriteFileBytes(Cache() + N("/Demo.1.0/Demo.exe"), "DEMO 1");
+    testing::WriteFileBytes(Dest() + N("/Demo.exe"), "broken");
     api->answers["/api/update/repair/Demo/1.0"] = R"({"version": "1.0", "packages": [
         {"id": 1, "name": "Demo", "version": "1.0", "files": ["*"]}]})";
     options->iRepair = true;
     Run();
     EXPECT_TRUE(success) << messages->Dump();
     EXPECT_THAT(messages->Texts(Level::Log),
-                ::testing::Contains("unpacking " + Cache() + "/Demo.1.0 again"));
-    EXPECT_EQ(tmp.Read(Dest() + "/Demo.exe"), "demo 1");
-    EXPECT_EQ(tmp.Read(Cache() + "/Demo.1.0/Demo.exe"), "demo 1");
+                ::testing::Contains("unpacking " + Cache() + N("/Demo.1.0 again")));
+    EXPECT_EQ(tmp.Read(Dest() + N("/Demo.exe")), "demo 1");
+    EXPECT_EQ(tmp.Read(Cache() + N("/Demo.1.0/Demo.exe")), "demo 1");
 }
 
 TEST_F(TOmbrelTest, ArchiveEntryNamedLikeTheMarkerIsRefused) {
@@ -1466,8 +1254,8 @@ TEST_F(TOmbrelTest, ArchiveEntryNamedLikeTheMarkerIsRefused) {
     Run();
     EXPECT_THAT(messages->Texts(Level::Error),
                 ::testing::Contains("Entry name is reserved for the package cache: .ombrel-unpacked"));
-    EXPECT_FALSE(Exists(Cache() + "/Demo.1.0"));
-    EXPECT_FALSE(Exists(Dest() + "/Demo.exe"));
+    EXPECT_FALSE(Exists(Cache() + N("/Demo.1.0")));
+    EXPECT_FALSE(Exists(Dest() + N("/Demo.exe")));
 }
 
 TEST_F(TOmbrelTest, FolderThatCannotBeRemovedKeepsItsObsoleteFilesInThePlan) {
@@ -1481,16 +1269,16 @@ TEST_F(TOmbrelTest, FolderThatCannotBeRemovedKeepsItsObsoleteFilesInThePlan) {
     EXPECT_FALSE(success);
     EXPECT_THAT(messages->Texts(Level::Error),
                 ElementsAre("could not remove folder " + Dest() +
-                            "/sub: the system refused to remove it"));
-    EXPECT_FALSE(Exists(Dest() + "/sub/b.txt"));
+                            N("/sub") + ": the system refused to remove it"));
+    EXPECT_FALSE(Exists(Dest() + N("/sub/b.txt")));
     EXPECT_THAT(tmp.Read(ProgressFile()), HasSubstr("sub\\/b.txt"));
-    EXPECT_THAT(tmp.Read(Manifest()), ::testing::Not(HasSubstr("sub/b.txt")));
+    EXPECT_THAT(tmp.Read(Manifest()), ::testing::Not(HasSubstr(N("sub/b.txt"))));
 
     NextRun();
     io->fail = nullptr;
     Run();
     EXPECT_TRUE(success) << messages->Dump();
-    EXPECT_FALSE(Exists(Dest() + "/sub"));
+    EXPECT_FALSE(Exists(Dest() + N("/sub")));
     EXPECT_FALSE(Exists(ProgressFile()));
     EXPECT_THAT(tmp.Read(Manifest()), HasSubstr(":version 1.1\r\n"));
 }
