@@ -35,8 +35,9 @@ bool IsLink(DWORD attributes) {
 }
 
 // Removes one entry, whose attributes have been reset: a folder after everything inside it, a
-// link (a junction or a symbolic link, to a folder or a file) as itself, never followed.
-void RemoveEntry(const std::wstring& path, DWORD attributes) {
+// link (a junction or a symbolic link, to a folder or a file) as itself, never followed. The
+// first entry that stays is named in `error` (when not null and still empty).
+void RemoveEntry(const std::wstring& path, DWORD attributes, std::string* error = nullptr) {
     if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && !IsLink(attributes)) {
         WIN32_FIND_DATAW entry;
         HANDLE find = FindFirstFileExW((path + L"\\*").c_str(), FindExInfoBasic, &entry,
@@ -47,15 +48,18 @@ void RemoveEntry(const std::wstring& path, DWORD attributes) {
                 if (name == L"." || name == L"..") continue;
                 const std::wstring child = path + L"\\" + name;
                 SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
-                RemoveEntry(child, entry.dwFileAttributes);
+                RemoveEntry(child, entry.dwFileAttributes, error);
             } while (FindNextFileW(find, &entry));
             FindClose(find);
         }
     }
-    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-        RemoveDirectoryW(path.c_str());
-    } else {
-        DeleteFileW(path.c_str());
+    const BOOL removed = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0
+                             ? RemoveDirectoryW(path.c_str())
+                             : DeleteFileW(path.c_str());
+    if (!removed && error && error->empty()) {
+        std::wstring shown = path;
+        if (shown.rfind(L"\\\\?\\", 0) == 0) shown = shown.substr(4);
+        *error = "cannot remove " + Quoted(Narrow(shown)) + ": " + LastWin32ErrorText();
     }
 }
 
@@ -68,6 +72,24 @@ std::wstring RunningProgram() {
 }
 
 }  // namespace
+
+bool RemoveFolderTree(const std::string& path, std::string& error) {
+    error.clear();
+    if (path.empty() || !IsAbsolute(path)) {
+        error = "cannot remove " + Quoted(path) + ": not an absolute path";
+        return false;
+    }
+    const std::wstring wide = Win32Path(path);
+    const DWORD attributes = GetFileAttributesW(wide.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return true;
+    if (!IsLink(attributes) && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        error = "cannot remove " + Quoted(path) + ": it is a file, not a folder";
+        return false;
+    }
+    SetFileAttributesW(wide.c_str(), FILE_ATTRIBUTE_NORMAL);
+    RemoveEntry(wide, attributes, &error);
+    return error.empty();
+}
 
 bool FolderExistsForDeletion(const std::string& path) {
     if (path.empty()) return false;

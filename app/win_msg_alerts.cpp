@@ -1,7 +1,9 @@
 #include "app/win_msg_alerts.h"
 
-#include <commctrl.h>
+// clang-format off
 #include <windows.h>
+#include <commctrl.h>
+// clang-format on
 
 #include "app/win_main_window.h"
 #include "platform/win32_text.h"

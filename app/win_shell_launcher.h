@@ -1,8 +1,10 @@
 #pragma once
 // Starting the installed program through the Windows shell.
 
-#include <shellapi.h>
+// clang-format off
 #include <windows.h>
+#include <shellapi.h>
+// clang-format on
 
 #include <functional>
 #include <string>

@@ -24,7 +24,8 @@ wineboot -i >/dev/null 2>&1
 # cuts them short. Each says where it listens once it does.
 linux_build=${OMBREL_BUILD_DIR:-build}
 cmake -S . -B "$linux_build" -G Ninja >/dev/null
-cmake --build "$linux_build" --target http_fixture_server ombrel-server >/dev/null
+cmake --build "$linux_build" --target http_fixture_server ombrel-server ombrel-stamp \
+  ombrel_installer_tests >/dev/null
 fixture_out=build-windows/http-fixture.out
 server_out=build-windows/ombrel-server.out
 cutting_out=build-windows/ombrel-server-cutting.out
@@ -66,3 +67,11 @@ if [ -z "${DISPLAY:-}" ]; then
   runner=(xvfb-run -a -s "-screen 0 1280x1024x24")
 fi
 "${runner[@]}" ctest --test-dir build-windows --output-on-failure --timeout 600 "$@"
+
+# The Windows installer end to end: the Linux installer suite stamps ombrel-installer.exe with the
+# Linux ombrel-stamp and runs it under Wine in this prefix, on the (virtual) display, against
+# servers on 127.0.0.1; its screenshots go to <Linux build>/test-screenshots/.
+OMBREL_WINDOWS_BUILD_DIR="$PWD/build-windows" OMBREL_BIN_DIR="$(cd "$linux_build" && pwd)/bin" \
+  OMBREL_SOURCE_DIR="$PWD" \
+  "${runner[@]}" "$linux_build/tests/ombrel_installer_tests" --gtest_filter='WindowsInstallerTest.*'
+

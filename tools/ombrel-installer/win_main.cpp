@@ -37,6 +37,10 @@ extern "C" int OmbrelInstallerStart() {
         // Windows without the call (7 without its update): at least not the current folder.
         SetDllDirectoryW(L"");
     }
+    // Some system libraries load others only on first use, by a search of their own that need
+    // not keep to the restriction (Wine's WinHTTP loads crypt32 so, and then takes a copy beside
+    // the program). Loaded from the system folder now, such a library is found in memory later.
+    LoadLibraryExW(L"crypt32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
     return WinMainCRTStartup();
 }
 

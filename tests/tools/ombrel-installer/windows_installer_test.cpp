@@ -193,5 +193,34 @@ TEST_F(WindowsInstallerTest, AFailingServerShowsItsErrorsAndTheWindowStaysOpen) 
     EXPECT_TRUE(child.Wait(30s).has_value());
 }
 
+TEST_F(WindowsInstallerTest, RestampedOnWindowsTheInstallerRunsWithItsNewInstruction) {
+    testing::HttpTestServer server;
+    const std::string setup = Stamp({"--title", "First Setup", "--app", "A", "--start-app", "a.exe"});
+    // ombrel-stamp.exe restamps the stamped installer in place, under Wine.
+    const std::string stampExe = windowsBuild + "/bin/ombrel-stamp.exe";
+    Child restamp(Wine({stampExe, "--installer", WinePath(setup), "--out", WinePath(setup),
+                        "--title", "Zweites Setup", "--app", "B", "--start-app", "bin\\b.exe"}));
+    ASSERT_EQ(restamp.Wait(120s), 0) << "ombrel-stamp.exe failed";
+    const std::string shown = Capture(BinDir() + "/ombrel-stamp --show '" + setup + "' 2>&1");
+    EXPECT_NE(shown.find("\"title\": \"Zweites Setup\""), std::string::npos) << shown;
+    EXPECT_NE(shown.find("\"app\": \"B\""), std::string::npos) << shown;
+
+    // An instruction larger than the resource is refused, and nothing is written.
+    const std::string big = work.Write("big.txt", std::string(64 * 1024, 'A'));
+    const fs::path refused = work / "downloads/refused.exe";
+    Child tooLarge(Wine({stampExe, "--installer", WinePath(setup), "--out",
+                         WinePath(refused), "--raw", WinePath(big)}));
+    EXPECT_EQ(tooLarge.Wait(120s), 1);
+    EXPECT_FALSE(fs::exists(refused));
+
+    // The installer reads the new instruction from its own resource.
+    Child child(Wine({setup, "-h", server.BaseUrl()}));
+    ASSERT_GT(child.Pid(), 0);
+    EXPECT_FALSE(FindWindow(child.Pid(), "Zweites Setup").empty())
+        << "no window with the restamped title";
+    ::kill(child.Pid(), SIGTERM);
+    EXPECT_TRUE(child.Wait(30s).has_value());
+}
+
 }  // namespace
 }  // namespace ombrel
