@@ -11,10 +11,26 @@ export WINEARCH=win64 WINEDEBUG=-all
 # No Mono and no Gecko: the prefix is created without asking to download them.
 export WINEDLLOVERRIDES="mscoree,mshtml="
 mkdir -p "$WINEPREFIX"
+# The window tests need a display. When there is none, one virtual display serves the whole
+# stage, from before Wine's first program: Wine's desktop process, started with the prefix,
+# keeps the display it found then, and windows cannot be created after that display is gone.
+xvfb=
+if [ -z "${DISPLAY:-}" ]; then
+  display_file=build-windows/xvfb-display
+  rm -f "$display_file"
+  Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$display_file" 2>/dev/null &
+  xvfb=$!
+  for _ in $(seq 200); do
+    [ -s "$display_file" ] && break
+    sleep 0.1
+  done
+  [ -s "$display_file" ] || { echo "Xvfb did not start" >&2; kill "$xvfb"; exit 1; }
+  export DISPLAY=":$(head -n 1 "$display_file")"
+fi
 # The server stays up between the tests (they would otherwise each start one), and the prefix is
 # set up before the first test, which would otherwise hang while Wine creates it.
 wineserver -p
-trap 'wineserver -k 2>/dev/null || true' EXIT
+trap 'wineserver -k 2>/dev/null || true; kill $xvfb 2>/dev/null || true' EXIT
 wineboot -i >/dev/null 2>&1
 
 # The suites that talk HTTP do so with servers running natively on 127.0.0.1 (the Windows test
@@ -37,7 +53,8 @@ fixture=$!
   --quiet >"$server_out" 2>&1 &
 server=$!
 cutting=
-trap 'kill "$fixture" "$server" $cutting 2>/dev/null || true; wineserver -k 2>/dev/null || true' EXIT
+trap 'kill "$fixture" "$server" $cutting 2>/dev/null || true; wineserver -k 2>/dev/null || true
+      kill $xvfb 2>/dev/null || true' EXIT
 for _ in $(seq 100); do
   [ -s "$fixture_out" ] && break
   sleep 0.1
@@ -61,17 +78,12 @@ OMBREL_TEST_CUTTING_SERVER_URL=$(listening "$cutting_out")
   { echo "ombrel-server did not start" >&2; cat "$server_out" "$cutting_out" >&2; exit 1; }
 export OMBREL_TEST_SERVER_URL OMBREL_TEST_CUTTING_SERVER_URL
 
-# The window tests need a display: give them a virtual one when there is none.
-runner=()
-if [ -z "${DISPLAY:-}" ]; then
-  runner=(xvfb-run -a -s "-screen 0 1280x1024x24")
-fi
-"${runner[@]}" ctest --test-dir build-windows --output-on-failure --timeout 600 "$@"
+ctest --test-dir build-windows --output-on-failure --timeout 600 "$@"
 
 # The Windows installer end to end: the Linux installer suite stamps ombrel-installer.exe with the
 # Linux ombrel-stamp and runs it under Wine in this prefix, on the (virtual) display, against
 # servers on 127.0.0.1; its screenshots go to <Linux build>/test-screenshots/.
 OMBREL_WINDOWS_BUILD_DIR="$PWD/build-windows" OMBREL_BIN_DIR="$(cd "$linux_build" && pwd)/bin" \
   OMBREL_SOURCE_DIR="$PWD" \
-  "${runner[@]}" "$linux_build/tests/ombrel_installer_tests" --gtest_filter='WindowsInstallerTest.*'
+  "$linux_build/tests/ombrel_installer_tests" --gtest_filter='WindowsInstallerTest.*'
 
