@@ -1,5 +1,7 @@
 // Progress of a download between its reports at 0 and 100: the engine with its real server
-// client against a server on 127.0.0.1 that sends a package in pieces, a pause between them.
+// client against a server on 127.0.0.1 that sends a package in pieces, a pause between them
+// (in-process on Linux, download_progress_posix_test.cpp; the Windows stage's fixture server,
+// download_progress_windows_test.cpp).
 
 #include <gtest/gtest.h>
 
@@ -12,41 +14,33 @@
 #include "engine/command_line_options.h"
 #include "engine/ombrel.h"
 #include "io/io_system.h"
-#include "tests/support/http_test_server.h"
 #include "tests/support/test_support.h"
 
 namespace ombrel {
+namespace testing {
+// The address of a server that serves ServePacedRelease (tests/support/paced_release.h).
+std::string PacedReleaseServerUrl();
+// Defined with the engine's run tests (ombrel_test.h).
+extern const char* const kCacheHomeVariable;
+}  // namespace testing
+
 namespace {
 
-using namespace std::chrono_literals;
 using testing::CollectingMessages;
 using testing::Level;
 
 TEST(DownloadProgress, PercentOfTheBytesIsReportedUnderTheSameCaptionBetweenZeroAndHundred) {
     testing::TempFolder tmp;
-    testing::ScopedEnv cacheHome{"XDG_CACHE_HOME", tmp / "cache"};
-    testing::HttpTestServer server;
+    testing::ScopedEnv cacheHome{testing::kCacheHomeVariable, tmp / "cache"};
+    const std::string url = testing::PacedReleaseServerUrl();
+    ASSERT_FALSE(url.empty());
+    // As ServePacedRelease sends them.
     constexpr size_t kPiece = 256 * 1024;
     constexpr int kPieces = 8;
-    server.Handle("GET", "/api/update/install/Demo", [](const auto&, auto& response) {
-        response.set_content(R"({"version": "1.0", "packages": [
-            {"id": 7, "name": "Data", "version": "1.0", "filename": "data.bin", "files": ["*"]}]})",
-                             "application/json");
-    });
-    // Pieces 150 ms apart: every piece comes after the ten-a-second limit has passed.
-    server.Handle("GET", "/api/package/download/7", [&server](const auto&, auto& response) {
-        response.set_content_provider(
-            kPiece * kPieces, "application/octet-stream",
-            [&server](size_t offset, size_t, httplib::DataSink& sink) {
-                if (offset > 0 && !server.SleepUnlessStopped(150ms)) return false;
-                const std::string piece(kPiece, 'x');
-                return sink.write(piece.data(), piece.size());
-            });
-    });
 
     auto options = std::make_shared<TCommandLineOptions>();
     options->iAppName = "Demo";
-    options->iApiUrl = server.BaseUrl();
+    options->iApiUrl = url;
     options->iDestination = tmp / "dest";
     auto messages = std::make_shared<CollectingMessages>();
     auto io = std::make_shared<TIO>(messages);

@@ -19,6 +19,9 @@
 //                          answered 206 from k
 //   /shifted               206 "bytes 0-999/1000" whatever the Range asks for
 //   /status/<n>            status n with the body "status <n>"
+//   /api/update/install/Demo, /api/package/download/7
+//                          a release whose package comes in pieces with pauses between
+//                          them (tests/support/paced_release.h)
 
 #include <signal.h>
 
@@ -27,6 +30,7 @@
 #include <string>
 
 #include "tests/support/http_test_server.h"
+#include "tests/support/paced_release.h"
 
 namespace {
 
@@ -158,6 +162,7 @@ void Serve(HttpTestServer& server) {
         res.set_header("Content-Range", "bytes 0-999/1000");
         res.set_content(Pattern(1000), "application/octet-stream");
     });
+    ombrel::testing::ServePacedRelease(server);
     server.Handle("GET", "/status/([0-9]+)",
                   [](const httplib::Request& req, httplib::Response& res) {
                       res.status = static_cast<int>(Number(req));
