@@ -293,6 +293,18 @@ std::vector<std::string> SplitComponents(const std::string& relative) {
     return parts;
 }
 
+// True when a part of the name ends in a blank or a dot, or holds ':', '*' or '?'. Below a
+// folder handle such a file can be made, but the Win32 API strips a trailing blank or dot, so
+// most programs (and the C++ library's remove_all, which then never ends) cannot reach or
+// delete it; ':' names a stream of a file or folder, '*' and '?' are wildcards.
+bool IsNoWindowsName(const std::string& relative) {
+    for (const std::string& part : SplitComponents(relative)) {
+        if (part.back() == ' ' || part.back() == '.') return true;
+        if (part.find_first_of(":*?") != std::string::npos) return true;
+    }
+    return false;
+}
+
 // Opens, creating where missing, the folder made of the first `count` components below
 // `root`, never through a reparse point. `linkFound` tells that a component is one.
 std::error_code OpenFolderInside(HANDLE root, const std::vector<std::string>& parts, size_t count,
@@ -936,6 +948,11 @@ bool TIO::ExtractEntries(const std::string& ZipFilePath, const std::string& Extr
         }
         if (entry.IsSymlink()) {
             DoError(fmt::sprintf("Symbolic link entry not extracted: %s", entry.Name));
+            return false;
+        }
+        if (IsNoWindowsName(relative)) {
+            DoError(fmt::sprintf("%s: zip archive refused: %s is no Windows file name",
+                                 ZipFilePath, entry.Name));
             return false;
         }
     }

@@ -658,8 +658,9 @@ TEST_F(TOmbrelTest, ServerValuesThatWouldRewriteTheManifestAreRefused) {
 }
 
 TEST_F(TOmbrelTest, ArchiveNamesTheManifestCannotHoldStopTheRunBeforeTheFolderChanges) {
-    // (A name ending in a blank is a Linux case: Windows programs cannot reach such a file.)
-    for (const char* name : {":files", " lead.txt"}) {
+    // (":files" and a name ending in a blank are no Windows names: the Windows build refuses
+    // them when unpacking, see ombrel_windows_test.cpp.)
+    for (const char* name : {" lead.txt"}) {
         SCOPED_TRACE(name);
         NextRun();
         fs::remove_all(Dest());

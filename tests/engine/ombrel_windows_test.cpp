@@ -1,5 +1,5 @@
 // The engine's runs where Windows differs from Linux: drive roots, names that differ only in
-// case.
+// case, separators, names that Windows cannot hold.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -82,6 +82,27 @@ TEST_F(TOmbrelTest, DriveRootsAreRefusedAsInstallationFolder) {
         EXPECT_TRUE(api->calls.empty());
         EXPECT_FALSE(Exists("C:\\ombrel-unsafe-folder-test.txt"));
         EXPECT_FALSE(Exists("C:\\Demo.ombrel.lock"));
+    }
+}
+
+TEST_F(TOmbrelTest, ArchiveNamesNoWindowsNameStopTheRunBeforeTheFolderChanges) {
+    // Refused when unpacking: nothing of the package is left in the cache under a name that
+    // Windows programs could not reach or delete.
+    for (const char* name : {":files", "trail.txt ", "dot."}) {
+        SCOPED_TRACE(name);
+        NextRun();
+        fs::remove_all(Dest());
+        fs::remove_all(Cache());
+        api->answers["/api/update/install/Demo"] = R"({"version": "1.0", "packages": [
+            {"id": 1, "name": "Demo", "version": "1.0", "files": ["*"]}]})";
+        Serve(1, {{"Demo.exe", "demo"}, {name, "x"}});
+        Run();
+        EXPECT_THAT(messages->Texts(Level::Error),
+                    ::testing::Contains(HasSubstr(std::string(": zip archive refused: ") + name +
+                                                  " is no Windows file name")));
+        EXPECT_FALSE(Exists(Dest() + "\\Demo.exe"));
+        EXPECT_FALSE(Exists(Manifest()));
+        EXPECT_FALSE(Exists(Cache() + "\\Demo.1.0"));
     }
 }
 

@@ -49,5 +49,21 @@ TEST_F(ExtractZipTest, EntriesWithoutWriteBitsAndMsDosReadOnlyEntriesBecomeReadO
     EXPECT_EQ(temp.Read("out/ro-unix"), "new data");
 }
 
+TEST_F(ExtractZipTest, NamesWindowsCannotHoldAreRefusedBeforeAnythingIsWritten) {
+    // A trailing blank or dot is stripped by the Win32 API: such a file could not be reached
+    // or deleted by most programs. ':' would name a stream of the folder.
+    for (const char* name : {"trail.txt ", "dot.", "sub./a.txt", "sub /a.txt", ":stream",
+                             "ab:c.txt", "wild*.txt", "what?.txt"}) {
+        SCOPED_TRACE(name);
+        messages->reports.clear();
+        EXPECT_FALSE(Extract({Stored("first.txt", "1"), Stored(name, "x")}));
+        ExpectOneErrorFromTio();
+        EXPECT_THAT(messages->Texts(testing::Level::Error)[0],
+                    ::testing::EndsWith(std::string(": zip archive refused: ") + name +
+                                        " is no Windows file name"));
+        EXPECT_FALSE(std::filesystem::exists(Out() + "\\first.txt"));
+    }
+}
+
 }  // namespace
 }  // namespace ombrel
