@@ -6,6 +6,7 @@
 
 #include <fmt/format.h>
 
+#include "io/ansi_text.h"
 #include "io/text.h"
 #include "messages/msg.h"
 
@@ -155,7 +156,7 @@ std::string AES_256_CBC_DECRYPT_PKCS7_PADDING_UTF8(const std::string& password,
 std::string AES_256_CBC_DECRYPT_CUSTOM_PADDING_ANSI(const std::string& password,
                                                     const std::string& text) {
     try {
-        std::string passwordBytes = Utf8ToWindows1252(password);
+        std::string passwordBytes = Utf8ToAnsi(password);
         TByteString iv;
         if (!HashMD5(passwordBytes, iv) || iv.size() != 16) return {};
         TByteString key;
@@ -165,7 +166,7 @@ std::string AES_256_CBC_DECRYPT_CUSTOM_PADDING_ANSI(const std::string& password,
         TByteString plain;
         std::string error;
         if (!DecryptAES256CustomPadding(key, iv, data, error, plain)) plain.clear();
-        return Windows1252ToUtf8(plain);
+        return AnsiToUtf8(plain);
     } catch (const std::exception& e) {
         try {
             Report(msgLog, e.what(), "uNorvaGoCrypt.AES_256_CBC_DECRYPT_CUSTOM_PADDING_ANSI", false);
@@ -189,12 +190,12 @@ bool EncryptEnvelopeV1(const std::string& password, const std::string& plainText
     envelope.clear();
     error.clear();
     bool lossless = true;
-    std::string passwordBytes = Utf8ToWindows1252(password, &lossless);
+    std::string passwordBytes = Utf8ToAnsi(password, &lossless);
     if (!lossless) {
         error = "The password holds characters that Windows-1252 cannot encode";
         return false;
     }
-    std::string message = Utf8ToWindows1252(plainText, &lossless);
+    std::string message = Utf8ToAnsi(plainText, &lossless);
     if (!lossless) {
         error = "The text holds characters that Windows-1252 cannot encode "
                 "(envelope version 1); use envelope version 2";

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "io/ansi_text.h"
+
 namespace ombrel {
 
 namespace {
@@ -160,7 +162,7 @@ TBomResult DetectBom(std::string_view bytes, TTextEncoding fallback) {
 
 std::string DecodeText(std::string_view bytes, TTextEncoding encoding) {
     switch (encoding) {
-        case TTextEncoding::Ansi: return Windows1252ToUtf8(bytes);
+        case TTextEncoding::Ansi: return AnsiToUtf8(bytes);
         case TTextEncoding::Utf16LE: return DecodeUtf16(bytes, false);
         case TTextEncoding::Utf16BE: return DecodeUtf16(bytes, true);
         case TTextEncoding::Utf8: break;

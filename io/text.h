@@ -22,8 +22,8 @@ bool SameTextAscii(std::string_view a, std::string_view b);
 
 namespace ombrel {
 
-// Encodings of byte input that the system reads as text. Ansi is Windows-1252, the fixed
-// single-byte code page that stands for the "ANSI code page" on this platform.
+// Encodings of byte input that the system reads as text. Ansi is the system's "ANSI code page"
+// (see io/ansi_text.h): the code page Windows answers there, Windows-1252 elsewhere.
 enum class TTextEncoding { Ansi, Utf8, Utf16LE, Utf16BE };
 
 // Detects a byte-order mark, testing UTF-8, UTF-16 little-endian and UTF-16 big-endian in this

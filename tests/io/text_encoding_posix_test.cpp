@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include "io/ansi_text.h"
 #include "io/text.h"
 #include "tests/support/test_support.h"
 
@@ -27,6 +28,17 @@ TEST(TextEncoding, Windows1252AgreesWithIconv) {
     while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) expected.append(buffer, n);
     ASSERT_EQ(::pclose(pipe), 0);
     EXPECT_EQ(Windows1252ToUtf8(defined), expected);
+}
+
+TEST(TextEncoding, AnsiIsWindows1252Here) {
+    std::string bytes;
+    for (int b = 1; b < 256; ++b) bytes += static_cast<char>(b);
+    EXPECT_EQ(AnsiToUtf8(bytes), Windows1252ToUtf8(bytes));
+    bool lossless = false;
+    EXPECT_EQ(Utf8ToAnsi("\xC3\xA4\xE2\x82\xAC", &lossless), "\xE4\x80");
+    EXPECT_TRUE(lossless);
+    EXPECT_EQ(Utf8ToAnsi("\xE4\xB8\xAD", &lossless), "?");
+    EXPECT_FALSE(lossless);
 }
 
 }  // namespace
