@@ -122,71 +122,6 @@ std::string InvalidMaskText(const std::string& mask) {
 
 // ---- Text files ------------------------------------------------------------------------
 
-const char kBom[] = "\xEF\xBB\xBF";
-
-// Length of the valid UTF-8 sequence at `pos`, or 0.
-size_t Utf8SequenceLength(std::string_view text, size_t pos) {
-    const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
-    unsigned char lead = byte(pos);
-    size_t length = 0;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-    } else {
-        return 0;
-    }
-    if (pos + length > text.size()) return 0;
-    for (size_t i = 1; i < length; ++i) {
-        if ((byte(pos + i) & 0xC0) != 0x80) return 0;
-    }
-    unsigned char second = byte(pos + 1);
-    if (lead == 0xE0 && second < 0xA0) return 0;   // overlong
-    if (lead == 0xED && second >= 0xA0) return 0;  // surrogate
-    if (lead == 0xF0 && second < 0x90) return 0;   // overlong
-    if (lead == 0xF4 && second >= 0x90) return 0;  // above U+10FFFF
-    return length;
-}
-
-// Decodes UTF-8 as a decoder would: every byte that is not part of a valid sequence becomes
-// U+FFFD, so the lines handed on are always valid UTF-8.
-std::string DecodeUtf8(std::string_view bytes) {
-    std::string result;
-    result.reserve(bytes.size());
-    size_t pos = 0;
-    while (pos < bytes.size()) {
-        if (static_cast<unsigned char>(bytes[pos]) < 0x80) {
-            result += bytes[pos++];
-            continue;
-        }
-        size_t length = Utf8SequenceLength(bytes, pos);
-        if (length == 0) {
-            result += "\xEF\xBF\xBD";
-            ++pos;
-        } else {
-            result.append(bytes.substr(pos, length));
-            pos += length;
-        }
-    }
-    return result;
-}
-
-TStrings SplitLines(std::string_view text) {
-    TStrings lines;
-    size_t start = 0;
-    for (size_t i = 0; i < text.size(); ++i) {
-        char c = text[i];
-        if (c != '\r' && c != '\n') continue;
-        lines.emplace_back(text.substr(start, i - start));
-        if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
-        start = i + 1;
-    }
-    if (start < text.size()) lines.emplace_back(text.substr(start));
-    return lines;
-}
-
 // Reads a whole file, open as `fd` (taken over). Answers false with the platform's text in
 // `error`.
 bool ReadWholeFile(int openedFd, std::string& content, std::string& error) {
@@ -755,13 +690,13 @@ bool TIO::GetLines(const std::string& Path, TStrings& lines) {
         return false;
     }
     std::string_view bytes = content;
-    if (bytes.substr(0, 3) == kBom) bytes.remove_prefix(3);
-    lines = SplitLines(DecodeUtf8(bytes));
+    if (bytes.substr(0, 3) == kUtf8Bom) bytes.remove_prefix(3);
+    lines = SplitLines(DecodeText(bytes, TTextEncoding::Utf8));
     return true;
 }
 
 bool TIO::SetLines(const std::string& Path, const TStrings& lines) {
-    std::string content = kBom;
+    std::string content = kUtf8Bom;
     size_t size = content.size();
     for (const std::string& line : lines) size += line.size() + 2;
     content.reserve(size);
@@ -871,7 +806,7 @@ bool TIO::ExtractZipFolder(const std::string& ZipFilePath, const std::string& Ex
                 static_cast<int64_t>(archive.st_mtim.tv_sec) * 1000000000 + archive.st_mtim.tv_nsec;
             marker.Files = std::move(unpacked);
             // Written as SetLines writes the marker's lines.
-            const std::string text = UnpackedMarkerText(marker, kBom);
+            const std::string text = UnpackedMarkerText(marker, kUtf8Bom);
             marker.Files = {};
             ok = FlushToDisk(staging) &&
                  WriteFileAtomic(JoinBelow(staging, kUnpackedMarkerName), text.data(),
@@ -1225,7 +1160,7 @@ bool TIO::CheckUnpackedFolder(const std::string& ZipFilePath, const std::string&
         return unusable("no completion marker");
     }
     std::string_view bytes = content;
-    if (bytes.substr(0, 3) == kBom) bytes.remove_prefix(3);
+    if (bytes.substr(0, 3) == kUtf8Bom) bytes.remove_prefix(3);
     if (!ParseUnpackedMarker(SplitLines(bytes), marker)) return unusable("damaged completion marker");
     struct stat archive;
     if (::stat(ZipFilePath.c_str(), &archive) != 0) return unusable(LastErrorText());

@@ -234,6 +234,20 @@ std::string Utf8ToWindows1252(std::string_view text, bool* lossless) {
     return out;
 }
 
+std::vector<std::string> SplitLines(std::string_view text) {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (c != '\r' && c != '\n') continue;
+        lines.emplace_back(text.substr(start, i - start));
+        if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
+        start = i + 1;
+    }
+    if (start < text.size()) lines.emplace_back(text.substr(start));
+    return lines;
+}
+
 std::string JoinLinesCrLf(std::string_view text) {
     std::string out;
     out.reserve(text.size() + text.size() / 16 + 2);

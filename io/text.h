@@ -3,6 +3,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace ombrel {
 
@@ -48,6 +49,13 @@ std::string Windows1252ToUtf8(std::string_view bytes);
 // UTF-8 to Windows-1252. Characters the code page cannot hold become '?', as do malformed
 // sequences; `lossless` (when given) tells whether that happened.
 std::string Utf8ToWindows1252(std::string_view text, bool* lossless = nullptr);
+
+// The byte-order mark of UTF-8.
+inline constexpr char kUtf8Bom[] = "\xEF\xBB\xBF";
+
+// The lines of a text, split at CR LF, CR and LF; a last line without a break is a line, an
+// empty text has none.
+std::vector<std::string> SplitLines(std::string_view text);
 
 // Splits at CR LF, CR and LF, and joins again with CR LF after every line (the last included).
 // An empty text stays empty.

@@ -25,5 +25,20 @@ TEST(Text, AsciiCaseFolding) {
     EXPECT_FALSE(SameTextAscii("core", "cores"));
 }
 
+TEST(SplitLines, BreaksAtEveryKindOfLineEnd) {
+    const struct {
+        const char* text;
+        std::vector<std::string> lines;
+    } cases[] = {
+        {"", {}},
+        {"one", {"one"}},
+        {"one\r\ntwo\rthree\nfour", {"one", "two", "three", "four"}},
+        {"last break\r\n", {"last break"}},
+        {"\n\r\n\r", {"", "", ""}},
+        {"\n\rx", {"", "", "x"}},
+    };
+    for (const auto& c : cases) EXPECT_EQ(SplitLines(c.text), c.lines) << c.text;
+}
+
 }  // namespace
 }  // namespace ombrel
