@@ -3,6 +3,7 @@
 #include <fmt/printf.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cctype>
 #include <condition_variable>
@@ -59,12 +60,10 @@ namespace ombrel {
 //
 // The package cache is filled before step 2 and is not part of this order: a download is renamed
 // into place when complete, an archive is unpacked beside its folder, renamed, and marked
-// complete last (see DownloadPackages). While one package is unpacked, the next one may be
-// downloaded on a second thread (see DownloadAhead); both finish before step 2. A pipelined run may download and unpack later packages
-// while earlier ones are copied, as long as steps 2 to 4 keep their order in the installation
-// folder: a package is copied only when its cache entry is complete, packages are copied in plan
-// order (a later package may overwrite a file of an earlier one), and each package is recorded
-// only after its own files are copied and flushed.
+// complete last (see DownloadPackages). Packages may be downloaded and unpacked two at a time, on
+// threads of their own (see DownloadOnWorkers); all of them are complete before step 2. Packages
+// are copied in plan order (a later package may overwrite a file of an earlier one), and each
+// package is recorded only after its own files are copied and flushed.
 
 namespace {
 
@@ -72,6 +71,11 @@ const char kExecute[] = "Execute";
 const char kExecutePackage[] = "ExecutePackage";
 // Threads that copy a package's files into the installation folder.
 constexpr size_t kCopyWorkers = 2;
+// Threads that download and unpack packages into the cache.
+constexpr size_t kPackageWorkers = 2;
+
+// Stops the download of a package whose work is of no use any more.
+struct TAbandoned {};
 
 // i * 100 / n rounded to the nearest whole number, a half going to the even neighbour.
 int32_t CopyPercent(size_t i, size_t n) {
@@ -784,11 +788,16 @@ bool TOmbrel::DownloadPackages(TProgress& plan) {
 }
 
 bool TOmbrel::DownloadEach(TProgress& plan, const std::string& temp) {
-    if (CanDownloadAhead(plan)) {
-        auto sink = std::make_shared<TSwitchedMessages>();
-        IOInterfacePtr io = IO->ForThread(sink);
-        IApiClientPtr api = apiClient->ForThread(sink);
-        if (io && api) return DownloadAhead(plan, temp, *io, *api, *sink);
+    if (CanWorkSideBySide(plan)) {
+        std::vector<TWorkerServices> workers;
+        for (size_t i = 0; i < kPackageWorkers; ++i) {
+            TWorkerServices worker{std::make_shared<TSwitchedMessages>(), nullptr, nullptr};
+            worker.io = IO->ForThread(worker.sink);
+            worker.api = apiClient->ForThread(worker.sink);
+            if (!worker.io || !worker.api) break;
+            workers.push_back(std::move(worker));
+        }
+        if (workers.size() == kPackageWorkers) return DownloadOnWorkers(plan, temp, workers);
     }
     // One package after the other, all on this thread.
     TLane lane{*IO, *apiClient, *Messages, [this](const std::string& msg) { AddError(msg); },
@@ -799,12 +808,12 @@ bool TOmbrel::DownloadEach(TProgress& plan, const std::string& temp) {
         iReport.BytesDownloaded += lane.bytes;
         lane.packages = 0;
         lane.bytes = 0;
-        if (!fetched || !UnpackPackage(*package, temp)) return false;
+        if (!fetched || !UnpackPackage(*package, temp, lane)) return false;
     }
     return true;
 }
 
-bool TOmbrel::CanDownloadAhead(TProgress& plan) {
+bool TOmbrel::CanWorkSideBySide(TProgress& plan) {
     if (plan.Packages().size() < 2) return false;
     // Two packages sharing a cache name would meet in the same file or folder.
     std::set<std::string> names;
@@ -817,18 +826,19 @@ bool TOmbrel::CanDownloadAhead(TProgress& plan) {
     return true;
 }
 
-// The run's thread takes the packages in plan order: it waits for a package's download, passes
-// its reports on as they come, and unpacks it, while one downloading thread brings the next
-// package into the cache. The downloading thread never runs more than one package ahead, and a
-// package's reports reach the sink only after those of every package before it; so the sink
-// sees the reports of a run that works one package after the other. After a failure nothing
-// later is passed on: the run ends as that run would, except that the next package may have
-// been downloaded into the cache already, where a later run finds it.
-bool TOmbrel::DownloadAhead(TProgress& plan, const std::string& temp, IOInterface& io,
-                            IApiClient& api, TSwitchedMessages& sink) {
+// Each worker takes the next package not yet taken, downloads it and unpacks it, reporting into
+// that package's queue; the largest packages (as far as the plan knows their sizes) are taken
+// first, so that the workers end at about the same time. The run's thread passes the queues on
+// in plan order, each as it fills: a package's reports reach the sink only after those of every
+// package before it, so the sink sees the reports of a run that works one package after the
+// other. After a failure no package behind it in the plan is started and nothing behind it is
+// passed on: the run ends as that run would, except that later packages already under way may
+// complete in the cache, where a later run finds them.
+bool TOmbrel::DownloadOnWorkers(TProgress& plan, const std::string& temp,
+                                std::vector<TWorkerServices>& workers) {
     struct TSlot {
         TReportQueue queue;
-        bool fetched = false;
+        bool done = false;
         int packages = 0;
         int64_t bytes = 0;
         std::exception_ptr failure;
@@ -837,54 +847,61 @@ bool TOmbrel::DownloadAhead(TProgress& plan, const std::string& temp, IOInterfac
     const size_t n = packages.size();
     std::vector<std::unique_ptr<TSlot>> slots;
     for (size_t i = 0; i < n; ++i) slots.push_back(std::make_unique<TSlot>());
+    std::vector<size_t> order(n);
+    for (size_t i = 0; i < n; ++i) order[i] = i;
+    std::stable_sort(order.begin(), order.end(), [&packages](size_t a, size_t b) {
+        return packages[a]->Size.value_or(0) > packages[b]->Size.value_or(0);
+    });
 
     std::mutex mutex;
-    std::condition_variable changed;
-    size_t taken = 0;   // packages the run's thread has taken over
-    bool stop = false;
-    auto downloader = [&] {
-        for (size_t i = 0; i < n; ++i) {
+    size_t next = 0;             // in `order`: the next package to take
+    std::atomic<size_t> failedAt{n};  // the first package in plan order that failed
+    std::atomic<bool> stop{false};    // the run's thread has left
+    const auto work = [&](TWorkerServices& services) {
+        for (;;) {
+            size_t i = 0;
             {
-                // At most one package ahead of the one being unpacked.
-                std::unique_lock lock(mutex);
-                changed.wait(lock, [&] { return stop || taken + 1 >= i; });
-                if (stop) break;
+                std::lock_guard lock(mutex);
+                while (!stop && next < n && order[next] > failedAt) ++next;
+                if (stop || next == n) break;
+                i = order[next++];
             }
             TSlot& slot = *slots[i];
-            sink.Set(&slot.queue);
-            TLane lane{io, api, slot.queue,
+            services.sink->Set(&slot.queue);
+            TLane lane{*services.io, *services.api, slot.queue,
                        [&slot, this](const std::string& msg) { slot.queue.KeepError(msg, Sender); },
                        [&slot](const std::string& name, int64_t received, int64_t total) {
                            slot.queue.Received(name, received, total);
-                       }};
+                       },
+                       [&failedAt, &stop, i] { return stop || failedAt < i; }};
             try {
-                slot.fetched = FetchPackage(*packages[i], temp, lane);
+                slot.done = FetchPackage(*packages[i], temp, lane) &&
+                            UnpackPackage(*packages[i], temp, lane);
+            } catch (const TAbandoned&) {
+                // Never passed on: a package before it failed.
             } catch (...) {
                 slot.failure = std::current_exception();
             }
             slot.packages = lane.packages;
             slot.bytes = lane.bytes;
-            const bool failed = !slot.fetched;
-            slot.queue.Close();
-            if (failed) break;
-        }
-        sink.Set(nullptr);
-    };
-    // Ends the downloading thread whichever way this function is left.
-    struct TJoin {
-        std::mutex& mutex;
-        std::condition_variable& changed;
-        bool& stop;
-        std::thread thread;
-        ~TJoin() {
-            {
+            if (!slot.done) {
                 std::lock_guard lock(mutex);
-                stop = true;
+                if (i < failedAt) failedAt = i;
             }
-            changed.notify_all();
-            if (thread.joinable()) thread.join();
+            services.sink->Set(nullptr);
+            slot.queue.Close();
         }
-    } join{mutex, changed, stop, std::thread(downloader)};
+    };
+    // Ends the workers whichever way this function is left.
+    struct TJoin {
+        std::atomic<bool>& stop;
+        std::vector<std::thread> threads;
+        ~TJoin() {
+            stop = true;
+            for (auto& thread : threads) thread.join();
+        }
+    } join{stop, {}};
+    for (auto& services : workers) join.threads.emplace_back(work, std::ref(services));
 
     const auto deliver = [this](const TReportQueue::TEntry& entry) { Deliver(entry); };
     for (size_t i = 0; i < n; ++i) {
@@ -893,13 +910,7 @@ bool TOmbrel::DownloadAhead(TProgress& plan, const std::string& temp, IOInterfac
         if (slot.failure) std::rethrow_exception(slot.failure);
         iReport.PackagesDownloaded += slot.packages;
         iReport.BytesDownloaded += slot.bytes;
-        if (!slot.fetched) return false;
-        {
-            std::lock_guard lock(mutex);
-            taken = i + 1;
-        }
-        changed.notify_all();
-        if (!UnpackPackage(*packages[i], temp)) return false;
+        if (!slot.done) return false;
     }
     return true;
 }
@@ -950,7 +961,7 @@ bool TOmbrel::FetchPackage(const TPackage& package, const std::string& temp, TLa
     return true;
 }
 
-bool TOmbrel::UnpackPackage(const TPackage& package, const std::string& temp) {
+bool TOmbrel::UnpackPackage(const TPackage& package, const std::string& temp, TLane& lane) {
     const std::string name = GetPackageFileName(package);
     if (ExtractFileExt(name) != ".zip") return true;
     // An unpacked folder is used only when it is complete and matches its archive; a repair
@@ -959,18 +970,18 @@ bool TOmbrel::UnpackPackage(const TPackage& package, const std::string& temp) {
     const std::string folder = PathJoin(temp, GetPackageFolderName(package));
     std::error_code ec;
     const bool present = std::filesystem::exists(std::filesystem::symlink_status(folder, ec));
-    if (present && IO->CheckUnpackedFolder(file, folder, iOptions->Repair())) return true;
+    if (present && lane.io.CheckUnpackedFolder(file, folder, iOptions->Repair())) return true;
     // A single file is installed as it is; the name alone does not make it an archive, and one
     // that is none needs no folder.
     if (!IsArchivePackage(package) && !IsZipArchive(file)) {
-        Log(fmt::sprintf("%s is no zip archive, it is not unpacked", file));
+        lane.reports.Log(fmt::sprintf("%s is no zip archive, it is not unpacked", file), Sender);
         return true;
     }
     if (present) {
-        Log(fmt::sprintf("unpacking %s again", folder));
-        RemovePartial(folder);
+        lane.reports.Log(fmt::sprintf("unpacking %s again", folder), Sender);
+        lane.io.RemoveTree(folder);
     }
-    return ExtractPackage(file, folder, IsArchivePackage(package));
+    return ExtractPackage(file, folder, IsArchivePackage(package), lane);
 }
 
 bool TOmbrel::DownloadPackage(const TPackage& package, const std::string& fileName,
@@ -987,6 +998,7 @@ bool TOmbrel::DownloadPackage(const TPackage& package, const std::string& fileNa
     auto lastReport = std::chrono::steady_clock::now();
     int32_t lastPercent = 0;
     lane.api.SetDownloadProgress([&](int64_t received, int64_t total) {
+        if (lane.abandoned && lane.abandoned()) throw TAbandoned();
         if (lane.onProgress) lane.onProgress(fileName, received, total);
         if (total <= 0) return;
         const auto percent = static_cast<int32_t>(std::clamp<int64_t>(received * 100 / total, 0, 99));
@@ -1144,21 +1156,21 @@ bool TOmbrel::CheckReleaseSignature(const std::string& response, TProgress& plan
 }
 
 bool TOmbrel::ExtractPackage(const std::string& archive, const std::string& folder,
-                             bool dropWhenDamaged) {
+                             bool dropWhenDamaged, TLane& lane) {
     const std::string caption = "extract " + archive;
-    Messages->Progress(caption, 0);
-    Log(fmt::sprintf("extracting %s to %s", archive, folder));
+    lane.reports.Progress(caption, 0);
+    lane.reports.Log(fmt::sprintf("extracting %s to %s", archive, folder), Sender);
     // Unpacked as a whole: a folder under the final name is always complete.
-    bool ok = IO->ExtractZipFolder(archive, folder);
+    bool ok = lane.io.ExtractZipFolder(archive, folder);
     if (ok) {
-        Log("done");
-    } else if (dropWhenDamaged && IO->FileExists(archive)) {
+        lane.reports.Log("done", Sender);
+    } else if (dropWhenDamaged && lane.io.FileExists(archive)) {
         // A damaged archive would fail the same way in every later run: drop it, so the next
         // run downloads it again.
-        Log(fmt::sprintf("removing damaged package %s", archive));
-        IO->FileDelete(archive);
+        lane.reports.Log(fmt::sprintf("removing damaged package %s", archive), Sender);
+        lane.io.FileDelete(archive);
     }
-    Messages->Progress(caption, 100);
+    lane.reports.Progress(caption, 100);
     return ok;
 }
 

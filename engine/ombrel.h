@@ -29,10 +29,11 @@ struct TPackage;
 // kept (ErrorText, Success). The collaborators' errors reach the sink under their own senders
 // and are not kept here.
 //
-// Used by one thread at a time; the intercept callback is called on that thread. While it unpacks
-// a package, a run downloads the next one on a thread of its own, with services the engine's
-// offer for it (IOInterface::ForThread, IApiClient::ForThread); every report and callback still
-// reaches the sink on the run's thread, in the order of a run working one package at a time. Two runs on
+// Used by one thread at a time; the intercept callback is called on that thread. A run with
+// several packages downloads and unpacks them on two threads of its own, with services the
+// engine's offer for them (IOInterface::ForThread, IApiClient::ForThread); every report and
+// callback still reaches the sink on the run's thread, in the order of a run working one package
+// at a time. Two runs on
 // the same installation folder and application exclude each other through the lock file
 // "<AppName>.ombrel.lock" in that folder, held for the whole run and removed afterwards.
 class TOmbrel {
@@ -123,31 +124,40 @@ private:
 
     // Download and extraction into the package cache.
     bool DownloadPackages(TProgress& plan);
-    // The packages of the plan into the cache folder temp, whose lock the caller holds. While
-    // one package is unpacked, a second thread downloads the next (see TLane).
+    // The packages of the plan into the cache folder temp, whose lock the caller holds. When
+    // there are several, two worker threads each download and unpack packages (see TLane).
     bool DownloadEach(TProgress& plan, const std::string& temp);
-    // What the download of a package works with: on the run's thread the engine's own services
-    // and sink; on the downloading thread services of its own that report into a queue, which
-    // the run's thread passes on when that package's turn comes.
+    // What the work on a package uses: on the run's thread the engine's own services and sink;
+    // on a worker thread services of its own that report into a queue, which the run's thread
+    // passes on when that package's turn comes.
     struct TLane {
         IOInterface& io;
         IApiClient& api;
         IMessages& reports;
         std::function<void(const std::string&)> keepError;  // an error of the engine's own
         TOnDownloadProgress onProgress;
+        // True once the package's work is of no use any more (a package before it failed): a
+        // download under way then stops where it is, as if the run had been killed.
+        std::function<bool()> abandoned;
         int packages = 0;       // downloaded, and their bytes
         int64_t bytes = 0;
     };
-    // Whether the downloads may run beside the unpacking: every package has cache names of its
-    // own, and the services can serve a second thread.
-    bool CanDownloadAhead(TProgress& plan);
+    // Whether packages may be worked on side by side: every package has cache names of its own.
+    bool CanWorkSideBySide(TProgress& plan);
     // Brings the package's file into the cache (checks, download, or the cached file).
     bool FetchPackage(const TPackage& package, const std::string& temp, TLane& lane);
     // Unpacks the package's cached archive, unless its folder is complete already.
-    bool UnpackPackage(const TPackage& package, const std::string& temp);
-    // DownloadEach with a downloading thread that uses these services; sink is theirs.
-    bool DownloadAhead(TProgress& plan, const std::string& temp, IOInterface& io,
-                       IApiClient& api, TSwitchedMessages& sink);
+    bool UnpackPackage(const TPackage& package, const std::string& temp, TLane& lane);
+    // A worker's services: a sink that can be pointed at one package's queue after the other,
+    // and the file system and server services reporting into it.
+    struct TWorkerServices {
+        std::shared_ptr<TSwitchedMessages> sink;
+        IOInterfacePtr io;
+        IApiClientPtr api;
+    };
+    // DownloadEach on the workers that use these services.
+    bool DownloadOnWorkers(TProgress& plan, const std::string& temp,
+                           std::vector<TWorkerServices>& workers);
     // Removes the lock file (an error when it cannot be) and releases the lock.
     void ReleaseLock(std::unique_ptr<TFileLock>& lock);
     bool DownloadPackage(const TPackage& package, const std::string& fileName,
@@ -158,7 +168,7 @@ private:
     // An archive that cannot be unpacked is deleted when dropWhenDamaged, so that the next run
     // downloads it again.
     bool ExtractPackage(const std::string& archive, const std::string& folder,
-                        bool dropWhenDamaged);
+                        bool dropWhenDamaged, TLane& lane);
     // True when the file opens as a zip archive; reports nothing.
     static bool IsZipArchive(const std::string& path);
     bool RenamePath(const std::string& from, const std::string& to, TLane& lane);

@@ -1,5 +1,5 @@
 // Work on more than one thread: the engine with its real file system service and server client
-// against a server on 127.0.0.1. A run that downloads the next package while it unpacks one, and
+// against a server on 127.0.0.1. A run that downloads and unpacks packages on two threads, and
 // copies a package's files on two threads, must leave what a run working one step after the
 // other leaves, and tell it in the same order.
 
@@ -9,12 +9,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <random>
 #include <regex>
 #include <set>
 #include <thread>
@@ -53,6 +55,12 @@ public:
     struct Threads {
         std::mutex mutex;
         std::set<std::thread::id> ids;
+        // Archives being unpacked now, the most at any one time, and the threads unpacking.
+        int unpacking = 0;
+        int mostUnpacking = 0;
+        std::set<std::thread::id> unpackers;
+        std::condition_variable unpackingChanged;
+        bool meet = false;  // hold the first archive until a second one is being unpacked
     };
     ThreadNotingIO(IMessagesPtr messages, std::shared_ptr<Threads> threads)
         : TIO(std::move(messages)), threads(std::move(threads)) {}
@@ -69,6 +77,25 @@ public:
         Note();
         return TIO::CopyFiles(count, next);
     }
+    // The first archive is unpacked only once a second one is being unpacked too (or, when none
+    // comes, after a long while).
+    bool ExtractZipFolder(const std::string& archive, const std::string& folder) override {
+        {
+            std::unique_lock lock(threads->mutex);
+            threads->unpackers.insert(std::this_thread::get_id());
+            threads->mostUnpacking = std::max(threads->mostUnpacking, ++threads->unpacking);
+            threads->unpackingChanged.notify_all();
+            if (threads->meet) {
+                threads->unpackingChanged.wait_for(
+                    lock, 20s, [this] { return threads->mostUnpacking >= 2; });
+                threads->meet = false;
+            }
+        }
+        const bool ok = TIO::ExtractZipFolder(archive, folder);
+        std::lock_guard lock(threads->mutex);
+        --threads->unpacking;
+        return ok;
+    }
     void Note() {
         std::lock_guard lock(threads->mutex);
         threads->ids.insert(std::this_thread::get_id());
@@ -76,6 +103,14 @@ public:
 
     std::shared_ptr<Threads> threads;
 };
+
+// Bytes that do not compress.
+std::string Noise(size_t size) {
+    std::mt19937_64 random(42);
+    std::string bytes(size, '\0');
+    for (auto& byte : bytes) byte = static_cast<char>(random());
+    return bytes;
+}
 
 // A child process that holds the files open for writing until it is killed.
 pid_t HoldOpen(const std::vector<std::string>& paths) {
@@ -141,6 +176,23 @@ protected:
             if (onDownload) onDownload(id);
             if (missing == id) {
                 response.status = 404;
+                return;
+            }
+            if (slow == id) {
+                // A piece every 100 ms, as long as the client takes them.
+                response.set_chunked_content_provider(
+                    "application/octet-stream",
+                    [this, bytes = archives.at(id), at = size_t{0}](
+                        size_t, httplib::DataSink& sink) mutable {
+                        if (at == bytes.size()) {
+                            sink.done();
+                            return true;
+                        }
+                        if (at > 0) server.SleepUnlessStopped(100ms);
+                        const size_t piece = std::min<size_t>(2048, bytes.size() - at);
+                        at += piece;
+                        return sink.write(bytes.data() + at - piece, piece);
+                    });
                 return;
             }
             response.set_content(archives.at(id), "application/octet-stream");
@@ -229,6 +281,7 @@ protected:
     std::map<int, std::string> archives;
     std::function<void(int)> onDownload;
     int missing = 0;
+    int slow = 0;  // a package sent slowly
     testing::TempFolder serialRoot, aheadRoot;
 };
 
@@ -321,6 +374,38 @@ TEST_F(DownloadAheadTest, TheNextPackageDownloadsWhileOneIsUnpacked) {
     ASSERT_TRUE(holding->held);
     EXPECT_TRUE(holding->secondAskedWhileHeld);
     EXPECT_EQ(testing::ReadFileBytes(aheadRoot / "dest/shared.txt"), "from three");
+}
+
+TEST_F(DownloadAheadTest, TwoPackagesAreUnpackedAtTheSameTimeAwayFromTheRunsThread) {
+    threads->meet = true;
+    TRun serial{serialRoot.Path()}, ahead{aheadRoot.Path()};
+    Run(serial, true, false);
+    Run(ahead, false, false);
+    ASSERT_TRUE(ahead.success) << ahead.messages->Dump();
+    EXPECT_EQ(threads->mostUnpacking, 2);
+    EXPECT_EQ(threads->unpackers.size(), 2u);
+    EXPECT_EQ(threads->unpackers.count(std::this_thread::get_id()), 0u);
+    EXPECT_EQ(Story(ahead), Story(serial));
+    EXPECT_EQ(Tree(aheadRoot / "dest"), Tree(serialRoot / "dest"));
+}
+
+TEST_F(DownloadAheadTest, AFailureStopsTheDownloadOfALaterPackage) {
+    // The first package is missing; the second would take 20 s to arrive. The run ends as one
+    // working one package after the other ends, without waiting for the second download.
+    archives.clear();
+    Package(1, {{"one/a.txt", "a"}});
+    Package(2, {{"two/noise.bin", Noise(400 * 1024)}});
+    missing = 1;
+    slow = 2;
+    TRun serial{serialRoot.Path()}, ahead{aheadRoot.Path()};
+    Run(serial, true, false);
+    Run(ahead, false, false);
+    EXPECT_EQ(ahead.messages->Count(Level::Error), 1u) << ahead.messages->Dump();
+    EXPECT_EQ(Story(ahead), Story(serial));
+    EXPECT_EQ(Tree(aheadRoot / "dest"), Tree(serialRoot / "dest"));
+    for (const auto& [name, bytes] : Tree(aheadRoot / "cache")) {
+        EXPECT_NE(fs::path(name).filename(), "P2.1.0.zip") << "the second download completed";
+    }
 }
 
 TEST_F(DownloadAheadTest, APackageOfManyFilesIsCopiedOnTwoThreadsAsIfOneAfterTheOther) {
