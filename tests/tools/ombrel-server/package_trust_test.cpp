@@ -45,7 +45,8 @@ std::string RandomBytes(size_t size, unsigned seed) {
 
 // A static file host for the store's files, as --download-base points to one: Content-Length,
 // an ETag of its own making (not the digest), single ranges and If-Range. A download can be cut
-// after a number of body bytes, ranges can be ignored, and a file's bytes can be replaced.
+// after a number of body bytes (the next download of a given file: packages download side by
+// side), ranges can be ignored, and a file's bytes can be replaced.
 class TStaticHost {
   public:
     explicit TStaticHost(std::string folder) : folder(std::move(folder)) {
@@ -54,8 +55,9 @@ class TStaticHost {
         });
     }
     std::string BaseUrl() const { return server.BaseUrl() + "/files"; }
-    void CutNextAfter(uint64_t bytes) {
+    void CutNextAfter(const std::string& name, uint64_t bytes) {
         std::lock_guard<std::mutex> lock(mutex);
+        cutName = name;
         cutAfter = bytes;
     }
     void IgnoreRanges() { ignoreRanges = true; }
@@ -86,7 +88,7 @@ class TStaticHost {
                 }
                 bytes.assign(std::istreambuf_iterator<char>(in), {});
             }
-            cut = std::exchange(cutAfter, std::nullopt);
+            if (name == cutName) cut = std::exchange(cutAfter, std::nullopt);
         }
         const std::string etag = ETagOf(bytes);
         uint64_t first = 0;
@@ -116,6 +118,7 @@ class TStaticHost {
     std::string folder;
     HttpTestServer server;
     std::mutex mutex;
+    std::string cutName;
     std::optional<uint64_t> cutAfter;
     bool ignoreRanges = false;
     std::map<std::string, std::string> replaced;
@@ -334,7 +337,7 @@ TEST_F(PackageTrustTest, CutDownloadsContinueWhereTheyStopped) {
         const std::string part = tmp / ("cache" + std::to_string(n) + "/ombrel/127.0.0.1:" +
                                         std::to_string(redirecting.Port()) + "/core.1.1.zip.part");
 
-        host.CutNextAfter(c.cut);
+        host.CutNextAfter(file, c.cut);
         TRun first = Run(Options(redirecting.BaseUrl()));
         ExpectNothingInstalled(c.name);
         ASSERT_TRUE(fs::exists(part)) << c.name;
