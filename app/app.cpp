@@ -10,7 +10,6 @@
 // The installation run.
 #include <fmt/printf.h>
 
-#include <filesystem>
 #include <memory>
 #include <utility>
 
@@ -20,6 +19,7 @@
 #include "app/simple_task.h"
 #include "engine/ombrel.h"
 #include "engine/options.h"
+#include "io/disk_entries.h"
 #include "io/io_system.h"
 #include "io/paths.h"
 #include "messages/std_messages.h"
@@ -125,8 +125,7 @@ struct TRunState {
 namespace {
 
 bool FileExists(const std::string& path) {
-    std::error_code ec;
-    return std::filesystem::is_regular_file(path, ec);
+    return DiskFileExists(path);
 }
 
 }  // namespace

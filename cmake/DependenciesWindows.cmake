@@ -30,8 +30,10 @@ add_library(nlohmann_json::nlohmann_json INTERFACE IMPORTED)
 set_target_properties(nlohmann_json::nlohmann_json PROPERTIES
                       INTERFACE_INCLUDE_DIRECTORIES ${_header_only_dir})
 add_library(fmt::fmt INTERFACE IMPORTED)
+# No std::locale in {fmt}, which would bring every facet of the C++ library into each program:
+# digits are never grouped, as in the classic locale that the programs run in anyway.
 set_target_properties(fmt::fmt PROPERTIES INTERFACE_INCLUDE_DIRECTORIES ${_header_only_dir}
-                      INTERFACE_COMPILE_DEFINITIONS FMT_HEADER_ONLY)
+                      INTERFACE_COMPILE_DEFINITIONS "FMT_HEADER_ONLY;FMT_STATIC_THOUSANDS_SEPARATOR=0")
 add_library(CLI11::CLI11 INTERFACE IMPORTED)
 set_target_properties(CLI11::CLI11 PROPERTIES INTERFACE_INCLUDE_DIRECTORIES ${_header_only_dir})
 

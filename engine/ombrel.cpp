@@ -8,7 +8,6 @@
 #include <cctype>
 #include <condition_variable>
 #include <exception>
-#include <filesystem>
 #include <mutex>
 #include <set>
 #include <system_error>
@@ -20,6 +19,7 @@
 #include "engine/report_queue.h"
 #include "state/helper_package.h"
 #include "io/copy_buffer.h"
+#include "io/disk_entries.h"
 #include "io/paths.h"
 #include "io/text.h"
 #include "io/zip_reader.h"
@@ -171,14 +171,40 @@ bool IsTemporaryName(const std::string& name) {
                        [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; });
 }
 
+// The entry `name` of `folder`, as the folder's listing names it.
+std::string Below(const std::string& folder, const std::string& name) {
+    if (folder.empty() || folder.back() == '/' || folder.back() == kPathSeparator) {
+        return folder + name;
+    }
+    return folder + kPathSeparator + name;
+}
+
 // True when nothing but folders is below path (links and files count as something).
 bool HoldsOnlyFolders(const std::string& path) {
-    std::error_code ec;
-    auto it = std::filesystem::recursive_directory_iterator(path, ec);
-    for (; !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
-        if (!it->is_directory(ec) || it->is_symlink(ec)) return false;
+    std::vector<TFolderItem> items;
+    if (ListFolderItems(path, items)) return false;
+    for (const TFolderItem& item : items) {
+        if (item.type != TDiskEntryType::Folder) return false;
+        if (!HoldsOnlyFolders(Below(path, item.name))) return false;
     }
-    return !ec;
+    return true;
+}
+
+// Adds the files below `folder` (with `recurse`, in its subfolders too, never through a link)
+// whose names are those of temporary files to `found`. Stops at a folder that cannot be listed.
+bool FindTemporaryFiles(const std::string& folder, bool recurse, std::vector<std::string>& found) {
+    std::vector<TFolderItem> items;
+    if (ListFolderItems(folder, items)) return false;
+    for (const TFolderItem& item : items) {
+        const std::string path = Below(folder, item.name);
+        if (item.type == TDiskEntryType::File && IsTemporaryName(item.name)) {
+            found.push_back(path);
+        } else if (item.type == TDiskEntryType::Folder && recurse &&
+                   !FindTemporaryFiles(path, recurse, found)) {
+            return false;
+        }
+    }
+    return true;
 }
 
 // A name (separators already the platform's) with nothing but empty and "." parts.
@@ -694,22 +720,12 @@ void TOmbrel::RemoveStaleTemporaryFiles() {
     // only; the files of packages below it, and those only while a progress file exists.
     const std::string destination = iOptions->Destination();
     const bool everywhere = IO->FileExists(ProgressFileName());
-    std::error_code ec;
-    std::vector<std::filesystem::path> stale;
+    std::vector<std::string> stale;
     // Links are never followed: neither into linked folders nor to their targets.
-    auto it = std::filesystem::recursive_directory_iterator(destination, ec);
-    for (; !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
-        if (!everywhere) it.disable_recursion_pending();
-        const auto status = it->symlink_status(ec);
-        if (ec) break;
-        if (std::filesystem::is_regular_file(status) &&
-            IsTemporaryName(it->path().filename().string())) {
-            stale.push_back(it->path());
-        }
-    }
+    FindTemporaryFiles(destination, everywhere, stale);
     for (const auto& path : stale) {
-        DebugLog(fmt::sprintf("removing %s, left by an interrupted run", path.string()));
-        IO->FileDelete(path.string());
+        DebugLog(fmt::sprintf("removing %s, left by an interrupted run", path));
+        IO->FileDelete(path);
     }
 }
 
@@ -767,19 +783,16 @@ bool TOmbrel::DownloadPackages(TProgress& plan) {
     // (unpackings under ".part", temporary files) can go. A cut download (a ".part" file) stays:
     // the download continues from it, and checks the joined file before it is used.
     if (cacheLock) {
-        std::error_code ec;
-        std::vector<std::filesystem::path> stale;
-        for (auto it = std::filesystem::directory_iterator(temp, ec);
-             !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) {
-            const std::string entry = it->path().filename().string();
+        std::vector<TFolderItem> items;
+        ListFolderItems(temp, items);
+        for (const TFolderItem& item : items) {
+            const std::string& entry = item.name;
             const bool part = entry.size() > 5 && entry.compare(entry.size() - 5, 5, ".part") == 0;
-            if ((part && !it->is_regular_file(ec)) || IsTemporaryName(entry)) {
-                stale.push_back(it->path());
+            if ((part && item.type != TDiskEntryType::File) || IsTemporaryName(entry)) {
+                const std::string path = Below(temp, entry);
+                DebugLog(fmt::sprintf("removing %s, left by an interrupted run", path));
+                RemovePartial(path);
             }
-        }
-        for (const auto& path : stale) {
-            DebugLog(fmt::sprintf("removing %s, left by an interrupted run", path.string()));
-            RemovePartial(path.string());
         }
     }
     const bool ok = DownloadEach(plan, temp);
@@ -968,8 +981,9 @@ bool TOmbrel::UnpackPackage(const TPackage& package, const std::string& temp, TL
     // also checks the contents of the packages it installs again.
     const std::string file = PathJoin(temp, name);
     const std::string folder = PathJoin(temp, GetPackageFolderName(package));
-    std::error_code ec;
-    const bool present = std::filesystem::exists(std::filesystem::symlink_status(folder, ec));
+    TDiskEntry entry;
+    const bool present =
+        !StatDiskEntry(folder, entry) && entry.type != TDiskEntryType::Missing;
     if (present && lane.io.CheckUnpackedFolder(file, folder, iOptions->Repair())) return true;
     // A single file is installed as it is; the name alone does not make it an archive, and one
     // that is none needs no folder.
@@ -1021,11 +1035,9 @@ bool TOmbrel::DownloadPackage(const TPackage& package, const std::string& fileNa
     download.root = PackageCacheRoot();
     download.maxSize = package.Size;
 
-    std::error_code ec;
-    const auto status = std::filesystem::symlink_status(part, ec);
-    const uint64_t have = std::filesystem::is_regular_file(status)
-                              ? std::filesystem::file_size(part, ec)
-                              : 0;
+    TDiskEntry entry;
+    const uint64_t have =
+        !StatDiskEntry(part, entry) && entry.type == TDiskEntryType::File ? entry.size : 0;
     std::string why;
     bool ok = false;
     bool done = false;
@@ -1348,14 +1360,13 @@ bool TOmbrel::RemoveDoomedFiles(const std::string& destination, TProgress& plan,
             continue;
         }
         // A link goes as a link, also one whose target is gone or is a folder; its target stays.
-        std::error_code statusError;
-        const auto status = std::filesystem::symlink_status(path, statusError);
-        const bool isLink = std::filesystem::is_symlink(status);
+        TDiskEntry onDisk;
         // Only a file that is really not there counts as gone: one that cannot be looked at
         // (the system refused, or failed) is deleted or reported, never dropped unseen.
-        const bool unknown = statusError && statusError != std::errc::no_such_file_or_directory &&
-                             statusError != std::errc::not_a_directory;
-        const bool present = std::filesystem::exists(status) && !std::filesystem::is_directory(status);
+        const bool unknown = static_cast<bool>(StatDiskEntry(path, onDisk));
+        const bool isLink = onDisk.type == TDiskEntryType::Link;
+        const bool present =
+            onDisk.type == TDiskEntryType::File || onDisk.type == TDiskEntryType::Other;
         if (isLink || unknown || present || IO->FileExists(path)) {
             if (IO->FileDelete(path)) {
                 ++count;
@@ -1382,7 +1393,7 @@ bool TOmbrel::RemoveDoomedFiles(const std::string& destination, TProgress& plan,
             if (!IO->DirectoryDeleteIfEmpty(path) && HoldsOnlyFolders(path)) {
                 failure = "the system refused to remove it";
             }
-        } catch (const std::filesystem::filesystem_error& e) {
+        } catch (const std::system_error& e) {
             failure = e.code().message();
         }
         if (failure.empty()) continue;

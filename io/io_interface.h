@@ -3,13 +3,14 @@
 // plan goes through this interface.
 
 #include <cstdint>
-#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
 #include <system_error>
 #include <utility>
 #include <vector>
+
+#include "io/disk_entries.h"
 
 namespace ombrel {
 
@@ -70,8 +71,8 @@ public:
     // Unpacks a zip archive below ExtractPath, reporting progress per entry to the sink.
     virtual bool ExtractZipFile(const std::string& ZipFilePath, const std::string& ExtractPath) = 0;
     // Removes Path and the empty folders below it, bottom-up, when they hold no file. Answers
-    // true when Path itself was removed. Throws std::filesystem::filesystem_error when Path is
-    // missing or cannot be listed.
+    // true when Path itself was removed. Throws std::system_error (on Linux its
+    // std::filesystem::filesystem_error) when Path is missing or cannot be listed.
     virtual bool DirectoryDeleteIfEmpty(const std::string& Path) = 0;
     // True when no such file exists, or no other process holds it open and it can be opened
     // for writing. A failure is reported at level Log.
@@ -124,17 +125,13 @@ public:
     // answer is the system's reason, empty on success. Below an owned folder, no link on the way
     // to either name is followed. The default works on the paths as named.
     virtual std::error_code RenameEntry(const std::string& From, const std::string& To) {
-        std::error_code error;
-        std::filesystem::rename(From, To, error);
-        return error;
+        return RenameDiskEntry(From, To);
     }
     // Removes Path and, when it is a folder, everything below it, never following a link (a
     // link is removed as a link). A missing Path is no failure. Reports nothing. Below an owned
     // folder, no link on the way to Path is followed either.
     virtual std::error_code RemoveTree(const std::string& Path) {
-        std::error_code error;
-        std::filesystem::remove_all(Path, error);
-        return error;
+        return RemoveDiskTree(Path);
     }
 };
 

@@ -4,10 +4,10 @@
 
 #include <cerrno>
 #include <cmath>
-#include <filesystem>
 #include <memory>
 #include <set>
 #include <string_view>
+#include <system_error>
 #include <unordered_map>
 #include <vector>
 
@@ -46,7 +46,6 @@
 //   not elevated) every file below Path, one by one, since there is no syncfs.
 
 namespace ombrel {
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -347,11 +346,11 @@ bool DeleteEmptyFoldersAt(HANDLE parent, const std::string& name, const std::str
             error == std::errc::not_a_directory) {
             return false;  // swapped for a link or a file
         }
-        throw fs::filesystem_error("cannot open folder", path, error);
+        throw std::system_error(error, "cannot open folder " + path);
     }
     std::vector<TFolderEntry> entries;
     if (std::error_code error = ListFolder(folder.Get(), entries)) {
-        throw fs::filesystem_error("cannot list folder", path, error);
+        throw std::system_error(error, "cannot list folder " + path);
     }
     bool other = false;
     bool allGone = true;
@@ -1069,7 +1068,7 @@ bool TIO::DirectoryDeleteIfEmpty(const std::string& Path) {
     TEntryKind kind = TEntryKind::Missing;
     if (!error) error = KindAt(DirOf(parent), name, kind);
     if (!error && kind == TEntryKind::Missing) error = ErrnoError(ENOENT);
-    if (error) throw fs::filesystem_error("cannot remove empty folders", Path, error);
+    if (error) throw std::system_error(error, "cannot remove empty folders " + Path);
     // A link or a file is no folder to remove.
     if (kind != TEntryKind::Folder) return false;
     return DeleteEmptyFoldersAt(DirOf(parent), name, Path);

@@ -1,10 +1,8 @@
 #include "platform/crypto.h"
 
-#include <cerrno>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <vector>
+
+#include "platform/file_chunks.h"
 
 namespace ombrel {
 
@@ -94,23 +92,18 @@ std::string Sha256Hex(std::string_view bytes) {
 }
 
 bool Sha256OfFile(const std::string& path, std::string& hex, uint64_t& size, std::string& error) {
-    std::ifstream in(std::filesystem::path(std::u8string(path.begin(), path.end())),
-                     std::ios::binary);
-    if (!in) {
-        error = "cannot read " + path + ": " + std::strerror(errno);
-        return false;
-    }
     TDigest digest(TDigestAlgorithm::Sha256);
-    std::vector<char> buffer(1 << 16);
     uint64_t total = 0;
-    while (in) {
-        in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
-        auto n = static_cast<size_t>(in.gcount());
-        digest.Update(buffer.data(), n);
-        total += n;
-    }
-    if (in.bad()) {
-        error = "cannot read " + path;
+    std::string reason;
+    const bool read = ReadFileChunks(
+        path,
+        [&](const char* data, size_t n) {
+            digest.Update(data, n);
+            total += n;
+        },
+        reason);
+    if (!read) {
+        error = reason.empty() ? "cannot read " + path : "cannot read " + path + ": " + reason;
         return false;
     }
     std::string bytes;

@@ -2,10 +2,7 @@
 #include <fmt/printf.h>
 #include <windows.h>
 
-#include <filesystem>
-#include <fstream>
-#include <iterator>
-
+#include "platform/file_chunks.h"
 #include "platform/file_replace.h"
 #include "platform/resource_trailer.h"
 #include "platform/win32_text.h"
@@ -14,14 +11,11 @@ namespace ombrel {
 namespace {
 
 bool ReadWhole(const std::string& file, std::string& bytes, std::string& error) {
-    std::ifstream in(std::filesystem::path(Win32Path(file)), std::ios::binary);
-    if (!in) {
-        error = fmt::format("Cannot open \"{}\"", file);
-        return false;
-    }
-    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    if (in.bad()) {
-        error = fmt::format("Cannot read \"{}\"", file);
+    bytes.clear();
+    std::string reason;
+    if (!ReadFileChunks(
+            file, [&](const char* data, size_t n) { bytes.append(data, n); }, reason)) {
+        error = fmt::format("{} \"{}\"", bytes.empty() ? "Cannot open" : "Cannot read", file);
         return false;
     }
     return true;

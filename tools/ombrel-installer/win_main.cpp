@@ -14,6 +14,8 @@
 // clang-format on
 
 #include <cstdio>
+#include <cstdlib>
+#include <exception>
 #include <memory>
 #include <string>
 #include <vector>
@@ -43,6 +45,14 @@ extern "C" int OmbrelInstallerStart() {
     LoadLibraryExW(L"crypt32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
     return WinMainCRTStartup();
 }
+
+// What the C++ runtime calls when an exception leaves the program. Its own handler prints the
+// exception's type to stderr, demangled, and so brings the whole demangler (about 45 KB) into
+// the program; a program without a console shows that text nowhere. This one ends the program
+// just as that one does after printing.
+namespace __gnu_cxx {
+void __verbose_terminate_handler() { std::abort(); }
+}  // namespace __gnu_cxx
 
 namespace {
 
