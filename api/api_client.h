@@ -29,12 +29,17 @@ struct TPackageDownload {
     std::string ifRange;
     // When set, the download fails as soon as the file would grow beyond this many bytes.
     std::optional<uint64_t> maxSize;
+    // Compute the SHA-256 of the file's content while it is written (see sha256).
+    bool computeSha256 = false;
 
     // Filled in by the download, also when it fails:
     std::string etag;        // the server's ETag for the file; empty when it sent none
     uint64_t received = 0;   // bytes the file holds afterwards
     bool tooLong = false;    // stopped at maxSize
     bool cut = false;        // no complete answer came: the file holds a start of the package
+    // With computeSha256, after a download that wrote the whole file: its SHA-256 in lowercase
+    // hex. Empty when it is unknown (a resumed download, a client that does not compute it).
+    std::string sha256;
 };
 
 // Each operation sends one request and answers true on a 2xx answer. Out parameters are
@@ -93,6 +98,7 @@ public:
     // package again.
     virtual bool DownloadPackageToFile(TPackageDownload& download) {
         download.etag.clear();
+        download.sha256.clear();
         download.received = 0;
         download.tooLong = download.cut = false;
         return DownloadPackageToFile(download.packageId, download.mode, download.path);

@@ -62,6 +62,9 @@ struct THttpRequest {
     // When set, a 2xx body that would make bodyFile longer than this many bytes stops the
     // transfer at once with a failure.
     std::optional<uint64_t> bodyFileLimit;
+    // Also compute the SHA-256 of what is written to bodyFile, as it is written (see
+    // THttpResponse::bodyFileSha256).
+    bool bodyFileSha256 = false;
 };
 
 struct THttpResponse {
@@ -78,6 +81,10 @@ struct THttpResponse {
     uint64_t bodyFileSize = 0;
     // The transfer stopped because the body would have passed bodyFileLimit.
     bool bodyFileFull = false;
+    // With THttpRequest::bodyFileSha256, after a transfer that wrote the whole file from its
+    // first byte: the SHA-256 of its content in lowercase hex. Empty otherwise (a resumed body,
+    // a failure): the file is then to be read to know it.
+    std::string bodyFileSha256;
     // Empty when the request ran. Otherwise the HTTP layer's text of what went wrong; a
     // request that did not run leaves status 0 and an empty body.
     std::string failure;

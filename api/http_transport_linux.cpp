@@ -20,6 +20,7 @@
 
 #include "io/owned_folders.h"
 #include "io/text.h"
+#include "platform/crypto.h"
 
 namespace ombrel {
 namespace {
@@ -124,8 +125,12 @@ class OutputFile {
             }
             fd = ::openat(parent.Get(), name.c_str(), flags, 0666);
         }
-        if (fd < 0) failure = Failure(errno);
-        return fd >= 0;
+        if (fd < 0) {
+            failure = Failure(errno);
+            return false;
+        }
+        if (!keep) StartDigest(0);
+        return true;
     }
     bool IsOpen() const { return fd >= 0; }
 
@@ -143,10 +148,12 @@ class OutputFile {
             failure = ErrnoText(errno);
             return false;
         }
+        StartDigest(offset);
         return true;
     }
 
     bool Write(const char* data, size_t length, std::string& failure) {
+        if (digest) digest->Update(data, length);
         while (length > 0) {
             ssize_t written = ::write(fd, data, length);
             if (written < 0) {
@@ -170,6 +177,17 @@ class OutputFile {
         return error == 0;
     }
 
+    // The SHA-256 of what is written is computed along, when asked before Open.
+    void ComputeSha256() { wantDigest = true; }
+    // The SHA-256 of the content in lowercase hex, when every byte of it went through Write
+    // since the file was started anew; empty otherwise.
+    std::string Sha256Hex() {
+        std::string bytes, error;
+        if (!digest || !digest->Finish(bytes, error)) return {};
+        digest.reset();
+        return HexLower(bytes);
+    }
+
   private:
     // Names the file, its folder and the system's reason.
     std::string Failure(int error) const {
@@ -179,8 +197,15 @@ class OutputFile {
         return "could not write file " + name + " in folder " + folder + ": " + ErrnoText(error);
     }
 
+    // Only a body written from the first byte on: a kept start was never seen here.
+    void StartDigest(uint64_t offset) {
+        digest.reset();
+        if (wantDigest && offset == 0) digest = std::make_unique<TDigest>(TDigestAlgorithm::Sha256);
+    }
+
     int fd = -1;
-    std::string path;
+    std::string path;    bool wantDigest = false;
+    std::unique_ptr<TDigest> digest;
 };
 
 bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
@@ -545,6 +570,7 @@ class THttpTransport::Impl {
         }
         OutputFile file;
         if (!request.bodyFile.empty()) {
+            if (request.bodyFileSha256) file.ComputeSha256();
             std::string failure;
             if (!file.Open(request.bodyFile, request.bodyFileRoot, request.bodyFileOffset > 0,
                            failure)) {
@@ -591,6 +617,9 @@ class THttpTransport::Impl {
                 response.failure = failure;
                 response.fileFailed = true;
                 return false;
+            }
+            if (response.status >= 200 && response.status <= 299) {
+                response.bodyFileSha256 = file.Sha256Hex();
             }
         }
         if (response.status >= 500 && response.status <= 599) {

@@ -16,6 +16,7 @@
 #include "io/atomic_file.h"
 #include "io/owned_folders.h"
 #include "io/text.h"
+#include "platform/crypto.h"
 #include "io/win32_files.h"
 #include "platform/win32_text.h"
 
@@ -244,10 +245,12 @@ class OutputFile {
             failure = LastWin32Error().message();
             return false;
         }
+        StartDigest(offset);
         return true;
     }
 
     bool Write(const char* data, size_t length, std::string& failure) {
+        if (digest) digest->Update(data, length);
         while (length > 0) {
             const DWORD chunk = static_cast<DWORD>(std::min<size_t>(length, 1u << 30));
             DWORD written = 0;
@@ -270,6 +273,17 @@ class OutputFile {
         return !error;
     }
 
+    // The SHA-256 of what is written is computed along, when asked before Open.
+    void ComputeSha256() { wantDigest = true; }
+    // The SHA-256 of the content in lowercase hex, when every byte of it went through Write
+    // since the file was started anew; empty otherwise.
+    std::string Sha256Hex() {
+        std::string bytes, error;
+        if (!digest || !digest->Finish(bytes, error)) return {};
+        digest.reset();
+        return HexLower(bytes);
+    }
+
   private:
     // Names the file, its folder and the system's reason.
     std::string Failure(const std::error_code& error) const {
@@ -277,9 +291,16 @@ class OutputFile {
                error.message();
     }
 
+    // Only a body written from the first byte on: a kept start was never seen here.
+    void StartDigest(uint64_t offset) {
+        digest.reset();
+        if (wantDigest && offset == 0) digest = std::make_unique<TDigest>(TDigestAlgorithm::Sha256);
+    }
+
     THandle handle;
     std::string path;
-    std::string folder;
+    std::string folder;    bool wantDigest = false;
+    std::unique_ptr<TDigest> digest;
 };
 
 bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
@@ -588,6 +609,7 @@ class THttpTransport::Impl {
         }
         OutputFile file;
         if (!request.bodyFile.empty()) {
+            if (request.bodyFileSha256) file.ComputeSha256();
             std::string failure;
             if (!file.Open(request.bodyFile, request.bodyFileRoot, request.bodyFileOffset > 0,
                            failure)) {
@@ -642,6 +664,9 @@ class THttpTransport::Impl {
                 response.failure = failure;
                 response.fileFailed = true;
                 return false;
+            }
+            if (response.status >= 200 && response.status <= 299) {
+                response.bodyFileSha256 = file.Sha256Hex();
             }
         }
         if (response.status >= 500 && response.status <= 599) {

@@ -112,6 +112,7 @@ struct TApiClient::TRequest {
     std::vector<std::string> headers;  // besides the client's own
     uint64_t bodyFileOffset = 0;
     std::optional<uint64_t> bodyFileLimit;
+    bool bodyFileSha256 = false;  // see THttpRequest::bodyFileSha256
 };
 
 TApiClient::TApiClient(IOptionsPtr Options, IMessagesPtr Messages)
@@ -199,6 +200,7 @@ bool TApiClient::ExecuteRequest(TRequest& request, THttpResponse& answer) {
     http.onBodyProgress = request.onBodyProgress;
     http.bodyFileOffset = request.bodyFileOffset;
     http.bodyFileLimit = request.bodyFileLimit;
+    http.bodyFileSha256 = request.bodyFileSha256;
     for (const auto& header : request.headers) http.headers.push_back(header);
 
     if (!iRestClient->transport.Perform(http, answer)) {
@@ -407,6 +409,7 @@ bool TApiClient::DownloadPackageToFile(int32_t packageId, TPackageMode mode,
 
 bool TApiClient::DownloadPackageToFile(TPackageDownload& download) {
     download.etag.clear();
+    download.sha256.clear();
     download.received = 0;
     download.tooLong = download.cut = false;
     try {
@@ -417,6 +420,7 @@ bool TApiClient::DownloadPackageToFile(TPackageDownload& download) {
         request.bodyFileRoot = download.root;
         request.onBodyProgress = iDownloadProgress;
         request.bodyFileLimit = download.maxSize;
+        request.bodyFileSha256 = download.computeSha256;
         if (download.resumeFrom > 0) {
             request.bodyFileOffset = download.resumeFrom;
             request.headers.push_back(fmt::sprintf("Range: bytes=%d-", download.resumeFrom));
@@ -429,6 +433,7 @@ bool TApiClient::DownloadPackageToFile(TPackageDownload& download) {
         download.etag = answer.etag;
         download.received = answer.bodyFileSize;
         download.tooLong = answer.bodyFileFull;
+        if (ok) download.sha256 = answer.bodyFileSha256;
         download.cut = !ok && answer.status == 0 && !answer.bodyFileFull;
         return ok;
     } catch (const std::exception& error) {

@@ -1034,6 +1034,7 @@ bool TOmbrel::DownloadPackage(const TPackage& package, const std::string& fileNa
     download.path = part;
     download.root = PackageCacheRoot();
     download.maxSize = package.Size;
+    download.computeSha256 = checkable;
 
     TDiskEntry entry;
     const uint64_t have =
@@ -1062,7 +1063,10 @@ bool TOmbrel::DownloadPackage(const TPackage& package, const std::string& fileNa
             ++lane.packages;
             lane.bytes += static_cast<int64_t>(download.received);
             lane.reports.Log("done", Sender);
-            ok = MatchesPackage(package, part, why);
+            // The digest computed while the file was written saves reading it again.
+            ok = download.sha256.empty()
+                     ? MatchesPackage(package, part, why)
+                     : MatchesDigest(package, download.received, download.sha256, why);
         } else if (download.tooLong) {
             why = fmt::sprintf("size %d expected, more received", *package.Size);
         }
@@ -1105,6 +1109,12 @@ bool TOmbrel::MatchesPackage(const TPackage& package, const std::string& path, s
         why = error;
         return false;
     }
+    return MatchesDigest(package, size, hex, why);
+}
+
+bool TOmbrel::MatchesDigest(const TPackage& package, uint64_t size, const std::string& hex,
+                            std::string& why) {
+    why.clear();
     if (package.Size && size != *package.Size) {
         why = fmt::sprintf("size %d expected, %d received", *package.Size, size);
         return false;

@@ -163,6 +163,9 @@ private:
     bool DownloadPackage(const TPackage& package, const std::string& fileName,
                          const std::string& target, TLane& lane);
     bool MatchesPackage(const TPackage& package, const std::string& path, std::string& why);
+    // The same for a file of that size and SHA-256 (lowercase hex).
+    bool MatchesDigest(const TPackage& package, uint64_t size, const std::string& hex,
+                       std::string& why);
     // With a built-in release key: the answer's signature, and the plan against what it signs.
     bool CheckReleaseSignature(const std::string& response, TProgress& plan, bool latest);
     // An archive that cannot be unpacked is deleted when dropWhenDamaged, so that the next run

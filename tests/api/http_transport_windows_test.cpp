@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "api/http_transport.h"
+#include "platform/crypto.h"
 #include "platform/win32_text.h"
 #include "tests/support/test_support.h"
 
@@ -235,19 +236,23 @@ TEST_F(HttpTransportWindowsTest, AResumedDownloadContinuesWhereTheFileEnds) {
     request.bodyFile = file;
     request.bodyFileOffset = 400;
     request.headers = {"Range: bytes=400-"};
+    request.bodyFileSha256 = true;
     THttpResponse response;
     ASSERT_TRUE(transport.Perform(request, response)) << response.failure;
     EXPECT_EQ(response.status, 206);
     EXPECT_EQ(response.etag, "\"r1\"");
     EXPECT_EQ(response.bodyFileSize, 1000u);
     EXPECT_TRUE(ReadFileBytes(file) == whole);
+    // The kept start never went through the transfer: no digest.
+    EXPECT_EQ(response.bodyFileSha256, "");
 
-    // A 200 replaces what the file held.
+    // A 200 replaces what the file held, and its digest comes along.
     tmp.Write("resumed", std::string(600, 'x'));
     request.headers.clear();
     ASSERT_TRUE(transport.Perform(request, response)) << response.failure;
     EXPECT_EQ(response.status, 200);
     EXPECT_TRUE(ReadFileBytes(file) == whole);
+    EXPECT_EQ(response.bodyFileSha256, Sha256Hex(whole));
 
     // A 206 from elsewhere fails and leaves the file's start alone.
     tmp.Write("resumed", whole.substr(0, 400));

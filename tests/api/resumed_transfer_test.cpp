@@ -1,9 +1,10 @@
 // Bodies written to a file that already holds their start: appending a 206, replacing on a 200,
-// the size limit, and what a cut transfer leaves.
+// the size limit, what a cut transfer leaves, and the digest computed along.
 
 #include <gtest/gtest.h>
 
 #include "api/http_transport.h"
+#include "platform/crypto.h"
 #include "tests/support/http_test_server.h"
 #include "tests/support/test_support.h"
 
@@ -62,6 +63,43 @@ TEST_F(ResumedTransferTest, A206IsAppendedAndA200Replaces) {
     ASSERT_TRUE(transport.Perform(Request("/whole", 6), response)) << response.failure;
     EXPECT_EQ(tmp.Read("file"), "hello world");
     EXPECT_EQ(response.bodyFileSize, 11u);
+}
+
+TEST_F(ResumedTransferTest, TheDigestComesAlongOnlyForAFileWrittenFromItsFirstByte) {
+    Answer("/partial", 206, "world", "bytes 6-10/11");
+    Answer("/whole", 200, "hello world");
+    Answer("/empty", 200, "");
+    Answer("/cut", 200, std::string(100000, 'y'), "", 70000);
+    Answer("/missing", 404, "no such file");
+    struct Case {
+        const char* name;
+        const char* path;
+        uint64_t offset;   // bytes of "hello XYZ" kept
+        bool ok;
+        std::string sha256;
+    };
+    for (const Case& c : {
+             Case{"fresh download", "/whole", 0, true, Sha256Hex("hello world")},
+             Case{"a 200 replaces the kept start", "/whole", 6, true, Sha256Hex("hello world")},
+             Case{"an empty 200 replaces it too", "/empty", 6, true, Sha256Hex("")},
+             // The kept start never went through the transfer: the file is to be read.
+             Case{"resumed", "/partial", 6, true, ""},
+             Case{"cut", "/cut", 0, false, ""},
+             Case{"an error answer", "/missing", 0, true, ""},
+         }) {
+        SCOPED_TRACE(c.name);
+        tmp.Write("file", "hello XYZ");
+        auto request = Request(c.path, c.offset);
+        request.bodyFileSha256 = true;
+        THttpResponse response;
+        EXPECT_EQ(transport.Perform(request, response), c.ok) << response.failure;
+        EXPECT_EQ(response.bodyFileSha256, c.sha256);
+        // Not asked for, none is computed.
+        tmp.Write("file", "hello XYZ");
+        request.bodyFileSha256 = false;
+        transport.Perform(request, response);
+        EXPECT_EQ(response.bodyFileSha256, "");
+    }
 }
 
 TEST_F(ResumedTransferTest, AnAnswerForAnotherPlaceOrAnErrorLeavesTheStart) {
