@@ -52,6 +52,15 @@ add_link_options(-static -static-libgcc -static-libstdc++)
 # linker drops whatever no program uses.
 add_compile_options($<$<CONFIG:Release,MinSizeRel>:-Os> -ffunction-sections -fdata-sections)
 add_link_options(-Wl,--gc-sections)
+# A release build's objects also carry the compiler's intermediate code, for the programs that
+# are optimised as a whole when linked (OMBREL_WHOLE_PROGRAM_LINK); the others link the machine
+# code beside it as usual (-fno-lto: the linker would otherwise take the intermediate code of
+# any object that has it).
+add_compile_options($<$<CONFIG:Release,MinSizeRel>:-flto$<SEMICOLON>-ffat-lto-objects>)
+add_link_options($<$<CONFIG:Release,MinSizeRel>:-fno-lto>)
+# Link-time optimisation, for size. One partition: MinGW's GCC 12 fails (an internal compiler
+# error) when it splits the program. -Os again, since the link line carries the build type's -O3.
+set(OMBREL_WHOLE_PROGRAM_LINK $<$<CONFIG:Release,MinSizeRel>:-flto$<SEMICOLON>-flto-partition=one$<SEMICOLON>-Os>)
 # Wide-character Win32 API; no min/max macros from windows.h.
 add_compile_definitions(UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601)
 
