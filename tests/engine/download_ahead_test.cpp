@@ -153,10 +153,12 @@ std::map<std::string, std::string> Tree(const std::string& root) {
 class DownloadAheadTest : public ::testing::Test {
 protected:
     DownloadAheadTest() {
-        // Four archives, two of them installing the same file: the later package wins.
+        // Four archives, two of them installing the same file: the later package wins. The third
+        // is the largest.
         Package(1, {{"one/a.txt", "a"}, {"shared.txt", "from one"}});
         Package(2, {{"two/b.txt", std::string(300000, 'b')}, {"two/c.txt", "c"}});
-        Package(3, {{"three/d.txt", "d"}, {"shared.txt", "from three"}});
+        Package(3, {{"three/d.txt", "d"}, {"three/noise.bin", Noise(20000)},
+                    {"shared.txt", "from three"}});
         Package(4, {{"four/e.txt", "e"}});
         server.Handle("GET", "/api/update/install/Demo", [this](const auto&, auto& response) {
             response.set_content(Release(), "application/json");
@@ -199,13 +201,15 @@ protected:
         });
     }
 
-    // Version 1.0 with every archive as a package.
+    // Version 1.0 with every archive as a package; with `sized`, each with its size, and the
+    // largest is worked on first.
     std::string Release() const {
         std::string packages;
         for (const auto& [id, bytes] : archives) {
             if (!packages.empty()) packages += ",";
             packages += "{\"id\": " + std::to_string(id) + ", \"name\": \"P" +
-                        std::to_string(id) + "\", \"version\": \"1.0\", \"files\": [\"*\"]}";
+                        std::to_string(id) + "\", \"version\": \"1.0\", \"files\": [\"*\"]" +
+                        (sized ? ", \"size\": " + std::to_string(bytes.size()) : "") + "}";
         }
         return R"({"version": "1.0", "packages": [)" + packages + "]}";
     }
@@ -281,17 +285,28 @@ protected:
     std::map<int, std::string> archives;
     std::function<void(int)> onDownload;
     int missing = 0;
-    int slow = 0;  // a package sent slowly
+    int slow = 0;
+    bool sized = false;  // a package sent slowly
     testing::TempFolder serialRoot, aheadRoot;
 };
 
 TEST_F(DownloadAheadTest, LeavesTheStateAndTellsTheStoryOfARunOnePackageAfterTheOther) {
+    // The third package is the largest: with the sizes known, it is worked on first.
+    sized = true;
     TRun serial{serialRoot.Path()}, ahead{aheadRoot.Path()};
     // Stopped before the copy: the plan and the cache are what the downloads left.
     Run(serial, true, true);
+    std::mutex asked;
+    std::vector<int> order;
+    onDownload = [&](int id) {
+        std::lock_guard lock(asked);
+        order.push_back(id);
+    };
     Run(ahead, false, true);
     ASSERT_TRUE(serial.success) << serial.messages->Dump();
     ASSERT_TRUE(ahead.success) << ahead.messages->Dump();
+    ASSERT_EQ(order.size(), 4u);
+    EXPECT_TRUE(order[0] == 3 || order[1] == 3) << "the largest package is taken first";
     EXPECT_EQ(Story(ahead), Story(serial));
     EXPECT_EQ(testing::ReadFileBytes(aheadRoot / "dest/Demo.ombrel.progress"),
               testing::ReadFileBytes(serialRoot / "dest/Demo.ombrel.progress"));
@@ -318,8 +333,10 @@ TEST_F(DownloadAheadTest, AFailureEndsTheRunWhereARunOnePackageAfterTheOtherEnds
     };
     const auto served = archives;
     for (const Case& c : {Case{"damaged second archive", 2, 0}, Case{"third missing", 0, 3},
-                          Case{"first missing", 0, 1}, Case{"last missing", 0, 4}}) {
-        SCOPED_TRACE(c.name);
+                          Case{"first missing", 0, 1}, Case{"last missing", 0, 4}})
+    for (const bool withSizes : {false, true}) {
+        SCOPED_TRACE(std::string(c.name) + (withSizes ? ", sizes known" : ""));
+        sized = withSizes;
         archives = served;
         if (c.damaged) archives[c.damaged] = "PK\x03\x04 this is no archive";
         missing = c.missing;
