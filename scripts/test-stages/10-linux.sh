@@ -6,9 +6,5 @@ cd "$(dirname "$0")/../.."
 
 scripts/build.sh
 
-# Window tests need a display: give them a virtual one when there is none.
-runner=()
-if [ -z "${DISPLAY:-}" ]; then
-  runner=(xvfb-run -a -s "-screen 0 1280x1024x24")
-fi
-"${runner[@]}" ctest --test-dir build --output-on-failure --timeout 600 -j "$(nproc)" "$@"
+# Window tests need a display: they get a virtual one when there is none.
+scripts/with-display.sh ctest --test-dir build --output-on-failure --timeout 600 -j "$(nproc)" "$@"

@@ -12,8 +12,5 @@ export UBSAN_OPTIONS=${UBSAN_OPTIONS:-halt_on_error=1:print_stacktrace=1}
 # GTK and its libraries keep memory until the process ends: leaks are not looked for there.
 export LSAN_OPTIONS=${LSAN_OPTIONS:-suppressions=$PWD/scripts/sanitize-suppressions.txt:print_suppressions=0}
 
-runner=()
-if [ -z "${DISPLAY:-}" ]; then
-  runner=(xvfb-run -a -s "-screen 0 1280x1024x24")
-fi
-"${runner[@]}" ctest --test-dir build-sanitize --output-on-failure --timeout 900 -j "$(nproc)" "$@"
+scripts/with-display.sh ctest --test-dir build-sanitize --output-on-failure --timeout 900 \
+  -j "$(nproc)" "$@"
