@@ -299,7 +299,8 @@ class OutputFile {
 
     THandle handle;
     std::string path;
-    std::string folder;    bool wantDigest = false;
+    std::string folder;
+    bool wantDigest = false;
     std::unique_ptr<TDigest> digest;
 };
 

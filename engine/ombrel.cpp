@@ -814,7 +814,7 @@ bool TOmbrel::DownloadEach(TProgress& plan, const std::string& temp) {
     }
     // One package after the other, all on this thread.
     TLane lane{*IO, *apiClient, *Messages, [this](const std::string& msg) { AddError(msg); },
-               iOnDownloadProgress};
+               iOnDownloadProgress, nullptr};
     for (const auto& package : plan.Packages()) {
         const bool fetched = FetchPackage(*package, temp, lane);
         iReport.PackagesDownloaded += lane.packages;
