@@ -204,7 +204,8 @@ class OutputFile {
     }
 
     int fd = -1;
-    std::string path;    bool wantDigest = false;
+    std::string path;
+    bool wantDigest = false;
     std::unique_ptr<TDigest> digest;
 };
 
