@@ -27,8 +27,11 @@ void TReportQueue::Received(const std::string& fileName, int64_t received, int64
 }
 
 void TReportQueue::Add(TEntry entry) {
+    const bool wake =
+        !iWholeAtClose && entry.kind != TKind::Progress && entry.kind != TKind::Received;
     {
         std::lock_guard lock(iMutex);
+        if (wake) iUrgent = true;
         if (entry.kind == TKind::Received && !iEntries.empty() &&
             iEntries.back().kind == TKind::Received && iEntries.back().text == entry.text) {
             iEntries.back() = std::move(entry);
@@ -36,7 +39,7 @@ void TReportQueue::Add(TEntry entry) {
             iEntries.push_back(std::move(entry));
         }
     }
-    if (!iWholeAtClose) iChanged.notify_one();
+    if (wake) iChanged.notify_one();
 }
 
 void TReportQueue::Close() {
@@ -53,7 +56,13 @@ void TReportQueue::Pump(const std::function<void(const TEntry&)>& deliver) {
         bool closed = false;
         {
             std::unique_lock lock(iMutex);
-            iChanged.wait(lock, [this] { return iClosed || (!iWholeAtClose && !iEntries.empty()); });
+            if (iWholeAtClose) {
+                iChanged.wait(lock, [this] { return iClosed; });
+            } else {
+                // Progress added without a wake-up is picked up at the latest after this long.
+                iChanged.wait_for(lock, kProgressInterval, [this] { return iClosed || iUrgent; });
+                iUrgent = false;
+            }
             batch.swap(iEntries);
             closed = iClosed;
         }

@@ -2,6 +2,7 @@
 // Reports of work done on another thread, held until the run's thread passes them on, so that a
 // reader of the log sees them where a run working one step after the other would have made them.
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -19,8 +20,12 @@ namespace ombrel {
 class TReportQueue : public IMessages {
 public:
     // With `wholeAtClose` the receiver is woken only when the queue is closed, not for every
-    // entry: for short pieces of work whose reports may as well come at once.
+    // entry: for short pieces of work whose reports may as well come at once. Otherwise it is
+    // woken for every message; progress and byte counts, which come by the thousand in a large
+    // download, wake nobody: the receiver looks for them every kProgressInterval.
     explicit TReportQueue(bool wholeAtClose = false) : iWholeAtClose(wholeAtClose) {}
+
+    static constexpr std::chrono::milliseconds kProgressInterval{20};
 
     enum class TKind { Error, KeptError, Warning, Log, Debug, Progress, Received };
     struct TEntry {
@@ -41,9 +46,9 @@ public:
 
     // No more entries follow.
     void Close();
-    // Hands every entry to `deliver` on the calling thread, in order, as they come, until the
-    // queue is closed and empty. Entries are delivered outside the lock: the filling thread
-    // never waits for the receiver.
+    // Hands every entry to `deliver` on the calling thread, in order, as they come (progress
+    // and byte counts at most kProgressInterval late), until the queue is closed and empty.
+    // Entries are delivered outside the lock: the filling thread never waits for the receiver.
     void Pump(const std::function<void(const TEntry&)>& deliver);
 
 private:
@@ -54,6 +59,7 @@ private:
     std::deque<TEntry> iEntries;
     bool iClosed = false;
     const bool iWholeAtClose;
+    bool iUrgent = false;  // an entry other than progress waits
 };
 
 // Passes reports on to whichever sink is set now; set and used on one thread.

@@ -107,6 +107,9 @@ protected:
     struct TReachedFolder {
         std::string path;
         TDirFd fd;
+        // The folder last found missing (or no folder), when looking without creating: the
+        // files after it in that folder are missing too, without a walk to it each.
+        std::string missing;
     };
     // The folder holding `path` and the last name in it: the one in `reached` when that is it,
     // else opened (as TOwnedFolders::OpenParent does) and kept there.

@@ -448,10 +448,24 @@ std::error_code TIO::ReachParent(const std::string& path, bool create, TReachedF
         name = path.substr(cut + 1);
         if (name != "." && name != "..") return {};
     }
+    const bool sameAsMissing = !create && cut != std::string::npos && cut + 1 < path.size() &&
+                               !reached.missing.empty() && reached.missing.size() == cut &&
+                               path.compare(0, cut, reached.missing) == 0;
+    if (sameAsMissing) {
+        name = path.substr(cut + 1);
+        if (name != "." && name != "..") return std::make_error_code(std::errc::no_such_file_or_directory);
+    }
     reached.path.clear();
     reached.fd = TDirFd();
+    reached.missing.clear();
     TDirFd parent;
-    if (std::error_code error = iOwned.OpenParent(path, create, parent, name)) return error;
+    if (std::error_code error = iOwned.OpenParent(path, create, parent, name)) {
+        if (!create && cut != std::string::npos &&
+            (error == std::errc::no_such_file_or_directory || error == std::errc::not_a_directory)) {
+            reached.missing = path.substr(0, cut);
+        }
+        return error;
+    }
     // Kept only when the name is what follows the last separator (not for a folder itself).
     if (!name.empty() && cut != std::string::npos && path.compare(cut + 1, std::string::npos,
                                                                   name) == 0) {

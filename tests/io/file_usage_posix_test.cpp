@@ -101,6 +101,27 @@ TEST_F(FileUsageTest, ARunningProgramCannotBeOverwritten) {
     EXPECT_TRUE(io.CanFileBeOverwritten(program));
 }
 
+TEST_F(FileUsageTest, ARunOfFilesFindsTheHeldOneAmongMissingFolders) {
+    // Files of a run share folders; a folder found missing answers for the files after it in
+    // that folder, and only for them.
+    const std::string held = temp.Write("sub/held.txt", "x");
+    temp.Write("sub/free.txt", "x");
+    const std::vector<std::string> run = {
+        temp / "gone/a.txt",  temp / "gone/b.txt",     temp / "gone/deeper/c.txt",
+        temp / "sub/free.txt", temp / "gone/d.txt",     held,
+        temp / "gone/e.txt"};
+    const auto pathOf = [&](size_t index) { return run[index]; };
+    EXPECT_EQ(io.FirstBlockedFile(run.size(), pathOf), run.size());
+    ChildProcess child;
+    child.HoldOpen(held, Hold::Read);
+    EXPECT_EQ(io.FirstBlockedFile(run.size(), pathOf), 5u) << messages->Dump();
+    // A folder made after the run looked is looked at again by the next run.
+    const std::string late = temp.Write("gone/b.txt", "x");
+    ChildProcess other;
+    other.HoldOpen(late, Hold::Read);
+    EXPECT_EQ(io.FirstBlockedFile(run.size(), pathOf), 1u) << messages->Dump();
+}
+
 TEST_F(FileUsageTest, TheProcessScanLeavesOutTheCallersOwnDescriptor) {
     const std::string path = temp.Write("mine.txt", "x");
     const struct stat st = StatOf(path);
