@@ -66,12 +66,17 @@ stop() {
 trap stop EXIT
 trap 'exit 0' INT TERM
 
-# A port nobody listens on now (port 0 asks for one).
+# A port nobody listens on now (port 0 asks for one). Taken from below the range the system
+# gives to outgoing connections: such a connection's own end is not seen by the check, yet it
+# would keep nginx from binding the port.
 free_port() {
   local port=$1
   if [ "$port" != 0 ]; then echo "$port"; return; fi
+  local first=20000 count=12000 ephemeral
+  read -r ephemeral _ </proc/sys/net/ipv4/ip_local_port_range 2>/dev/null || ephemeral=32768
+  if [ "$ephemeral" -gt $((first + 1000)) ]; then count=$((ephemeral - first)); fi
   while :; do
-    port=$((20000 + RANDOM % 30000))
+    port=$((first + (RANDOM * 32768 + RANDOM) % count))
     (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null || { echo "$port"; return; }
   done
 }

@@ -78,10 +78,13 @@ deploy() {
   exit 1
 }
 
+# A port below the range of outgoing connections' own ends, as deploy/nginx/run.sh takes one.
 free_port() {
-  local port
+  local port first=20000 count=12000 ephemeral
+  read -r ephemeral _ </proc/sys/net/ipv4/ip_local_port_range 2>/dev/null || ephemeral=32768
+  if [ "$ephemeral" -gt $((first + 1000)) ]; then count=$((ephemeral - first)); fi
   while :; do
-    port=$((20000 + RANDOM % 30000))
+    port=$((first + (RANDOM * 32768 + RANDOM) % count))
     (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null || { echo "$port"; return; }
   done
 }
