@@ -12,6 +12,7 @@ find_package(nlohmann_json 3 REQUIRED)
 find_package(fmt REQUIRED)
 find_package(CLI11 REQUIRED)
 pkg_check_modules(LIBZIP REQUIRED IMPORTED_TARGET libzip)
+pkg_check_modules(LIBDEFLATE REQUIRED IMPORTED_TARGET libdeflate)
 pkg_check_modules(HTTPLIB REQUIRED IMPORTED_TARGET cpp-httplib)
 if(OMBREL_BUILD_TESTS)
   find_package(GTest REQUIRED)
@@ -21,10 +22,11 @@ if(OMBREL_BUILD_GUI)
 endif()
 
 # The libraries behind our own units: libcurl for the HTTP transport, libcrypto for the crypto
-# primitives, libzip over zlib for the archive reader.
+# primitives, libzip over zlib for the archive reader (with libdeflate for CRC-32 and small entries).
 add_library(ombrel_http_backend INTERFACE)
 target_link_libraries(ombrel_http_backend INTERFACE CURL::libcurl)
 add_library(ombrel_crypto_backend INTERFACE)
 target_link_libraries(ombrel_crypto_backend INTERFACE OpenSSL::Crypto)
 add_library(ombrel_zip_backend INTERFACE)
-target_link_libraries(ombrel_zip_backend INTERFACE PkgConfig::LIBZIP ZLIB::ZLIB)
+target_link_libraries(ombrel_zip_backend INTERFACE PkgConfig::LIBZIP ZLIB::ZLIB
+                      PkgConfig::LIBDEFLATE)

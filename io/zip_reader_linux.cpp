@@ -1,5 +1,6 @@
 #include "io/zip_reader.h"
 
+#include <libdeflate.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zip.h>
@@ -62,13 +63,43 @@ bool TZipEntry::IsDosReadOnly() const {
     return Host == kHostMsDos && (ExternalAttributes & 0x01) != 0;
 }
 
+// Deflated entries of at most one chunk of input and this much output are inflated in one
+// piece with libdeflate, which is faster than zlib's stream, above all for the many small files
+// of a package; their progress is the same either way (only the final report).
+constexpr uint64_t kWholeEntryMax = 1024 * 1024;
+
 struct TZipReader::TImpl {
     zip_t* archive = nullptr;
     std::vector<char> input;
     std::vector<char> output;
+    libdeflate_decompressor* decompressor = nullptr;
 
     ~TImpl() {
         if (archive) zip_discard(archive);
+        if (decompressor) libdeflate_free_decompressor(decompressor);
+    }
+
+    // Inflates a small entry in one piece into `output`. False when that cannot be done: the
+    // entry is then read again as a stream, which finds and names what is wrong with it.
+    bool InflateWhole(uint64_t index, const TZipEntry& entry) {
+        if (!decompressor) decompressor = libdeflate_alloc_decompressor();
+        if (!decompressor) return false;
+        TZipFilePtr file(zip_fopen_index(archive, index, ZIP_FL_COMPRESSED));
+        if (!file) return false;
+        const size_t want = static_cast<size_t>(entry.CompressedSize);
+        if (input.size() < want) input.resize(want);
+        size_t have = 0;
+        while (have < want) {
+            zip_int64_t got = zip_fread(file.get(), input.data() + have, want - have);
+            if (got <= 0) return false;
+            have += static_cast<size_t>(got);
+        }
+        const size_t size = static_cast<size_t>(entry.Size);
+        if (output.size() < size) output.resize(size);
+        size_t produced = 0;
+        return libdeflate_deflate_decompress(decompressor, input.data(), have, output.data(),
+                                             size, &produced) == LIBDEFLATE_SUCCESS &&
+               produced == size;
     }
 };
 
@@ -107,8 +138,9 @@ bool TZipReader::Open(int fd, std::string& error) {
 }
 
 uint32_t TZipReader::Crc32(uint32_t crc, const void* data, size_t size) {
-    if (data == nullptr) return static_cast<uint32_t>(crc32(0, nullptr, 0));
-    return static_cast<uint32_t>(crc32_z(crc, static_cast<const Bytef*>(data), size));
+    if (data == nullptr) return 0;
+    // The same CRC as zlib's, several times faster where the processor multiplies carry-less.
+    return libdeflate_crc32(crc, data, size);
 }
 
 uint64_t TZipReader::Count() const {
@@ -158,6 +190,22 @@ bool TZipReader::Extract(uint64_t index, const TZipEntry& entry, const TWrite& w
         return false;
     }
 
+    if (deflated && entry.Size <= kWholeEntryMax && entry.CompressedSize <= kInputChunk &&
+        iImpl->InflateWhole(index, entry)) {
+        const char* data = iImpl->output.data();
+        const size_t size = static_cast<size_t>(entry.Size);
+        if (Crc32(0, data, size) != entry.Crc) {
+            error = ZipErrorText(ZIP_ER_CRC);
+            return false;
+        }
+        if (std::string failure = write(data, size); !failure.empty()) {
+            error = std::move(failure);
+            return false;
+        }
+        if (progress) progress(entry.Size, true);
+        return true;
+    }
+
     // The raw data, inflated here: this way progress follows the compressed input exactly,
     // and the declared size and the CRC are checked by us (libzip would deliver more data
     // than declared, and tells of a bad CRC only on an extra read).
@@ -178,14 +226,14 @@ bool TZipReader::Extract(uint64_t index, const TZipEntry& entry, const TWrite& w
     char* const output = iImpl->output.data();
 
     uint64_t produced = 0;
-    uint32_t crc = static_cast<uint32_t>(crc32(0, nullptr, 0));
+    uint32_t crc = Crc32(0, nullptr, 0);
     bool streamEnd = !deflated;
     const auto deliver = [&](const char* data, size_t size) {
         if (size > entry.Size - produced) {
             error = ZipErrorText(ZIP_ER_INCONS);
             return false;
         }
-        crc = static_cast<uint32_t>(crc32_z(crc, reinterpret_cast<const Bytef*>(data), size));
+        crc = Crc32(crc, data, size);
         produced += size;
         std::string failure = write(data, size);
         if (!failure.empty()) {

@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   build-essential g++ cmake ninja-build ccache pkg-config git
-  libcurl4-openssl-dev libssl-dev libzip-dev zlib1g-dev zipcmp ziptool zipmerge
+  libcurl4-openssl-dev libssl-dev libzip-dev zlib1g-dev libdeflate-dev zipcmp ziptool zipmerge
   nlohmann-json3-dev libfmt-dev libcli11-dev libcpp-httplib-dev
   libgtest-dev libgmock-dev googletest
   libwxgtk3.2-dev libgtk-3-dev

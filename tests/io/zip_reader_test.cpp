@@ -239,6 +239,7 @@ TEST_F(ZipReaderTest, RefusesFilesThatAreNoArchive) {
 TEST_F(ZipReaderTest, FailsDamagedEntriesWithTheReasonAfterDeliveringNoMoreThanDeclared) {
     const std::string text = "stored text that will be damaged";
     const std::string noise = Noise(100 * 1024);
+    const std::string small = Noise(3000) + std::string(5000, 'x');
     const struct {
         const char* label;
         RawZip::Entry entry;
@@ -258,6 +259,15 @@ TEST_F(ZipReaderTest, FailsDamagedEntriesWithTheReasonAfterDeliveringNoMoreThanD
         {"deflated, bad CRC", DeflatedEntry("e", noise), [](RawZip::Entry& e) { e.crc = 0x1234; },
          "CRC error"},
         {"deflated, stream cut short", DeflatedEntry("e", noise),
+         [](RawZip::Entry& e) { e.data.resize(e.data.size() / 2); }, "Compressed data invalid"},
+        // A small entry is inflated in one piece; its damage reads as that of a large one.
+        {"small deflated, longer than declared", DeflatedEntry("e", small),
+         [](RawZip::Entry& e) { e.size = 1000; }, "Zip archive inconsistent"},
+        {"small deflated, shorter than declared", DeflatedEntry("e", small),
+         [](RawZip::Entry& e) { e.size += 1; }, "Zip archive inconsistent"},
+        {"small deflated, bad CRC", DeflatedEntry("e", small),
+         [](RawZip::Entry& e) { e.crc ^= 0x80; }, "CRC error"},
+        {"small deflated, stream cut short", DeflatedEntry("e", small),
          [](RawZip::Entry& e) { e.data.resize(e.data.size() / 2); }, "Compressed data invalid"},
         {"deflated, broken data", DeflatedEntry("e", std::string(50000, 'a')),
          [](RawZip::Entry& e) { e.data[0] = 0x07; }, "invalid block type"},
