@@ -453,15 +453,18 @@ std::error_code TIO::ReachParent(const std::string& path, bool create, TReachedF
                                path.compare(0, cut, reached.missing) == 0;
     if (sameAsMissing) {
         name = path.substr(cut + 1);
-        if (name != "." && name != "..") return std::make_error_code(std::errc::no_such_file_or_directory);
+        if (name != "." && name != "..") {
+            return std::make_error_code(std::errc::no_such_file_or_directory);
+        }
     }
     reached.path.clear();
     reached.fd = TDirFd();
     reached.missing.clear();
     TDirFd parent;
     if (std::error_code error = iOwned.OpenParent(path, create, parent, name)) {
-        if (!create && cut != std::string::npos &&
-            (error == std::errc::no_such_file_or_directory || error == std::errc::not_a_directory)) {
+        const bool gone = error == std::errc::no_such_file_or_directory ||
+                          error == std::errc::not_a_directory;
+        if (!create && cut != std::string::npos && gone) {
             reached.missing = path.substr(0, cut);
         }
         return error;
