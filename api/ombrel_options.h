@@ -4,8 +4,8 @@
 #include <memory>
 #include <string>
 
+#include "model/package_mode.h"
 #include "ombrel/build_config.h"
-#include "state/package_mode.h"
 
 namespace ombrel {
 

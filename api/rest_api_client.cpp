@@ -6,9 +6,9 @@
 #include <exception>
 #include <utility>
 
-#include "api/json_models.h"
-#include "platform/crypto.h"
 #include "io/text.h"
+#include "model/json_models.h"
+#include "platform/crypto.h"
 #include "state/ombrel_file.h"
 
 namespace ombrel {

@@ -8,8 +8,8 @@
 #include <functional>
 #include <optional>
 
+#include "engine/copy_buffer.h"
 #include "engine/report_queue.h"
-#include "io/copy_buffer.h"
 #include "io/io_interface.h"
 
 namespace ombrel {

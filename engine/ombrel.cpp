@@ -13,20 +13,20 @@
 #include <system_error>
 #include <thread>
 
-#include "api/json_models.h"
 #include "api/signed_release.h"
+#include "engine/copy_buffer.h"
 #include "engine/copy_workers.h"
 #include "engine/report_queue.h"
-#include "state/helper_package.h"
-#include "io/copy_buffer.h"
 #include "io/disk_entries.h"
 #include "io/paths.h"
 #include "io/text.h"
 #include "io/zip_reader.h"
+#include "model/json_models.h"
 #include "ombrel/build_config.h"
 #include "platform/crypto.h"
 #include "platform/file_lock.h"
 #include "platform/folders.h"
+#include "state/helper_package.h"
 #include "state/ombrel_file.h"
 #include "state/progress.h"
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "state/package.h"
+#include "model/package.h"
 
 namespace ombrel {
 

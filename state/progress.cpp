@@ -4,8 +4,8 @@
 
 #include <algorithm>
 
-#include "api/json_models.h"
 #include "io/paths.h"
+#include "model/json_models.h"
 #include "state/ombrel_file.h"
 
 namespace ombrel {

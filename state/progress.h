@@ -5,10 +5,10 @@
 #include <string>
 #include <vector>
 
-#include "state/package_mode.h"
 #include "io/io_interface.h"
 #include "messages/messages.h"
-#include "state/package.h"
+#include "model/package.h"
+#include "model/package_mode.h"
 
 namespace ombrel {
 

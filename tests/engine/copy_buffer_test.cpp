@@ -1,4 +1,4 @@
-#include "io/copy_buffer.h"
+#include "engine/copy_buffer.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

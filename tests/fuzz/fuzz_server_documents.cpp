@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "api/json_models.h"
 #include "messages/messages.h"
+#include "model/json_models.h"
 #include "state/progress.h"
 #include "tests/fuzz/fuzz_support.h"
 

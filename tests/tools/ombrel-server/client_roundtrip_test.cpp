@@ -8,11 +8,11 @@
 #include <filesystem>
 #include <thread>
 
-#include "api/json_models.h"
 #include "api/rest_api_client.h"
 #include "engine/command_line_options.h"
 #include "engine/ombrel.h"
 #include "io/io_system.h"
+#include "model/json_models.h"
 #include "state/ombrel_file.h"
 #include "state/progress.h"
 #include "tests/tools/ombrel-server/server_test_support.h"

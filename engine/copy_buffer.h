@@ -10,7 +10,7 @@
 
 #include "io/io_interface.h"
 #include "messages/messages.h"
-#include "state/package.h"
+#include "model/package.h"
 
 namespace ombrel {
 

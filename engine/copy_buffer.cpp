@@ -1,13 +1,13 @@
-#include "io/copy_buffer.h"
+#include "engine/copy_buffer.h"
 
 #include <fmt/printf.h>
 
 #include <algorithm>
 #include <string_view>
 
-#include "state/helper_package.h"
 #include "io/paths.h"
 #include "io/unpacked_marker.h"
+#include "state/helper_package.h"
 
 namespace ombrel {
 

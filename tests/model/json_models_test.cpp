@@ -1,4 +1,4 @@
-#include "api/json_models.h"
+#include "model/json_models.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // Progress of a download between its reports at 0 and 100: the engine with its real server
 // client against a server on 127.0.0.1 that sends a package in pieces, a pause between them
-// (in-process on Linux, download_progress_posix_test.cpp; the Windows stage's fixture server,
-// download_progress_windows_test.cpp).
+// (in-process on Linux, ombrel_download_progress_posix_test.cpp; the Windows stage's fixture
+// server, ombrel_download_progress_windows_test.cpp).
 
 #include <gtest/gtest.h>
 

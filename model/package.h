@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "state/package_mode.h"
+#include "model/package_mode.h"
 
 namespace ombrel {
 
