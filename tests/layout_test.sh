@@ -49,28 +49,46 @@ check_tree() {
     rank[$folder]=$i
   done
 
-  # Includes go down the order.
-  local folder file line target top
+  # Includes go down the order: one awk over every file of the code folders.
+  local folder file ranks=""
+  local -a files=()
   for folder in "${order[@]}"; do
+    ranks+="$folder=${rank[$folder]} "
     [ -d "$root/$folder" ] || continue
     while IFS= read -r -d '' file; do
-      while IFS= read -r line; do
-        target=${line#*\"}
-        target=${target%%\"*}
-        # Without a folder: a file beside the includer.
-        [[ "$target" == */* ]] || continue
-        top=${target%%/*}
-        [ "$top" = "$GENERATED_FOLDER" ] && continue
-        local relative=${file#"$root"/}
-        if [ -z "${rank[$top]:-}" ]; then
-          report "$relative includes \"$target\": $top is not in the include order"
-        elif [ "${rank[$top]}" -gt "${rank[$folder]}" ]; then
-          report "$relative includes \"$target\": $folder may not include from $top, which comes after it"
-        fi
-      done < <(grep -E '^[[:space:]]*#[[:space:]]*include[[:space:]]*"' "$file")
+      files+=("$file")
     done < <(find "$root/$folder" -type f \( -name '*.h' -o -name '*.hpp' -o -name '*.cpp' \
                                               -o -name '*.rc' \) -print0)
   done
+  if [ ${#files[@]} -gt 0 ]; then
+    local found
+    found=$(awk -v root="$root/" -v ranks="$ranks" -v generated="$GENERATED_FOLDER" '
+      BEGIN {
+        n = split(ranks, pairs, " ")
+        for (i = 1; i <= n; i++) { split(pairs[i], kv, "="); rank[kv[1]] = kv[2] }
+      }
+      /^[[:space:]]*#[[:space:]]*include[[:space:]]*"/ {
+        relative = substr(FILENAME, length(root) + 1)
+        split(relative, parts, "/")
+        target = $0
+        sub(/^[^"]*"/, "", target)
+        sub(/".*$/, "", target)
+        # Without a folder: a file beside the includer.
+        if (index(target, "/") == 0) next
+        top = substr(target, 1, index(target, "/") - 1)
+        if (top == generated) next
+        if (!(top in rank)) {
+          printf "%s includes \"%s\": %s is not in the include order\n", relative, target, top
+        } else if (rank[top] + 0 > rank[parts[1]] + 0) {
+          printf "%s includes \"%s\": %s may not include from %s, which comes after it\n",
+                 relative, target, parts[1], top
+        }
+      }' "${files[@]}")
+    if [ -n "$found" ]; then
+      echo "$found" >&2
+      problems=$((problems + $(wc -l <<<"$found")))
+    fi
+  fi
 
   # Tests mirror the code.
   [ -d "$root/tests" ] || return $((problems > 0))
