@@ -3,48 +3,12 @@
 // nobody ever sees a half-written file under the final name. Used by every operation of the
 // file system service that writes a file.
 
-#include <sys/types.h>
-
 #include <string>
 #include <system_error>
 
+#include "io/folder_handle.h"
+
 namespace ombrel {
-
-// The folder and the last name of a path: "a/b/c" gives ("a/b", "c"), "c" gives (".", "c"),
-// "/c" gives ("/", "c").
-struct TPathParts {
-    std::string folder;
-    std::string name;
-};
-TPathParts SplitPath(const std::string& path);
-
-// An open folder descriptor, closed on destruction.
-class TDirFd {
-public:
-    TDirFd() = default;
-    explicit TDirFd(int fd) : iFd(fd) {}
-    ~TDirFd();
-    TDirFd(TDirFd&& other) noexcept : iFd(other.Release()) {}
-    TDirFd& operator=(TDirFd&& other) noexcept;
-    TDirFd(const TDirFd&) = delete;
-    TDirFd& operator=(const TDirFd&) = delete;
-
-    int Get() const { return iFd; }
-    bool IsOpen() const { return iFd >= 0; }
-    int Release();
-
-    // Opens a folder by path (links followed).
-    static std::error_code Open(const std::string& path, TDirFd& result);
-
-private:
-    int iFd = -1;
-};
-
-// The error code of the last failed system call.
-std::error_code LastError();
-
-// Writes all bytes, retrying short writes and interrupted calls.
-std::error_code WriteAll(int fd, const void* data, size_t size);
 
 // The temporary file. Create it, write through Fd() or Write, then Commit. Until Commit has
 // succeeded the final name is untouched; a file that is not committed is removed when the

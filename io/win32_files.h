@@ -14,6 +14,8 @@
 #include <system_error>
 #include <vector>
 
+#include "io/folder_handle.h"
+
 namespace ombrel {
 
 inline HANDLE FdHandle(int fd) { return fd < 0 ? INVALID_HANDLE_VALUE : LongToHandle(fd); }
@@ -37,9 +39,6 @@ constexpr ACCESS_MASK kFolderAccess = FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE
                                       FILE_ADD_SUBDIRECTORY | DELETE | SYNCHRONIZE;
 // Every process may read, write, rename and delete alongside, as on Linux.
 constexpr ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-
-// What an entry is, its last name never followed.
-enum class TEntryKind { Missing, File, Folder, Link };
 
 // Opens the entry `name` (one component, UTF-8) of the folder `dir` with NtCreateFile
 // (`disposition`: FILE_OPEN, FILE_CREATE ...; `options`: FILE_DIRECTORY_FILE or
