@@ -50,6 +50,12 @@ std::error_code LastError();
 // The platform's error code for a condition (on Windows with the Linux build's text).
 std::error_code ErrorOf(std::errc condition);
 
+// Throws the failure `error` of `what` ("cannot list folder") on `path`: a
+// std::filesystem::filesystem_error on Linux; a std::system_error on Windows, where the
+// former would bring the C++ library's locales into every program.
+[[noreturn]] void ThrowFileSystemError(const char* what, const std::string& path,
+                                       std::error_code error);
+
 // Writes all bytes, retrying short writes and interrupted calls.
 std::error_code WriteAll(int fd, const void* data, size_t size);
 

@@ -105,6 +105,10 @@ std::error_code ErrorOf(std::errc condition) {
     return std::make_error_code(condition);
 }
 
+void ThrowFileSystemError(const char* what, const std::string& path, std::error_code error) {
+    throw std::filesystem::filesystem_error(what, path, error);
+}
+
 std::error_code WriteAll(int fd, const void* data, size_t size) {
     const char* p = static_cast<const char*>(data);
     while (size > 0) {

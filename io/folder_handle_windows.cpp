@@ -117,6 +117,10 @@ std::error_code ErrorOf(std::errc condition) {
     return ErrnoError(static_cast<int>(condition));
 }
 
+void ThrowFileSystemError(const char* what, const std::string& path, std::error_code error) {
+    throw std::system_error(error, std::string(what) + " " + path);
+}
+
 std::error_code WriteAll(int fd, const void* data, size_t size) {
     const char* p = static_cast<const char*>(data);
     HANDLE handle = HandleOf(fd);

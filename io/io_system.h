@@ -46,10 +46,28 @@
 // - DirectoryDeleteIfEmpty treats a link as an entry: it never descends into one, a folder
 //   holding one is not empty, and a Path that is a link answers false. A removal that the
 //   platform refuses answers false (still without a report).
+//
+// Decisions for Windows, where they differ from Linux. Text is UTF-8 inside and UTF-16 at the
+// system's boundary; paths are joined with "\"; absolute paths reach the system with the "\\?\"
+// prefix, so they may be longer than 260 characters. Failures read as the Linux build's do.
+// - Reparse points (symbolic links, junctions, mount points) take the place of links.
+// - There are no mode bits: an entry made on Unix without any write bit, and an entry made on
+//   MS-DOS with the read-only attribute, become read-only files; Copyfile keeps the source's
+//   read-only attribute; a file replaced by SetLines or ByteToFile keeps its read-only, hidden
+//   and system attributes. A read-only file is replaced and deleted as any other, as on Linux.
+// - Two entries of an archive whose names differ in case only are the same name ("is there
+//   twice"), as they are for the file system; a name that Windows programs cannot reach (a part
+//   ending in a blank or a dot, or holding ':', '*' or '?') refuses the archive.
+// - Below an owned folder, a handle that leads elsewhere than the name it was opened by (a link
+//   the system does not show as one) is refused as a link.
+// - FlushToDisk flushes the whole volume where the rights allow it; otherwise (a run that is
+//   not elevated) every file below Path, one by one, since there is no syncfs.
+// - Archives are unpacked by one thread (a file cannot be opened anew through its handle).
+//
+// Everything above the platform's operations on open folders (io/folder_handle.h) is the same
+// code on both platforms.
 
 #include <functional>
-
-#include <sys/types.h>
 
 #include "io/io_interface.h"
 #include "io/owned_folders.h"
@@ -137,10 +155,9 @@ private:
     // GetFiles, the names relative to path with `relative`.
     bool ListMatching(const std::string& path, const TStrings& masks, bool relative,
                       TStrings& files);
-    // Opens a file by the rules for its place (see OwnFolder): below an owned folder from the
-    // folder's handle, the last name never followed; elsewhere by its path. Answers the
-    // descriptor (close-on-exec), or -1 and errno.
-    int OpenFileAt(const std::string& Path, int flags, mode_t mode = 0);
+    // Opens a file to read by the rules for its place (see OwnFolder): below an owned folder
+    // from the folder's handle, the last name never followed; elsewhere by its path.
+    std::error_code OpenToRead(const std::string& Path, bool nonBlocking, TDirFd& file);
     // Unpacks into ExtractPath; reports and errors name the targets below CaptionPath.
     // With `unpacked`, the files written are listed there and an entry named like the
     // completion marker is refused.

@@ -12,6 +12,7 @@
 #include <set>
 
 #include "io/io_system.h"
+#include "tests/io/io_files_test.h"
 #include "io/paths.h"
 #include "tests/io/child_process.h"
 #include "tests/support/test_support.h"
@@ -22,28 +23,9 @@ namespace {
 namespace fs = std::filesystem;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
-using testing::CollectingMessages;
 using testing::Level;
-using testing::TempFolder;
 
-class IoTest : public ::testing::Test {
-protected:
-    // Names of every entry left in a folder that look like our temporary files.
-    std::vector<std::string> TempLeftovers(const std::string& folder) const {
-        std::vector<std::string> names;
-        for (const auto& entry : fs::directory_iterator(folder)) {
-            const std::string name = entry.path().filename().string();
-            if (name.rfind(".ombrel-", 0) == 0) names.push_back(name);
-        }
-        return names;
-    }
-
-    std::string ErrorsDump() const { return messages->Dump(); }
-
-    TempFolder temp;
-    std::shared_ptr<CollectingMessages> messages = std::make_shared<CollectingMessages>();
-    TIO io{messages};
-};
+class IoTest : public IoFilesFixture {};
 
 mode_t ModeOf(const std::string& path) {
     struct stat st;
@@ -201,24 +183,13 @@ TEST_F(GetFilesTest, AFileNameThatIsNoValidPathFailsTheListing) {
 
 // ---- GetFileHashList ---------------------------------------------------------------------
 
-TEST_F(IoTest, HashesListedFilesAndSkipsMissingOnes) {
-    temp.Write("abc.txt", "abc");
-    temp.Write("sub/zero.bin", "");
+TEST_F(IoTest, HashesAFileNamedByAnAbsolutePathAsItIs) {
     std::string blocks(10000, '\0');
     for (size_t i = 0; i < blocks.size(); ++i) blocks[i] = static_cast<char>(i % 251);
     const std::string absolute = temp.Write("elsewhere/blocks.bin", blocks);
-    fs::create_directories(temp / "folder");
-
-    THashList hashes{{"stale", "x"}};
-    ASSERT_TRUE(io.GetFileHashList(temp.Path(),
-                                   {"abc.txt", "missing.txt", "sub/zero.bin", absolute, "folder",
-                                    "missing/deeper.txt"},
-                                   hashes));
+    THashList hashes;
+    ASSERT_TRUE(io.GetFileHashList(temp / "folder", {absolute}, hashes));
     EXPECT_THAT(hashes, ElementsAre(std::pair<std::string, std::string>(
-                                        "abc.txt", "900150983cd24fb0d6963f7d28e17f72"),
-                                    std::pair<std::string, std::string>(
-                                        "sub/zero.bin", "d41d8cd98f00b204e9800998ecf8427e"),
-                                    std::pair<std::string, std::string>(
                                         absolute, "bbf1c77538f97ceeb1e03126edaa3594")));
     EXPECT_THAT(messages->reports, IsEmpty()) << ErrorsDump();
 }
@@ -255,63 +226,6 @@ TEST_F(IoTest, HashListLetsAnInvalidNameThrow) {
 
 // ---- Text files --------------------------------------------------------------------------
 
-TEST_F(IoTest, SetLinesWritesBomAndCrLfAfterEveryLine) {
-    const struct {
-        TStrings lines;
-        std::string bytes;
-    } cases[] = {
-        {{}, "\xEF\xBB\xBF"},
-        {{""}, "\xEF\xBB\xBF\r\n"},
-        {{"a", "", "größe"}, "\xEF\xBB\xBF" "a\r\n\r\ngr\xC3\xB6\xC3\x9F" "e\r\n"},
-    };
-    for (const auto& c : cases) {
-        const std::string path = temp / "lines.txt";
-        ASSERT_TRUE(io.SetLines(path, c.lines)) << ErrorsDump();
-        EXPECT_EQ(temp.Read("lines.txt"), c.bytes);
-        TStrings back{"stale"};
-        ASSERT_TRUE(io.GetLines(path, back));
-        EXPECT_EQ(back, c.lines);
-    }
-    EXPECT_THAT(messages->reports, IsEmpty());
-}
-
-TEST_F(IoTest, GetLinesEndsLinesAtCrLfCrOrLf) {
-    const struct {
-        std::string bytes;
-        TStrings lines;
-    } cases[] = {
-        {"", {}},
-        {"\xEF\xBB\xBF", {}},
-        {"a\r\nb\r\n", {"a", "b"}},
-        {"a\rb\nc", {"a", "b", "c"}},
-        {"a\n\nb\n", {"a", "", "b"}},
-        {"\r\n", {""}},
-        {"\n\r", {"", ""}},
-        {"a\r\r\nb", {"a", "", "b"}},
-        {"\xEF\xBB\xBFx\r\ny", {"x", "y"}},
-        {"x\xEF\xBB\xBF", {"x\xEF\xBB\xBF"}},             // a BOM only counts at the start
-        {"\xEF\xBB\xBF\xEF\xBB\xBFx", {"\xEF\xBB\xBFx"}},  // and only once
-        {"a\xFF" "b\r\n\xC3", {"a\xEF\xBF\xBD" "b", "\xEF\xBF\xBD"}},  // invalid bytes: U+FFFD
-        {"ü€😀\n", {"ü€😀"}},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(::testing::PrintToString(c.bytes));
-        temp.Write("in.txt", c.bytes);
-        TStrings lines{"stale"};
-        ASSERT_TRUE(io.GetLines(temp / "in.txt", lines));
-        EXPECT_EQ(lines, c.lines);
-    }
-}
-
-TEST_F(IoTest, GetLinesOfAMissingFileFails) {
-    TStrings lines{"stale"};
-    EXPECT_FALSE(io.GetLines(temp / "missing.txt", lines));
-    EXPECT_THAT(lines, IsEmpty());
-    EXPECT_THAT(messages->Texts(Level::Error),
-                ElementsAre("cannot read \"" + temp / "missing.txt" + "\": No such file or directory"));
-    EXPECT_EQ(messages->reports[0].sender, "TIO");
-}
-
 TEST_F(IoTest, WritesReplaceTheFileWholeAndLeaveNoTemporaryFile) {
     const std::string path = temp.Write("state.txt", std::string(5000, 'o'));
     fs::permissions(path, fs::perms(0640));
@@ -333,42 +247,6 @@ TEST_F(IoTest, WritesReplaceALinkInsteadOfWritingThroughIt) {
     EXPECT_FALSE(fs::is_symlink(temp / "link.txt"));
     EXPECT_EQ(temp.Read("link.txt"), "x");
     EXPECT_EQ(temp.Read("victim.txt"), "precious");
-}
-
-TEST_F(IoTest, FailedWritesReportAndLeaveNothingBehind) {
-    fs::create_directories(temp / "occupied");
-    temp.Write("occupied/inside.txt", "x");
-    const struct {
-        const char* label;
-        std::string path;
-        const char* text;
-    } cases[] = {
-        {"missing folder", temp / "missing/file.txt", "No such file or directory"},
-        {"a folder in the way", temp / "occupied", "Is a directory"},
-        {"a file as folder", temp / "occupied/inside.txt/x", "Not a directory"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.label);
-        messages->reports.clear();
-        EXPECT_FALSE(io.SetLines(c.path, {"a"}));
-        EXPECT_FALSE(io.ByteToFile(c.path, {'a'}));
-        const std::string text = "cannot write \"" + c.path + "\": " + c.text;
-        EXPECT_THAT(messages->Texts(Level::Error), ElementsAre(text, text));
-    }
-    EXPECT_FALSE(fs::exists(temp / "missing"));
-    EXPECT_THAT(TempLeftovers(temp.Path()), IsEmpty());
-    EXPECT_THAT(TempLeftovers(temp / "occupied"), IsEmpty());
-}
-
-TEST_F(IoTest, AppendLineAddsToAnExistingFileOnly) {
-    const std::string path = temp.Write("log.txt", "one\ntwo");
-    ASSERT_TRUE(io.AppendLine(path, "three"));
-    EXPECT_EQ(temp.Read("log.txt"), "\xEF\xBB\xBFone\r\ntwo\r\nthree\r\n");
-
-    EXPECT_FALSE(io.AppendLine(temp / "missing.txt", "x"));
-    EXPECT_FALSE(fs::exists(temp / "missing.txt"));
-    EXPECT_THAT(messages->Texts(Level::Error),
-                ElementsAre("cannot read \"" + temp / "missing.txt" + "\": No such file or directory"));
 }
 
 // ---- Copyfile ----------------------------------------------------------------------------
@@ -502,59 +380,18 @@ TEST_F(IoTest, CopyfileReplacesARunningProgram) {
     EXPECT_EQ(temp.Read("bin/sleeper"), "new program");
 }
 
-TEST_F(IoTest, CopyfileFailures) {
-    temp.Write("file", "x");
-    fs::create_directories(temp / "folder");
-    const struct {
-        const char* label;
-        std::string source;
-        std::string target;
-        const char* text;
-    } cases[] = {
-        {"missing source", temp / "missing", temp / "out/copy", "No such file or directory"},
-        {"folder as source", temp / "folder", temp / "out/copy", "Is a directory"},
-        {"folder cannot be made", temp / "file", temp / "file/sub/copy", "Not a directory"},
-        {"folder at the target", temp / "file", temp / "folder", "Is a directory"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.label);
-        messages->reports.clear();
-        EXPECT_FALSE(io.Copyfile(c.source, c.target));
-        EXPECT_THAT(messages->Texts(Level::Error),
-                    ElementsAre("cannot copy \"" + c.source + "\" to \"" + c.target + "\": " + c.text));
-    }
-    EXPECT_FALSE(fs::exists(temp / "out/copy"));
-    EXPECT_THAT(TempLeftovers(temp / "folder"), IsEmpty());
-    EXPECT_THAT(TempLeftovers(temp.Path()), IsEmpty());
-}
-
 // ---- FileDelete, FileExists, DirectoryExists, ForceDirectory ------------------------------
 
-TEST_F(IoTest, FileDeleteRemovesFilesAndLinksOnly) {
-    const std::string file = temp.Write("a.txt", "a");
+TEST_F(IoTest, FileDeleteRemovesALinkAsTheLink) {
     const std::string victim = temp.Write("victim.txt", "v");
     fs::create_symlink(victim, temp / "link");
-    fs::create_directories(temp / "folder");
-
-    EXPECT_TRUE(io.FileDelete(file));
-    EXPECT_FALSE(fs::exists(file));
     EXPECT_TRUE(io.FileDelete(temp / "link"));
     EXPECT_FALSE(fs::exists(fs::symlink_status(temp / "link")));
     EXPECT_EQ(temp.Read("victim.txt"), "v");
     EXPECT_THAT(messages->reports, IsEmpty());
-
-    EXPECT_FALSE(io.FileDelete(file));
-    EXPECT_FALSE(io.FileDelete(temp / "missing/a.txt"));
-    EXPECT_FALSE(io.FileDelete(temp / "folder"));
-    EXPECT_THAT(messages->Texts(Level::Error),
-                ElementsAre("cannot delete \"" + file + "\": No such file or directory",
-                            "cannot delete \"" + temp / "missing/a.txt" +
-                                "\": No such file or directory",
-                            "cannot delete \"" + temp / "folder" + "\": Is a directory"));
-    EXPECT_TRUE(fs::is_directory(temp / "folder"));
 }
 
-TEST_F(IoTest, ExistenceTests) {
+TEST_F(IoTest, ExistenceTestsOfLinks) {
     temp.Write("file", "x");
     fs::create_directories(temp / "folder");
     fs::create_symlink(temp / "file", temp / "filelink");
@@ -562,21 +399,11 @@ TEST_F(IoTest, ExistenceTests) {
     fs::create_symlink(temp / "missing", temp / "dangling");
     fs::create_symlink("loop", temp / "loop");
 
-    const struct {
-        std::string path;
-        bool file;
-        bool folder;
-    } cases[] = {
-        {temp / "file", true, false},          {temp / "folder", false, true},
-        {temp / "filelink", true, false},      {temp / "folderlink", false, true},
-        {temp / "dangling", false, false},     {temp / "missing", false, false},
-        {temp / "file/below", false, false},   {"", false, false},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(io.FileExists(c.path), c.file) << c.path;
-        EXPECT_EQ(io.DirectoryExists(c.path), c.folder) << c.path;
-    }
-    EXPECT_THAT(messages->reports, IsEmpty()) << ErrorsDump();
+    ExpectExistence({
+        {temp / "filelink", true, false},
+        {temp / "folderlink", false, true},
+        {temp / "dangling", false, false},
+    });
 
     // A path that cannot be resolved is a failure for DirectoryExists only.
     EXPECT_FALSE(io.FileExists(temp / "loop"));
@@ -587,34 +414,14 @@ TEST_F(IoTest, ExistenceTests) {
                             "\": Too many levels of symbolic links"));
 }
 
-TEST_F(IoTest, ForceDirectoryCreatesMissingLevels) {
-    EXPECT_TRUE(io.ForceDirectory(temp.Path()));
-    EXPECT_TRUE(io.ForceDirectory(temp / "one/two"));
-    EXPECT_TRUE(fs::is_directory(temp / "one/two"));
-    EXPECT_THAT(messages->reports, IsEmpty());
-
-    temp.Write("file", "x");
-    EXPECT_FALSE(io.ForceDirectory(temp / "file/sub"));
-    EXPECT_THAT(messages->Texts(Level::Error),
-                ElementsAre("cannot create folder \"" + temp / "file/sub" + "\": Not a directory"));
-}
-
 // ---- RenameEntry, RemoveTree ------------------------------------------------------------
 
 TEST_F(IoTest, RenameAndRemoveTreeStayBelowAnOwnedFolder) {
-    temp.Write("owned/dir/a.part", "a");
-    temp.Write("owned/dir/tree/b.txt", "b");
+    temp.Write("owned/dir/a.zip", "a");
     temp.Write("outside/a.part", "outside a");
     temp.Write("outside/tree/b.txt", "outside b");
     fs::create_directory_symlink(temp / "outside", temp / "owned/swapped");
     io.OwnFolder(temp / "owned");
-
-    // Both answer the system's reason: an empty error code is success.
-    EXPECT_FALSE(io.RenameEntry(temp / "owned/dir/a.part", temp / "owned/dir/a.zip"));
-    EXPECT_EQ(temp.Read("owned/dir/a.zip"), "a");
-    EXPECT_FALSE(io.RemoveTree(temp / "owned/dir/tree"));
-    EXPECT_FALSE(fs::exists(temp / "owned/dir/tree"));
-    EXPECT_FALSE(io.RemoveTree(temp / "owned/dir/missing"));
 
     // Through the swapped folder nothing is reached: the files outside stay as they are.
     EXPECT_TRUE(io.RenameEntry(temp / "owned/swapped/a.part", temp / "owned/dir/stolen"));
@@ -631,22 +438,6 @@ TEST_F(IoTest, RenameAndRemoveTreeStayBelowAnOwnedFolder) {
 }
 
 // ---- DirectoryDeleteIfEmpty --------------------------------------------------------------
-
-TEST_F(IoTest, DirectoryDeleteIfEmptyRemovesEmptyTreesBottomUp) {
-    fs::create_directories(temp / "empty/a/b/c");
-    fs::create_directories(temp / "empty/d");
-    EXPECT_TRUE(io.DirectoryDeleteIfEmpty(temp / "empty"));
-    EXPECT_FALSE(fs::exists(temp / "empty"));
-
-    fs::create_directories(temp / "kept/side/x");
-    fs::create_directories(temp / "kept/way/empty");
-    temp.Write("kept/way/to/.file", "hidden files count");
-    EXPECT_FALSE(io.DirectoryDeleteIfEmpty(temp / "kept"));
-    EXPECT_FALSE(fs::exists(temp / "kept/side"));
-    EXPECT_FALSE(fs::exists(temp / "kept/way/empty"));
-    EXPECT_TRUE(fs::exists(temp / "kept/way/to/.file"));
-    EXPECT_THAT(messages->reports, IsEmpty());
-}
 
 TEST_F(IoTest, DirectoryDeleteIfEmptyTreatsLinksAsEntries) {
     fs::create_directories(temp / "outside/empty");
@@ -674,7 +465,7 @@ TEST_F(IoTest, DirectoryDeleteIfEmptyAnswersFalseWhenTheRemovalIsRefused) {
     EXPECT_THAT(messages->reports, IsEmpty());
 }
 
-TEST_F(IoTest, DirectoryDeleteIfEmptyThrowsForAMissingFolder) {
+TEST_F(IoTest, DirectoryDeleteIfEmptyThrowsAFileSystemErrorForAMissingFolder) {
     EXPECT_THROW(io.DirectoryDeleteIfEmpty(temp / "missing"), fs::filesystem_error);
 }
 

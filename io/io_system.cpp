@@ -1,20 +1,9 @@
 #include "io/io_system.h"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <openssl/evp.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cmath>
-#include <cstdio>
-#include <filesystem>
-#include <map>
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <memory>
-#include <set>
 #include <string_view>
 #include <thread>
 #include <unordered_map>
@@ -23,84 +12,50 @@
 #include <fmt/printf.h>
 
 #include "io/atomic_file.h"
+#include "io/failure_text.h"
 #include "io/file_mask.h"
+#include "io/folder_handle.h"
 #include "io/owned_folders.h"
 #include "io/paths.h"
 #include "io/text.h"
-#include "io/zip_layout.h"
 #include "io/unpacked_marker.h"
+#include "io/zip_layout.h"
 #include "io/zip_reader.h"
-#include "io/failure_text.h"
+#include "platform/crypto.h"
 #include "platform/file_usage.h"
 
+// The file system service, written once above the platform's operations on open folders
+// (io/folder_handle.h): everything below an owned folder is reached from the folder's handle.
+
 namespace ombrel {
-namespace fs = std::filesystem;
-
 namespace {
-
-std::string ErrorText(int code) { return std::error_code(code, std::system_category()).message(); }
-std::string LastErrorText() { return ErrorText(errno); }
-
-// A plain file descriptor, closed on destruction.
-class TFd {
-public:
-    explicit TFd(int fd) : iFd(fd) {}
-    ~TFd() {
-        if (iFd >= 0) ::close(iFd);
-    }
-    TFd(const TFd&) = delete;
-    TFd& operator=(const TFd&) = delete;
-    int Get() const { return iFd; }
-
-private:
-    int iFd;
-};
 
 // ---- Listing ---------------------------------------------------------------------------
 
-// Appends the relative names ("/" between folders) of the regular files below the folder
-// `dirFd` (taken over), depth first, each folder in the order the platform delivers it.
-// Links are neither listed nor followed.
+// Appends the relative names (kPathSeparator between folders) of the regular files below the
+// folder `dirFd`, depth first, each folder in the order the platform delivers it. Links are
+// neither listed nor followed.
 std::error_code ListFiles(int dirFd, const std::string& relative, TStrings& result) {
-    DIR* dir = ::fdopendir(dirFd);
-    if (!dir) {
-        std::error_code error = LastError();
-        ::close(dirFd);
-        return error;
-    }
-    std::unique_ptr<DIR, int (*)(DIR*)> owner(dir, ::closedir);
-    for (;;) {
-        errno = 0;
-        dirent* entry = ::readdir(dir);
-        if (!entry) {
-            if (errno != 0) return LastError();
-            return {};
-        }
-        const std::string_view name = entry->d_name;
-        if (name == "." || name == "..") continue;
-        unsigned char type = entry->d_type;
-        if (type == DT_UNKNOWN) {
-            struct stat st;
-            if (::fstatat(::dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-                return LastError();
-            }
-            type = S_ISREG(st.st_mode) ? DT_REG : S_ISDIR(st.st_mode) ? DT_DIR : DT_LNK;
-        }
-        std::string path = relative.empty() ? std::string(name) : relative + "/" + entry->d_name;
-        if (type == DT_REG) {
+    std::vector<TListedEntry> entries;
+    if (std::error_code error = ListFolderAt(dirFd, entries)) return error;
+    for (const TListedEntry& entry : entries) {
+        std::string path = relative.empty() ? entry.name : relative + kPathSeparator + entry.name;
+        if (entry.kind == TEntryKind::File) {
             result.push_back(std::move(path));
-        } else if (type == DT_DIR) {
-            int sub = ::openat(::dirfd(dir), entry->d_name,
-                               O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-            if (sub < 0) return LastError();
-            if (std::error_code error = ListFiles(sub, path, result)) return error;
+        } else if (entry.kind == TEntryKind::Folder) {
+            TDirFd sub;
+            if (std::error_code error = OpenSubfolderToReadAt(dirFd, entry.name, sub)) {
+                return error;
+            }
+            if (std::error_code error = ListFiles(sub.Get(), path, result)) return error;
         }
     }
+    return {};
 }
 
 // A folder and a name below it: the folder, a separator unless it ends in one, the name. Only a
-// name beginning with a separator stands for itself; on this platform "a:b.txt" is a plain file
-// name, not a drive path, so path joining's drive rule must not cut the folder off. Both parts are
+// name beginning with a separator stands for itself; on Linux "a:b.txt" is a plain file name,
+// not a drive path, so path joining's drive rule must not cut the folder off. Both parts are
 // checked for characters that paths may not contain (EPathError).
 std::string JoinBelow(const std::string& folder, const std::string& name) {
     CheckPathChars(folder);
@@ -108,11 +63,11 @@ std::string JoinBelow(const std::string& folder, const std::string& name) {
     if (folder.empty() || (!name.empty() && (name[0] == '/' || name[0] == '\\'))) return name;
     if (name.empty()) return folder;
     const char last = folder.back();
-    return last == '/' || last == '\\' ? folder + name : folder + "/" + name;
+    return last == '/' || last == '\\' ? folder + name : folder + kPathSeparator + name;
 }
 
 std::string BareName(const std::string& relative) {
-    size_t pos = relative.rfind('/');
+    size_t pos = relative.rfind(kPathSeparator);
     return pos == std::string::npos ? relative : relative.substr(pos + 1);
 }
 
@@ -122,60 +77,32 @@ std::string InvalidMaskText(const std::string& mask) {
 
 // ---- Text files ------------------------------------------------------------------------
 
-// Reads a whole file, open as `fd` (taken over). Answers false with the platform's text in
-// `error`.
-bool ReadWholeFile(int openedFd, std::string& content, std::string& error) {
-    TFd fd(openedFd);
-    if (fd.Get() < 0) {
-        error = LastErrorText();
+// Reads a whole open file. Answers false with the platform's text in `error`.
+bool ReadWholeFile(int fd, std::string& content, std::string& error) {
+    TFileInfo info;
+    if (std::error_code failure = StatOpenFile(fd, info)) {
+        error = failure.message();
         return false;
     }
-    struct stat st;
-    if (::fstat(fd.Get(), &st) != 0) {
-        error = LastErrorText();
-        return false;
-    }
-    if (S_ISDIR(st.st_mode)) {
-        error = ErrorText(EISDIR);
+    if (info.kind == TEntryKind::Folder) {
+        error = ErrorOf(std::errc::is_a_directory).message();
         return false;
     }
     content.clear();
-    if (st.st_size > 0) content.reserve(static_cast<size_t>(st.st_size));
-    char buffer[64 * 1024];
+    if (info.size > 0) content.reserve(static_cast<size_t>(info.size));
+    std::vector<char> buffer(64 * 1024);
     for (;;) {
-        ssize_t got = ::read(fd.Get(), buffer, sizeof buffer);
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            error = LastErrorText();
+        size_t got = 0;
+        if (std::error_code failure = ReadFromFile(fd, buffer.data(), buffer.size(), got)) {
+            error = failure.message();
             return false;
         }
         if (got == 0) return true;
-        content.append(buffer, static_cast<size_t>(got));
+        content.append(buffer.data(), got);
     }
 }
 
-// ---- Copying ---------------------------------------------------------------------------
-
-// The process's umask, read once (without changing it) from the kernel's status of the process;
-// all bits when it cannot be read, so that modes are always set explicitly then.
-mode_t ProcessUmask() {
-    static const mode_t mask = [] {
-        std::FILE* status = std::fopen("/proc/self/status", "re");
-        if (status == nullptr) return static_cast<mode_t>(0777);
-        char line[256];
-        mode_t value = 0777;
-        while (std::fgets(line, sizeof line, status) != nullptr) {
-            unsigned parsed;
-            if (std::sscanf(line, "Umask: %o", &parsed) == 1) {
-                value = static_cast<mode_t>(parsed & 0777);
-                break;
-            }
-        }
-        std::fclose(status);
-        return value;
-    }();
-    return mask;
-}
+// ---- Archives --------------------------------------------------------------------------
 
 // The percent of an entry written, to the nearest integer, ties to even (the default rounding
 // mode).
@@ -190,57 +117,6 @@ int32_t ZipPercent(uint64_t position, uint64_t size) {
 constexpr uint64_t kParallelUnpackEntriesMax = 20000;
 constexpr uint64_t kParallelUnpackBytesMin = 4 * 1024 * 1024;
 
-// Copies to the end of `in`; with `size` (a regular file's length as its fstat gave it) the
-// in-kernel copy stops once that much is copied, without a call to find the end.
-std::error_code CopyData(int in, int out, off_t size = -1) {
-    // In-kernel copy first; some file systems and kernels refuse it, then copy by hand.
-    bool kernelCopy = true;
-    off_t total = 0;
-    while (kernelCopy) {
-        ssize_t copied = ::copy_file_range(in, nullptr, out, nullptr, size_t{1} << 30, 0);
-        if (copied > 0) {
-            total += copied;
-            if (size > 0 && total >= size) return {};
-            continue;
-        }
-        if (copied == 0) return {};
-        if (errno == EINTR) continue;
-        if (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP ||
-            errno == EPERM) {
-            kernelCopy = false;
-        } else {
-            return LastError();
-        }
-    }
-    std::vector<char> buffer(1024 * 1024);
-    for (;;) {
-        ssize_t got = ::read(in, buffer.data(), buffer.size());
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            return LastError();
-        }
-        if (got == 0) return {};
-        if (std::error_code error = WriteAll(out, buffer.data(), static_cast<size_t>(got))) {
-            return error;
-        }
-    }
-}
-
-// ---- Archives --------------------------------------------------------------------------
-
-bool PreadAll(int fd, void* buffer, size_t size, uint64_t offset) {
-    char* p = static_cast<char*>(buffer);
-    while (size > 0) {
-        ssize_t got = ::pread(fd, p, size, static_cast<off_t>(offset));
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) return false;
-        p += got;
-        size -= static_cast<size_t>(got);
-        offset += static_cast<uint64_t>(got);
-    }
-    return true;
-}
-
 // True when every component of the name is empty or ".": a folder entry for the root.
 bool NamesRoot(std::string_view name) {
     size_t start = 0;
@@ -254,119 +130,62 @@ bool NamesRoot(std::string_view name) {
     return true;
 }
 
-std::vector<std::string> SplitComponents(const std::string& relative) {
-    std::vector<std::string> parts;
-    size_t start = 0;
-    while (start <= relative.size()) {
-        size_t end = relative.find('/', start);
-        if (end == std::string::npos) end = relative.size();
-        if (end > start) parts.push_back(relative.substr(start, end - start));
-        start = end + 1;
-    }
-    return parts;
-}
-
 // Opens, creating where missing, the folder made of the first `count` components below
 // `rootFd`, never through a link. `linkFound` tells that a component is a link.
 std::error_code OpenFolderInside(int rootFd, const std::vector<std::string>& parts, size_t count,
                                  TDirFd& result, bool& linkFound) {
     linkFound = false;
-    int dupFd = ::fcntl(rootFd, F_DUPFD_CLOEXEC, 0);
-    if (dupFd < 0) return LastError();
-    TDirFd current(dupFd);
+    TDirFd current;
+    if (std::error_code error = DuplicateDescriptor(rootFd, current)) return error;
     for (size_t i = 0; i < count; ++i) {
-        const char* part = parts[i].c_str();
-        const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-        int fd = ::openat(current.Get(), part, flags);
-        if (fd < 0 && errno == ENOENT) {
-            if (::mkdirat(current.Get(), part, 0777) != 0 && errno != EEXIST) return LastError();
-            fd = ::openat(current.Get(), part, flags);
-        }
-        if (fd < 0) {
-            std::error_code error = LastError();
-            struct stat st;
-            if (::fstatat(current.Get(), part, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-                S_ISLNK(st.st_mode)) {
-                linkFound = true;
-            }
+        TDirFd next;
+        if (std::error_code error = OpenSubfolderAt(current.Get(), parts[i], true, next)) {
+            TEntryKind kind;
+            linkFound = error == std::errc::too_many_symbolic_link_levels ||
+                        (!EntryKindAt(current.Get(), parts[i], kind) && kind == TEntryKind::Link);
             return error;
         }
-        current = TDirFd(fd);
+        current = std::move(next);
     }
     result = std::move(current);
     return {};
 }
 
-// Mode bits for an extracted file, applied to its open descriptor.
+// Mode bits, read-only attribute and time for an extracted file, applied to its open descriptor.
 std::error_code ApplyAttributes(int fd, const TZipEntry& entry) {
-    const uint32_t unixMode = entry.UnixMode();
-    if (entry.Host == TZipEntry::kHostUnix && (unixMode & 0777) != 0) {
-        // As stored, but never setuid, setgid or sticky.
-        if (::fchmod(fd, unixMode & 0777) != 0) return LastError();
-    } else if (entry.IsDosReadOnly()) {
-        struct stat st;
-        if (::fstat(fd, &st) != 0) return LastError();
-        if (::fchmod(fd, st.st_mode & 0555) != 0) return LastError();
-    }
-    if (entry.HasModTime) {
-        struct timespec times[2];
-        times[0].tv_sec = entry.ModTime;
-        times[0].tv_nsec = 0;
-        times[1] = times[0];
-        if (::futimens(fd, times) != 0) return LastError();
-    }
-    return {};
+    return SetUnpackedAttributes(fd, entry.Host == TZipEntry::kHostUnix, entry.UnixMode(),
+                                 entry.IsDosReadOnly(), entry.HasModTime,
+                                 static_cast<int64_t>(entry.ModTime));
 }
 
 // Removes the folder `name` of `parentFd` and the empty folders below it, bottom-up, when they
 // hold no entry; links count as entries and are never descended. Answers whether `name` itself
 // went. A folder that cannot be opened or listed throws, naming `path`.
 bool DeleteEmptyFoldersAt(int parentFd, const std::string& name, const std::string& path) {
-    int fd = ::openat(parentFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) {
-        if (errno == ELOOP || errno == ENOTDIR) return false;  // swapped for a link or a file
-        throw fs::filesystem_error("cannot open folder", path, LastError());
+    TDirFd folder;
+    if (std::error_code error = OpenSubfolderAt(parentFd, name, false, folder)) {
+        if (error == std::errc::too_many_symbolic_link_levels ||
+            error == std::errc::not_a_directory) {
+            return false;  // swapped for a link or a file
+        }
+        ThrowFileSystemError("cannot open folder", path, error);
     }
-    DIR* dir = ::fdopendir(fd);
-    if (dir == nullptr) {
-        std::error_code error = LastError();
-        ::close(fd);
-        throw fs::filesystem_error("cannot list folder", path, error);
+    std::vector<TListedEntry> entries;
+    if (std::error_code error = ListFolderAt(folder.Get(), entries)) {
+        ThrowFileSystemError("cannot list folder", path, error);
     }
-    std::unique_ptr<DIR, int (*)(DIR*)> owner(dir, ::closedir);
-    std::vector<std::string> subfolders;
     bool other = false;
-    for (;;) {
-        errno = 0;
-        dirent* entry = ::readdir(dir);
-        if (entry == nullptr) {
-            if (errno != 0) throw fs::filesystem_error("cannot list folder", path, LastError());
-            break;
-        }
-        const std::string_view entryName = entry->d_name;
-        if (entryName == "." || entryName == "..") continue;
-        unsigned char type = entry->d_type;
-        if (type == DT_UNKNOWN) {
-            struct stat st;
-            type = ::fstatat(::dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-                           S_ISDIR(st.st_mode)
-                       ? DT_DIR
-                       : DT_REG;
-        }
-        if (type == DT_DIR) {
-            subfolders.emplace_back(entryName);
-        } else {
-            other = true;
-        }
-    }
     bool allGone = true;
-    for (const auto& subfolder : subfolders) {
-        if (!DeleteEmptyFoldersAt(::dirfd(dir), subfolder, path + "/" + subfolder)) {
+    for (const TListedEntry& entry : entries) {
+        if (entry.kind != TEntryKind::Folder) {
+            other = true;
+        } else if (!DeleteEmptyFoldersAt(folder.Get(), entry.name,
+                                         path + kPathSeparator + entry.name)) {
             allGone = false;
         }
     }
     if (other || !allGone) return false;
-    return ::unlinkat(parentFd, name.c_str(), AT_REMOVEDIR) == 0;
+    return !RemoveOpenFolder(parentFd, name, folder.Get());
 }
 
 }  // namespace
@@ -375,19 +194,13 @@ TIO::TIO(IMessagesPtr Messages) : Messages(std::move(Messages)) {}
 
 void TIO::OwnFolder(const std::string& Path) { iOwned.Add(Path); }
 
-int TIO::OpenFileAt(const std::string& Path, int flags, mode_t mode) {
-    if (!iOwned.Owns(Path)) return ::open(Path.c_str(), flags | O_CLOEXEC, mode);
+std::error_code TIO::OpenToRead(const std::string& Path, bool nonBlocking, TDirFd& file) {
+    if (!iOwned.Owns(Path)) return OpenFileToReadByPath(Path, nonBlocking, file);
     TDirFd parent;
     std::string name;
-    if (std::error_code error = iOwned.OpenParent(Path, false, parent, name)) {
-        errno = error.value();
-        return -1;
-    }
-    if (name.empty()) {
-        errno = EISDIR;
-        return -1;
-    }
-    return ::openat(parent.Get(), name.c_str(), flags | O_NOFOLLOW | O_CLOEXEC, mode);
+    if (std::error_code error = iOwned.OpenParent(Path, false, parent, name)) return error;
+    if (name.empty()) return ErrorOf(std::errc::is_a_directory);
+    return OpenFileToReadAt(parent.Get(), name, nonBlocking, file);
 }
 
 void TIO::DoError(const std::string& text) { Messages->Error(text, Sender); }
@@ -399,14 +212,15 @@ bool TIO::DirectoryExists(const std::string& Path) {
     TDirFd parent;
     std::string name;
     std::error_code error = iOwned.OpenParent(Path, false, parent, name);
-    struct stat st;
     if (!error) {
+        if (name.empty()) return true;
+        TEntryKind kind;
+        error = EntryKindAt(parent.Get(), name, kind);
         // Below an owned folder a link is no folder; elsewhere links are followed.
-        const int flags = iOwned.Owns(Path) && !iOwned.IsRoot(Path) ? AT_SYMLINK_NOFOLLOW : 0;
-        if (::fstatat(parent.Get(), name.empty() ? "." : name.c_str(), &st, flags) == 0) {
-            return S_ISDIR(st.st_mode);
+        if (!error && kind == TEntryKind::Link && !(iOwned.Owns(Path) && !iOwned.IsRoot(Path))) {
+            error = FollowedKindAt(parent.Get(), name, Path, kind);
         }
-        error = LastError();
+        if (!error) return kind == TEntryKind::Folder;
     }
     // Below an owned folder, a link on the way is no folder either.
     if (error == std::errc::no_such_file_or_directory || error == std::errc::not_a_directory ||
@@ -421,18 +235,31 @@ bool TIO::FileExists(const std::string& Path) {
     if (Path.empty()) return false;
     TDirFd parent;
     std::string name;
-    struct stat st;
-    return !iOwned.OpenParent(Path, false, parent, name) && !name.empty() &&
-           ::fstatat(parent.Get(), name.c_str(), &st, 0) == 0 && !S_ISDIR(st.st_mode);
+    TEntryKind kind;
+    if (iOwned.OpenParent(Path, false, parent, name) || name.empty() ||
+        EntryKindAt(parent.Get(), name, kind)) {
+        return false;
+    }
+    // It only looks: a link is followed.
+    if (kind == TEntryKind::Link && FollowedKindAt(parent.Get(), name, Path, kind)) return false;
+    return kind != TEntryKind::Missing && kind != TEntryKind::Folder;
 }
 
 bool TIO::FileDelete(const std::string& path) {
     TDirFd parent;
     std::string name;
     std::error_code error = iOwned.OpenParent(path, false, parent, name);
-    if (!error && name.empty()) error = std::make_error_code(std::errc::is_a_directory);
-    // unlinkat removes a link itself, and refuses a folder.
-    if (!error && ::unlinkat(parent.Get(), name.c_str(), 0) != 0) error = LastError();
+    if (!error && name.empty()) error = ErrorOf(std::errc::is_a_directory);
+    if (!error) {
+        TEntryKind kind;
+        error = EntryKindAt(parent.Get(), name, kind);
+        if (!error && kind == TEntryKind::Missing) {
+            error = ErrorOf(std::errc::no_such_file_or_directory);
+        }
+        if (!error && kind == TEntryKind::Folder) error = ErrorOf(std::errc::is_a_directory);
+        // A link is removed as the link.
+        if (!error) error = RemoveFileAt(parent.Get(), name);
+    }
     if (error) {
         DoError(FailureText("delete", path, error.message()));
         return false;
@@ -442,7 +269,9 @@ bool TIO::FileDelete(const std::string& path) {
 
 std::error_code TIO::ReachParent(const std::string& path, bool create, TReachedFolder& reached,
                                  std::string& name) {
-    const size_t cut = path.rfind('/');
+    size_t cut = path.size();
+    while (cut > 0 && !IsFolderSeparator(path[cut - 1])) --cut;
+    cut = cut == 0 ? std::string::npos : cut - 1;
     if (reached.fd.IsOpen() && cut != std::string::npos && cut + 1 < path.size() &&
         path.compare(0, cut, reached.path) == 0 && reached.path.size() == cut) {
         name = path.substr(cut + 1);
@@ -454,7 +283,7 @@ std::error_code TIO::ReachParent(const std::string& path, bool create, TReachedF
     if (sameAsMissing) {
         name = path.substr(cut + 1);
         if (name != "." && name != "..") {
-            return std::make_error_code(std::errc::no_such_file_or_directory);
+            return ErrorOf(std::errc::no_such_file_or_directory);
         }
     }
     reached.path.clear();
@@ -502,50 +331,36 @@ bool TIO::CopyBetween(const std::string& source, const std::string& target,
         DoError(CopyFailureText(source, target, error.message()));
         return false;
     }
-    int inFd;
+    TDirFd in;
     if (iOwned.Owns(source)) {
         std::string sourceName;
         error = ReachParent(source, false, from, sourceName);
-        if (!error && sourceName.empty()) error = std::make_error_code(std::errc::is_a_directory);
-        inFd = error ? -1
-                     : ::openat(from.fd.Get(), sourceName.c_str(),
-                                O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-        if (!error && inFd < 0) error = LastError();
+        if (!error && sourceName.empty()) error = ErrorOf(std::errc::is_a_directory);
+        if (!error) error = OpenFileToReadAt(from.fd.Get(), sourceName, false, in);
     } else {
-        inFd = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
-        if (inFd < 0) error = LastError();
+        error = OpenFileToReadByPath(source, false, in);
     }
-    TFd in(inFd);
     if (error) {
         DoError(CopyFailureText(source, target, error.message()));
         return false;
     }
-    struct stat st;
-    if (::fstat(in.Get(), &st) != 0) {
-        DoError(CopyFailureText(source, target, LastErrorText()));
+    TFileInfo info;
+    if ((error = StatOpenFile(in.Get(), info))) {
+        DoError(CopyFailureText(source, target, error.message()));
         return false;
     }
-    if (S_ISDIR(st.st_mode)) {
-        DoError(CopyFailureText(source, target, ErrorText(EISDIR)));
-        return false;
-    }
-    if (targetName.empty()) {
-        DoError(CopyFailureText(source, target, ErrorText(EISDIR)));
+    if (info.kind == TEntryKind::Folder || targetName.empty()) {
+        DoError(CopyFailureText(source, target, ErrorOf(std::errc::is_a_directory).message()));
         return false;
     }
     TAtomicFile out;
-    const mode_t mode = st.st_mode & 0777;
-    out.SetCreateMode(mode);
+    out.SetCreateMode(info.mode & 0777);
     if (!(error = out.Create(to.fd.Get(), targetName, true)) &&
-        !(error = CopyData(in.Get(), out.Fd(), S_ISREG(st.st_mode) ? st.st_size : -1))) {
-        struct timespec times[2] = {st.st_atim, st.st_mtim};
-        // Created with the source's bits; only those the umask took away are set again.
-        const bool masked = (mode & ProcessUmask()) != 0;
-        if ((masked && ::fchmod(out.Fd(), mode) != 0) || ::futimens(out.Fd(), times) != 0) {
-            error = LastError();
-        } else {
-            error = out.Commit(false);
-        }
+        !(error = CopyFileData(in.Get(), out.Fd(),
+                               info.kind == TEntryKind::File ? static_cast<int64_t>(info.size)
+                                                             : -1)) &&
+        !(error = KeepCopiedAttributes(info, out.Fd()))) {
+        error = out.Commit(false);
     }
     if (error) {
         DoError(CopyFailureText(source, target, error.message()));
@@ -577,7 +392,7 @@ bool TIO::ListMatching(const std::string& path, const TStrings& masks, bool rela
             valid = !IsBlank(mask) && mask.find_first_of("/\\") == std::string::npos &&
                     !HasInvalidPathChars(mask) && TFileMask::Parse(mask, parsed[i]);
         } else {
-            // Names from servers may use "\" between folders; the listing uses "/".
+            // Names from servers may use either separator; the listing uses the platform's.
             valid = TFileMask::Parse(NormalizeSeparators(mask), parsed[i]);
         }
         if (!valid) {
@@ -592,7 +407,7 @@ bool TIO::ListMatching(const std::string& path, const TStrings& masks, bool rela
         return false;
     }
     TStrings listed;
-    if (std::error_code error = ListFiles(folder.Release(), "", listed)) {
+    if (std::error_code error = ListFiles(folder.Get(), "", listed)) {
         DoError(FailureText("list folder", path, error.message()));
         return false;
     }
@@ -626,74 +441,60 @@ bool TIO::ListMatching(const std::string& path, const TStrings& masks, bool rela
 
 bool TIO::GetFileHashList(const std::string& path, const TStrings& files, THashList& HashList) {
     HashList.clear();
-    std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> context(EVP_MD_CTX_new(), EVP_MD_CTX_free);
-    std::vector<unsigned char> block(256 * 1024);
+    std::vector<char> block(256 * 1024);
     // Files one after the other in a folder: the folder is reached once for them.
     TReachedFolder reached;
-    const auto open = [&](const std::string& full) {
-        if (!iOwned.Owns(full)) return ::open(full.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    const auto open = [&](const std::string& full, TDirFd& file) {
+        if (!iOwned.Owns(full)) return OpenFileToReadByPath(full, true, file);
         std::string name;
-        if (std::error_code error = ReachParent(full, false, reached, name)) {
-            errno = error.value();
-            return -1;
-        }
-        if (name.empty()) {
-            errno = EISDIR;
-            return -1;
-        }
-        return ::openat(reached.fd.Get(), name.c_str(),
-                        O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+        if (std::error_code error = ReachParent(full, false, reached, name)) return error;
+        if (name.empty()) return ErrorOf(std::errc::is_a_directory);
+        return OpenFileToReadAt(reached.fd.Get(), name, true, file);
     };
     for (const std::string& name : files) {
         // A name that is not a valid path ends the whole operation (EPathError).
         const std::string full = JoinBelow(path, name);
         // Below an owned folder a link is not followed: no file to hash, as a folder is not.
-        TFd fd(open(full));
-        if (fd.Get() < 0) {
-            if (errno != ENOENT && errno != ENOTDIR && !(errno == ELOOP && iOwned.Owns(full))) {
-                DoError(FailureText("read", full, LastErrorText()));
+        TDirFd file;
+        if (std::error_code error = open(full, file)) {
+            if (error != std::errc::no_such_file_or_directory &&
+                error != std::errc::not_a_directory &&
+                !(error == std::errc::too_many_symbolic_link_levels && iOwned.Owns(full))) {
+                DoError(FailureText("read", full, error.message()));
             }
             continue;
         }
-        struct stat st;
-        if (::fstat(fd.Get(), &st) != 0) {
-            DoError(FailureText("read", full, LastErrorText()));
+        TFileInfo info;
+        if (std::error_code error = StatOpenFile(file.Get(), info)) {
+            DoError(FailureText("read", full, error.message()));
             continue;
         }
-        if (!S_ISREG(st.st_mode)) continue;  // a folder or device is no file to hash
+        if (info.kind != TEntryKind::File) continue;  // a folder or device is no file to hash
 
-        if (!context || EVP_DigestInit_ex(context.get(), EVP_md5(), nullptr) != 1) {
-            DoError("MD5 is not available");
-            continue;
-        }
+        TDigest digest(TDigestAlgorithm::Md5);
         bool failed = false;
-        off_t total = 0;
+        uint64_t total = 0;
         for (;;) {
-            ssize_t got = ::read(fd.Get(), block.data(), block.size());
-            if (got < 0) {
-                if (errno == EINTR) continue;
-                DoError(FailureText("read", full, LastErrorText()));
+            size_t got = 0;
+            if (std::error_code error = ReadFromFile(file.Get(), block.data(), block.size(), got)) {
+                DoError(FailureText("read", full, error.message()));
                 failed = true;
                 break;
             }
             if (got == 0) break;
-            EVP_DigestUpdate(context.get(), block.data(), static_cast<size_t>(got));
+            digest.Update(block.data(), got);
             total += got;
-            // A short read that reaches the length fstat gave is the end: no call to find it.
-            if (static_cast<size_t>(got) < block.size() && total >= st.st_size) break;
+            // A short read that reaches the length the file had is the end: no call to find it.
+            if (got < block.size() && total >= info.size) break;
         }
         if (failed) continue;
-        unsigned char digest[EVP_MAX_MD_SIZE];
-        unsigned int length = 0;
-        EVP_DigestFinal_ex(context.get(), digest, &length);
-        static const char kHex[] = "0123456789abcdef";
-        std::string hex;
-        hex.reserve(length * 2);
-        for (unsigned int i = 0; i < length; ++i) {
-            hex += kHex[digest[i] >> 4];
-            hex += kHex[digest[i] & 0x0F];
+        std::string bytes;
+        std::string error;
+        if (!digest.Finish(bytes, error)) {
+            DoError("MD5 is not available: " + error);
+            continue;
         }
-        HashList.emplace_back(name, std::move(hex));
+        HashList.emplace_back(name, HexLower(bytes));
     }
     return true;
 }
@@ -702,7 +503,13 @@ bool TIO::GetLines(const std::string& Path, TStrings& lines) {
     lines.clear();
     std::string content;
     std::string error;
-    if (!ReadWholeFile(OpenFileAt(Path, O_RDONLY), content, error)) {
+    TDirFd file;
+    if (std::error_code failure = OpenToRead(Path, false, file)) {
+        error = failure.message();
+    } else {
+        ReadWholeFile(file.Get(), content, error);
+    }
+    if (!error.empty()) {
         DoError(FailureText("read", Path, error));
         return false;
     }
@@ -736,25 +543,22 @@ bool TIO::ByteToFile(const std::string& Path, const TBytes& bytes) {
 }
 
 bool TIO::WriteFileAtomic(const std::string& Path, const char* data, size_t size) {
-    if (Path.empty() || Path.back() == '/') {
-        DoError(FailureText("write", Path, ErrorText(Path.empty() ? ENOENT : EISDIR)));
+    if (Path.empty() || IsFolderSeparator(Path.back())) {
+        DoError(FailureText("write", Path,
+                            ErrorOf(Path.empty() ? std::errc::no_such_file_or_directory
+                                                 : std::errc::is_a_directory)
+                                .message()));
         return false;
     }
     TDirFd dir;
     std::string name;
     std::error_code error = iOwned.OpenParent(Path, false, dir, name);
-    if (!error && name.empty()) error = std::make_error_code(std::errc::is_a_directory);
+    if (!error && name.empty()) error = ErrorOf(std::errc::is_a_directory);
     TAtomicFile file;
     if (!error) error = file.Create(dir.Get(), name);
-    if (!error) {
-        // A replaced file keeps its permissions.
-        struct stat old;
-        if (::fstatat(dir.Get(), name.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0 &&
-            S_ISREG(old.st_mode) && ::fchmod(file.Fd(), old.st_mode & 07777) != 0) {
-            error = LastError();
-        }
-    }
     if (!error) error = file.Write(data, size);
+    // A replaced file keeps its permissions.
+    if (!error) error = KeepReplacedAttributes(dir.Get(), name, file.Fd());
     if (!error) error = file.Commit(true);
     if (error) {
         DoError(FailureText("write", Path, error.message()));
@@ -768,13 +572,12 @@ bool TIO::ForceDirectory(const std::string& Path) {
     if (iOwned.Owns(Path)) {
         TDirFd folder;
         error = iOwned.OpenFolder(Path, true, folder);
-        if (error) DoError(FailureText("create folder", Path, error.message()));
-        return !error;
+    } else {
+        // Outside every owned folder, the missing folders are made by path.
+        error = CreateFoldersByPath(Path);
     }
-    if (fs::is_directory(Path, error)) return true;
-    fs::create_directories(Path, error);
     if (error) DoError(FailureText("create folder", Path, error.message()));
-    return fs::is_directory(Path, error);
+    return !error;
 }
 
 void TIO::DoZipProgress(const std::string& target, uint64_t position, uint64_t size,
@@ -798,11 +601,11 @@ bool TIO::ExtractZipFolder(const std::string& ZipFilePath, const std::string& Ex
     TDirFd parent;
     std::string name;
     std::error_code error = iOwned.OpenParent(ExtractPath, true, parent, name);
-    if (!error && name.empty()) error = std::make_error_code(std::errc::invalid_argument);
+    if (!error && name.empty()) error = ErrorOf(std::errc::invalid_argument);
     const std::string stagingName = name + ".part";
     // Whatever an earlier attempt left goes, links as links.
     if (!error) error = RemoveTreeAt(parent.Get(), stagingName);
-    if (!error && ::mkdirat(parent.Get(), stagingName.c_str(), 0777) != 0) error = LastError();
+    if (!error) error = MakeFolderAt(parent.Get(), stagingName);
     if (error) {
         DoError(FailureText("create folder", staging, error.message()));
         if (parent.IsOpen()) RemoveTreeAt(parent.Get(), stagingName);
@@ -813,14 +616,11 @@ bool TIO::ExtractZipFolder(const std::string& ZipFilePath, const std::string& Ex
     if (ok) {
         // The marker goes last, once the files it lists are on the disk.
         TUnpackedMarker marker;
-        struct stat archive;
-        if (::stat(ZipFilePath.c_str(), &archive) != 0) {
-            DoError(FailureText("look at", ZipFilePath, LastErrorText()));
+        if (std::error_code failure =
+                StampOfFile(ZipFilePath, marker.ArchiveSize, marker.ArchiveModified)) {
+            DoError(FailureText("look at", ZipFilePath, failure.message()));
             ok = false;
         } else {
-            marker.ArchiveSize = static_cast<uint64_t>(archive.st_size);
-            marker.ArchiveModified =
-                static_cast<int64_t>(archive.st_mtim.tv_sec) * 1000000000 + archive.st_mtim.tv_nsec;
             marker.Files = std::move(unpacked);
             // Written as SetLines writes the marker's lines.
             const std::string text = UnpackedMarkerText(marker, kUtf8Bom);
@@ -830,10 +630,13 @@ bool TIO::ExtractZipFolder(const std::string& ZipFilePath, const std::string& Ex
                                  text.size());
         }
     }
-    if (ok && ::renameat(parent.Get(), stagingName.c_str(), parent.Get(), name.c_str()) != 0) {
-        DoError(fmt::sprintf("cannot rename \"%s\" to \"%s\": %s", staging, ExtractPath,
-                             LastErrorText()));
-        ok = false;
+    if (ok) {
+        if (std::error_code renameError =
+                RenameEntryAt(parent.Get(), stagingName, parent.Get(), name)) {
+            DoError(fmt::sprintf("cannot rename \"%s\" to \"%s\": %s", staging, ExtractPath,
+                                 renameError.message()));
+            ok = false;
+        }
     }
     if (!ok) RemoveTreeAt(parent.Get(), stagingName);
     return ok;
@@ -855,15 +658,24 @@ bool TIO::ExtractEntries(const std::string& ZipFilePath, const std::string& Extr
     } reset{*this};
 
     // One descriptor for the layout check and the reader, so both see the same file.
-    TFd archiveFd(OpenFileAt(ZipFilePath, O_RDONLY));
-    struct stat archiveStat {};
+    TDirFd archive;
+    TFileInfo archiveInfo;
     TZipReader reader;
     std::string error;
-    if (archiveFd.Get() < 0 || ::fstat(archiveFd.Get(), &archiveStat) != 0 ||
-        !S_ISREG(archiveStat.st_mode)) {
+    if (OpenToRead(ZipFilePath, false, archive) || StatOpenFile(archive.Get(), archiveInfo) ||
+        archiveInfo.kind != TEntryKind::File) {
         DoError(fmt::sprintf("%s is not a valid Zip-File", ZipFilePath));
         return false;
     }
+    // The reader takes over a descriptor of its own.
+    const auto openReader = [&](TZipReader& zip, std::string& failure) {
+        TDirFd copy;
+        if (std::error_code duplicateError = DuplicateDescriptor(archive.Get(), copy)) {
+            failure = duplicateError.message();
+            return false;
+        }
+        return zip.Open(copy.Release(), failure);
+    };
 
     // Everything is checked before the first file is written: the layout and the limits, then
     // every entry's name. The layout is read before the reader opens the archive and only the
@@ -872,18 +684,18 @@ bool TIO::ExtractEntries(const std::string& ZipFilePath, const std::string& Extr
     std::vector<std::pair<uint64_t, uint64_t>> sizes;  // declared size, compressed size
     {
         std::vector<TZipLayoutEntry> layout;
-        const int layoutFd = archiveFd.Get();
+        const int layoutFd = archive.Get();
         error = CheckZipLayout(
-            static_cast<uint64_t>(archiveStat.st_size),
+            archiveInfo.size,
             [layoutFd](uint64_t offset, void* buffer, size_t size) {
-                return PreadAll(layoutFd, buffer, size, offset);
+                return ReadFileAt(layoutFd, buffer, size, offset);
             },
             iZipLimits, layout);
         if (!error.empty()) {
             // A file the reader cannot open at all is no archive; else the layout tells why.
             layout = {};
             std::string openError;
-            DoError(reader.Open(::dup(archiveFd.Get()), openError)
+            DoError(openReader(reader, openError)
                         ? fmt::sprintf("%s: %s", ZipFilePath, error)
                         : fmt::sprintf("%s is not a valid Zip-File", ZipFilePath));
             return false;
@@ -891,7 +703,7 @@ bool TIO::ExtractEntries(const std::string& ZipFilePath, const std::string& Extr
         sizes.reserve(layout.size());
         for (const auto& item : layout) sizes.emplace_back(item.size, item.compressedSize);
     }
-    if (!reader.Open(::dup(archiveFd.Get()), error)) {
+    if (!openReader(reader, error)) {
         DoError(fmt::sprintf("%s is not a valid Zip-File", ZipFilePath));
         return false;
     }
@@ -934,6 +746,11 @@ bool TIO::ExtractEntries(const std::string& ZipFilePath, const std::string& Extr
             DoError(fmt::sprintf("Symbolic link entry not extracted: %s", entry.Name));
             return false;
         }
+        if (IsUnreachableName(relative)) {
+            DoError(fmt::sprintf("%s: zip archive refused: %s is no Windows file name",
+                                 ZipFilePath, entry.Name));
+            return false;
+        }
     }
     sizes = {};
     // Where the second of two threads begins (see below), by the compressed bytes before it.
@@ -942,32 +759,32 @@ bool TIO::ExtractEntries(const std::string& ZipFilePath, const std::string& Extr
         compressed.reserve(count);
     }
     {
-        // Each name once; a file's name is no folder of another entry.
-        std::unordered_map<std::string, bool> names;  // relative name -> is a folder
+        // Each name once; a file's name is no folder of another entry. Names compare as the
+        // file system compares them (on Windows without regard to case).
+        std::unordered_map<std::string, bool> names;  // name's key -> is a folder
         for (uint64_t index = 0; index < count; ++index) {
             if (!readEntry(index)) return false;
             if (compressed.capacity() > 0) compressed.push_back(entry.CompressedSize);
             const bool isFolder = entry.IsDirectory();
             if (relative.empty()) continue;
-            auto [at, added] = names.emplace(relative, isFolder);
+            auto [at, added] = names.emplace(FileNameKey(relative), isFolder);
             if (!added && !(isFolder && at->second)) {
                 DoError(fmt::sprintf("%s: zip archive refused: %s is there twice", ZipFilePath,
                                      entry.Name));
                 return false;
             }
             // Every folder above the name is one.
-            for (size_t sep = relative.find('/'); sep != std::string::npos;
-                 sep = relative.find('/', sep + 1)) {
-                auto parent = names.emplace(relative.substr(0, sep), true).first;
+            for (size_t sep = relative.find(kPathSeparator); sep != std::string::npos;
+                 sep = relative.find(kPathSeparator, sep + 1)) {
+                auto parent = names.emplace(FileNameKey(relative.substr(0, sep)), true).first;
                 if (!parent->second) {
                     DoError(fmt::sprintf("%s: zip archive refused: %s is there twice",
-                                         ZipFilePath, parent->first));
+                                         ZipFilePath, relative.substr(0, sep)));
                     return false;
                 }
             }
         }
     }
-
 
     // Writes the entries [begin, end) with `zip`, telling failures to `fail` and progress to
     // `progress`; the files written are added to `written`. Stops at the first failure, or
@@ -1007,7 +824,7 @@ bool TIO::ExtractEntries(const std::string& ZipFilePath, const std::string& Extr
                     return false;
                 }
             }
-            std::vector<std::string> parts = SplitComponents(name);
+            std::vector<std::string> parts = SplitFolderNames(name);
             const size_t folderDepth = isFolder ? parts.size() : parts.size() - 1;
             const std::string wanted = isFolder ? name : ExtractFileDir(name);
             if (!folder.IsOpen() || wanted != folderRelative) {
@@ -1086,22 +903,12 @@ bool TIO::ExtractEntries(const std::string& ZipFilePath, const std::string& Extr
     }
     compressed = {};
     // The second reader needs a position of its own in the file: the same file opened anew
-    // through the descriptor (never by name, which may lead elsewhere by now).
+    // (never by name, which may lead elsewhere by now), where the system can.
     TZipReader second;
     std::string secondError;
-    int secondFd = -1;
-    if (split < count) {
-        secondFd = ::open(fmt::sprintf("/proc/self/fd/%d", archiveFd.Get()).c_str(),
-                          O_RDONLY | O_CLOEXEC);
-        struct stat secondStat {};
-        if (secondFd >= 0 && (::fstat(secondFd, &secondStat) != 0 ||
-                              secondStat.st_dev != archiveStat.st_dev ||
-                              secondStat.st_ino != archiveStat.st_ino)) {
-            ::close(secondFd);
-            secondFd = -1;
-        }
-    }
-    if (secondFd >= 0 && second.Open(secondFd, secondError)) {
+    TDirFd secondFd;
+    if (split < count && !ReopenToRead(archive.Get(), secondFd) &&
+        second.Open(secondFd.Release(), secondError)) {
         struct TReport {
             bool failure;
             std::string text;
@@ -1172,23 +979,26 @@ bool TIO::CheckUnpackedFolder(const std::string& ZipFilePath, const std::string&
     std::string content;
     std::string error;
     TUnpackedMarker marker;
-    if (!ReadWholeFile(::openat(folder.Get(), kUnpackedMarkerName, O_RDONLY | O_NOFOLLOW | O_CLOEXEC),
-                       content, error)) {
-        return unusable("no completion marker");
+    {
+        TDirFd markerFile;
+        if (OpenFileToReadBelow(folder.Get(), kUnpackedMarkerName, markerFile) ||
+            !ReadWholeFile(markerFile.Get(), content, error)) {
+            return unusable("no completion marker");
+        }
     }
     std::string_view bytes = content;
     if (bytes.substr(0, 3) == kUtf8Bom) bytes.remove_prefix(3);
     if (!ParseUnpackedMarker(SplitLines(bytes), marker)) return unusable("damaged completion marker");
-    struct stat archive;
-    if (::stat(ZipFilePath.c_str(), &archive) != 0) return unusable(LastErrorText());
-    const int64_t modified =
-        static_cast<int64_t>(archive.st_mtim.tv_sec) * 1000000000 + archive.st_mtim.tv_nsec;
-    if (static_cast<uint64_t>(archive.st_size) != marker.ArchiveSize ||
-        modified != marker.ArchiveModified) {
+    uint64_t archiveSize = 0;
+    int64_t modified = 0;
+    if (std::error_code failure = StampOfFile(ZipFilePath, archiveSize, modified)) {
+        return unusable(failure.message());
+    }
+    if (archiveSize != marker.ArchiveSize || modified != marker.ArchiveModified) {
         return unusable("the archive has changed since");
     }
     TStrings listed;
-    if (std::error_code failure = ListFiles(::dup(folder.Get()), "", listed)) {
+    if (std::error_code failure = ListFiles(folder.Get(), "", listed)) {
         return unusable(failure.message());
     }
     std::sort(listed.begin(), listed.end());
@@ -1204,30 +1014,30 @@ bool TIO::CheckUnpackedFolder(const std::string& ZipFilePath, const std::string&
             if (!std::binary_search(listed.begin(), listed.end(), file.Name)) {
                 return file.Name + " is missing";
             }
-            struct stat st;
+            TFileInfo info;
             if (!Thorough) {
-                // The size is all that is compared: one look, without opening the file.
-                if (::fstatat(folder.Get(), file.Name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-                    return LastErrorText();
+                // The size is all that is compared: one look, without opening the file where
+                // the system can.
+                if (std::error_code failure = StatFileBelow(folder.Get(), file.Name, info)) {
+                    return failure.message();
                 }
-                if (!S_ISREG(st.st_mode)) return file.Name + " is no file";
-                if (static_cast<uint64_t>(st.st_size) != file.Size) {
-                    return file.Name + " has another size";
-                }
+                if (info.kind != TEntryKind::File) return file.Name + " is no file";
+                if (info.size != file.Size) return file.Name + " has another size";
                 continue;
             }
-            TFd fd(::openat(folder.Get(), file.Name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-            if (fd.Get() < 0 || ::fstat(fd.Get(), &st) != 0) return LastErrorText();
-            if (static_cast<uint64_t>(st.st_size) != file.Size) {
-                return file.Name + " has another size";
-            }
+            TDirFd opened;
+            std::error_code failure = OpenFileToReadBelow(folder.Get(), file.Name, opened);
+            if (!failure) failure = StatOpenFile(opened.Get(), info);
+            if (failure) return failure.message();
+            if (info.size != file.Size) return file.Name + " has another size";
             uint32_t crc = TZipReader::Crc32(0, nullptr, 0);
             for (;;) {
-                ssize_t got = ::read(fd.Get(), block.data(), block.size());
-                if (got < 0 && errno == EINTR) continue;
-                if (got < 0) return LastErrorText();
+                size_t got = 0;
+                if ((failure = ReadFromFile(opened.Get(), block.data(), block.size(), got))) {
+                    return failure.message();
+                }
                 if (got == 0) break;
-                crc = TZipReader::Crc32(crc, block.data(), static_cast<size_t>(got));
+                crc = TZipReader::Crc32(crc, block.data(), got);
             }
             if (crc != file.Crc) return file.Name + " has another content";
         }
@@ -1259,13 +1069,15 @@ bool TIO::DirectoryDeleteIfEmpty(const std::string& Path) {
     TDirFd parent;
     std::string name;
     std::error_code error = iOwned.OpenParent(Path, false, parent, name);
-    if (!error && name.empty()) error = std::make_error_code(std::errc::invalid_argument);
-    struct stat st;
-    if (!error && ::fstatat(parent.Get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-        error = LastError();
+    if (!error && name.empty()) error = ErrorOf(std::errc::invalid_argument);
+    TEntryKind kind = TEntryKind::Missing;
+    if (!error) error = EntryKindAt(parent.Get(), name, kind);
+    if (!error && kind == TEntryKind::Missing) {
+        error = ErrorOf(std::errc::no_such_file_or_directory);
     }
-    if (error) throw fs::filesystem_error("cannot remove empty folders", Path, error);
-    if (S_ISLNK(st.st_mode)) return false;
+    if (error) ThrowFileSystemError("cannot remove empty folders", Path, error);
+    // A link or a file is no folder to remove.
+    if (kind != TEntryKind::Folder) return false;
     return DeleteEmptyFoldersAt(parent.Get(), name, Path);
 }
 
@@ -1284,14 +1096,11 @@ size_t TIO::FirstBlockedFile(size_t count,
 }
 
 bool TIO::CanOverwriteIn(const std::string& Path, TReachedFolder& reached) {
-    struct stat st;
     std::string name;
+    TEntryKind kind = TEntryKind::Missing;
     std::error_code error = ReachParent(Path, false, reached, name);
-    const TDirFd& parent = reached.fd;
-    if (!error && ::fstatat(parent.Get(), name.empty() ? "." : name.c_str(), &st,
-                            AT_SYMLINK_NOFOLLOW) != 0) {
-        error = LastError();
-    }
+    if (!error && name.empty()) return true;  // a folder is no file of that name
+    if (!error) error = EntryKindAt(reached.fd.Get(), name, kind);
     if (error) {
         if (error == std::errc::no_such_file_or_directory || error == std::errc::not_a_directory) {
             return true;
@@ -1300,13 +1109,15 @@ bool TIO::CanOverwriteIn(const std::string& Path, TReachedFolder& reached) {
         return false;
     }
     // A link is replaced, not written through, and a folder is no file of that name.
-    if (S_ISLNK(st.st_mode) || S_ISDIR(st.st_mode)) return true;
+    if (kind == TEntryKind::Missing || kind == TEntryKind::Link || kind == TEntryKind::Folder) {
+        return true;
+    }
     // The probe opens the name from the folder already reached, so a folder swapped meanwhile
     // leads it nowhere.
-    if (std::error_code error = ProbeExclusiveWriteAt(parent.Get(), name.empty() ? "." : name)) {
-        const bool busy = error == std::errc::device_or_resource_busy;
-        std::string reason = busy ? "the file is open in another process" : error.message();
-        if (busy || error == std::errc::text_file_busy) {
+    if (std::error_code failure = ProbeOverwriteAt(reached.fd.Get(), name)) {
+        const bool busy = failure == std::errc::device_or_resource_busy;
+        std::string reason = busy ? "the file is open in another process" : failure.message();
+        if (busy || failure == std::errc::text_file_busy) {
             const std::string users = DescribeFileUsers(Path);
             if (!users.empty()) reason += ": " + users;
         }
@@ -1322,11 +1133,9 @@ std::error_code TIO::RenameEntry(const std::string& From, const std::string& To)
     std::error_code error = iOwned.OpenParent(From, false, fromParent, fromName);
     if (!error) error = iOwned.OpenParent(To, false, toParent, toName);
     if (!error && (fromName.empty() || toName.empty())) {
-        error = std::make_error_code(std::errc::invalid_argument);
+        error = ErrorOf(std::errc::invalid_argument);
     }
-    if (!error && ::renameat(fromParent.Get(), fromName.c_str(), toParent.Get(), toName.c_str()) != 0) {
-        error = LastError();
-    }
+    if (!error) error = RenameEntryAt(fromParent.Get(), fromName, toParent.Get(), toName);
     return error;
 }
 
@@ -1335,15 +1144,14 @@ std::error_code TIO::RemoveTree(const std::string& Path) {
     std::string name;
     std::error_code error = iOwned.OpenParent(Path, false, parent, name);
     if (error == std::errc::no_such_file_or_directory) return {};
-    if (!error && name.empty()) error = std::make_error_code(std::errc::invalid_argument);
+    if (!error && name.empty()) error = ErrorOf(std::errc::invalid_argument);
     if (!error) error = RemoveTreeAt(parent.Get(), name);
     return error;
 }
 
 bool TIO::FlushToDisk(const std::string& Path) {
-    TFd folder(::open(Path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (folder.Get() < 0 || ::syncfs(folder.Get()) != 0) {
-        DoError(FailureText("flush", Path, LastErrorText()));
+    if (std::error_code error = FlushFileSystemOf(Path)) {
+        DoError(FailureText("flush", Path, error.message()));
         return false;
     }
     return true;
