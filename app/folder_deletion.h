@@ -3,6 +3,9 @@
 
 #include <stdexcept>
 #include <string>
+#include <system_error>
+
+#include "io/folder_handle.h"
 
 namespace ombrel {
 
@@ -14,7 +17,9 @@ class EFolderDeletionError : public std::runtime_error {
 
 // Removes the folder `path` with everything in it, as far as possible.
 //
-// The tree is walked depth first; every entry is handled after everything inside it. Before an
+// The folder holding `path` is opened by its path; everything below is reached from the handles
+// of the folders on the way (io/folder_handle.h), so a folder swapped for a link while the tree
+// is walked is removed as the link, never entered. The tree is walked depth first; every entry is handled after everything inside it. Before an
 // entry is removed its attributes are reset: write permission for its owner, and the immutable
 // and append-only flags cleared where the file system and the caller's rights allow. Symbolic
 // links are removed themselves and never followed, so nothing outside the folder is touched even
@@ -44,5 +49,28 @@ bool FolderExistsForDeletion(const std::string& path);
 // `root` to it is a link or a file (the last name itself may be a link; DeleteFolderTree removes
 // such a link). Only such a folder belongs to a run that is named after its application.
 bool IsPlainSubfolderOf(const std::string& root, const std::string& path);
+
+// ---- What each platform does its own way (folder_deletion_posix.cpp, _windows.cpp) ----------
+
+// Whether `path` is absolute: "/..." on Linux; "C:\..." or "\\server\..." on Windows.
+bool IsAbsoluteFolderPath(const std::string& path);
+
+// Whether `path` names the running program's own file.
+bool IsRunningProgram(const std::string& path);
+
+// Clears, as far as the caller's rights allow, what keeps the entry `name` (a File or a Folder)
+// of the folder `dirFd` from being removed or emptied: on Linux write permission for its owner
+// (and entry to a folder) and the immutable and append-only flags; on Windows the read-only
+// attribute. Never follows a link; every failure is ignored.
+void MakeRemovableAt(int dirFd, const std::string& name, TEntryKind kind);
+
+// The system's reason for a failed removal, as the platform words it ("Permission denied";
+// on Windows the system's own text, "Access is denied.").
+std::string RemovalFailureReason(const std::error_code& error);
+
+// RemoveFolderTree's refusals of a path that is not absolute and of a file, in each platform's
+// words.
+std::string NotAbsoluteRemovalText(const std::string& path);
+std::string FileRemovalText(const std::string& path);
 
 }  // namespace ombrel
