@@ -1,8 +1,9 @@
 #pragma once
 // The few file system operations that each platform does its own way, nearly all of them
 // relative to an open folder: a descriptor on Linux (openat, unlinkat ...), a handle on Windows
-// (NtCreateFile relative to it, see io/win32_files.h). No operation here follows a link at the
-// last name, and none reaches above the folder it is given. The file system service
+// (NtCreateFile relative to it, see io/win32_files.h). An operation relative to an open folder
+// never follows a link at the last name and never reaches above that folder; the few that take
+// a whole path say so (and follow links, as the system does). The file system service
 // (io/io_system.h), the walks below owned folders (io/owned_folders.h), atomic files
 // (io/atomic_file.h) and folder deletion (app/folder_deletion.h) are written once above them.
 //
